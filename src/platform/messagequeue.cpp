@@ -21,14 +21,19 @@ TMessageQueue::~TMessageQueue() {
 
 void TMessageQueue::Post(uint32_t msg, uintptr_t wParam, intptr_t lParam, IInterfacePtr obj) {
   std::function<void()> notify;
+  bool wasEmpty;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    wasEmpty = queue_.empty();
     queue_.push_back(TMessage{msg, wParam, lParam, std::move(obj)});
     notify = notify_;
   }
-  uint64_t one = 1;
-  // A full counter (never in practice) still leaves the descriptor readable.
-  [[maybe_unused]] ssize_t n = write(eventFd_, &one, sizeof one);
+  // The owner drains until the queue is empty, so only the first message of a
+  // batch needs to wake it; this spares a system call per message in bursts.
+  if (wasEmpty) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(eventFd_, &one, sizeof one);
+  }
   if (notify) notify();
 }
 

@@ -1,0 +1,123 @@
+// TSipEngine: the SIP user agent. It owns the account list, the call list, the
+// codec preference list and, while active, the UDP transport.
+//
+// Threads: user operations come from the application thread; the transport
+// thread runs the dispatch of every received datagram (sipdispatch.cpp); both
+// take the call's or account's lock around field updates, builder and send.
+// The engine never waits for a response and never retransmits: progress comes
+// only from responses that arrive and from Tick().
+//
+// The engine is split by concern: sipengine.cpp (state, activation, events),
+// sipcallcontrol.cpp (the user's operations and INVITE responses),
+// sipdispatch.cpp (incoming requests and responses, STUN, Tick).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/messagequeue.h"
+#include "sip/sipints.h"
+
+namespace qv {
+
+class TUdpSocket;
+
+// The RTP minimum port is a library-wide default shared with the component.
+constexpr int kDefaultRtpPortMin = 22000;
+constexpr int kDefaultRtpPortRange = 2000;
+
+class TSipEngine final : public ISipEngine, public std::enable_shared_from_this<TSipEngine> {
+public:
+  // `window` receives the posted events; nullptr stands for "no window" (-1):
+  // nothing is posted, log messages included.
+  TSipEngine(int localPort, TMessageQueuePtr window);
+  ~TSipEngine() override;
+
+  void SetCodecs(const std::vector<int>& payloadTypes) override;
+  void Log(const std::string& text) override;
+  int NextCSeq() override;
+  void SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) override;
+  int GetSilenceThreshold() override { return silenceThreshold_; }
+  void SetSilenceThreshold(int value) override { silenceThreshold_ = value; }
+  int GetSilenceTimeout() override { return silenceTimeout_; }
+  void SetSilenceTimeout(int value) override { silenceTimeout_ = value; }
+  int CodecCount() override;
+  int CodecAt(int index) override;
+  void DropCall(const ISipCallPtr& call) override;
+  int GetRtpPortMin() override { return rtpPortMin_; }
+  void SetRtpPortMin(int value) override;
+  int GetRtpPortMax() override { return rtpPortMax_; }
+  void SetRtpPortMax(int value) override;
+  std::string CodecListText() override;
+  void PlayWavFile(const ISipCallPtr& call, const std::string& fileName) override;
+  void PlayWavStream(const ISipCallPtr& call, std::istream& stream, int64_t size) override;
+  void SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) override;
+  void Register(const ISipAccountPtr& account) override;
+  void StartRegistration(const ISipAccountPtr& account) override;
+  void Unregister(const ISipAccountPtr& account) override;
+  void Answer(const ISipCallPtr& call) override;
+  void Busy(const ISipCallPtr& call) override;
+  void HangUp(const ISipCallPtr& call) override;
+  void Hold(const ISipCallPtr& call) override;
+  void Unhold(const ISipCallPtr& call) override;
+  void Transfer(const ISipCallPtr& call, const std::string& target) override;
+  int GetLocalPort() override { return localPort_; }
+  void SetLocalPort(int value) override { localPort_ = value; }
+  bool GetActive() override { return active_; }
+  void SetActive(bool value) override;
+  ISipAccountPtr AddAccount(const std::string& stunServer, const std::string& server,
+                            const std::string& userName, const std::string& password,
+                            const std::string& proxy) override;
+  void NotifySilence(const ISipCallPtr& call) override;
+  void NotifyDtmf(const ISipCallPtr& call, const std::string& text) override;
+  void NotifyCallState(const ISipCallPtr& call, int state) override;
+  void NotifyWavStopped(const ISipCallPtr& call) override;
+  ISipCallPtr Invite(const ISipAccountPtr& account, const std::string& target, int inputDevice,
+                     int outputDevice) override;
+  bool SendText(const std::string& text, int port, const std::string& host) override;
+  ISipAccountPtr FindAccountByCallId(const std::string& callId) override;
+  ISipCallPtr FindCallByCallId(const std::string& callId) override;
+  void SendMessage(const ISipAccountPtr& account, const std::string& user,
+                   const std::string& text) override;
+  void Tick() override;
+
+  // Ports are handed out in steps of 2 from minimum + 2; after the one that
+  // reaches the maximum the counter starts again at the minimum.
+  int NextRtpPort();
+
+  // The transport's receiver: parse, dispatch, log. Transport thread.
+  void HandleDatagram(const uint8_t* bytes, int length);
+
+  // The port the transport is bound to (0 while inactive); tests bind port 0.
+  int BoundPort();
+
+private:
+  void Dispatch(const TSipMessage& message);
+  // Hangs up connected calls and removes registrations before going inactive.
+  void DeactivateDialogs();
+  void Post(uint32_t msg, uintptr_t wParam, IInterfacePtr obj);
+
+  const TMessageQueuePtr window_;
+  std::atomic<int> localPort_;
+  std::atomic<bool> active_{false};
+  std::atomic<int> cseq_{0};
+  std::atomic<int> rtpPort_{kDefaultRtpPortMin};
+  std::atomic<int> rtpPortMin_{kDefaultRtpPortMin};
+  std::atomic<int> rtpPortMax_{kDefaultRtpPortMin + kDefaultRtpPortRange};
+  std::atomic<int> silenceThreshold_{500};
+  std::atomic<int> silenceTimeout_{5000};
+
+  std::mutex codecsLock_;
+  std::vector<int> codecs_;
+
+  std::mutex transportLock_;  // guards the pointer, not the sends
+  std::shared_ptr<TUdpSocket> transport_;
+};
+
+// Constructs an engine (inactive) and returns its interface.
+ISipEnginePtr CreateSipEngine(int localPort, TMessageQueuePtr window);
+
+}  // namespace qv

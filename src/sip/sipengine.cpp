@@ -1,0 +1,150 @@
+// Engine state, settings, activation, the datagram handler and the events.
+#include <thread>
+
+#include "platform/errors.h"
+#include "sip/logmessage.h"
+#include "sip/sip.h"
+#include "sip/sipmessage.h"
+#include "sip/udp.h"
+
+namespace qv {
+
+namespace {
+bool SpeexLoaded() { return false; }
+}  // namespace
+
+TSipEngine::TSipEngine(int localPort, TMessageQueuePtr window)
+    : window_(std::move(window)), localPort_(localPort) {
+  codecs_ = {0, 8, 3};
+  if (SpeexLoaded()) codecs_.push_back(110);
+}
+
+TSipEngine::~TSipEngine() {
+  try {
+    SetActive(false);
+  } catch (...) {
+    // Sends of the farewell BYE/un-REGISTER may fail; the engine goes anyway.
+  }
+}
+
+ISipEnginePtr CreateSipEngine(int localPort, TMessageQueuePtr window) {
+  return std::make_shared<TSipEngine>(localPort, std::move(window));
+}
+
+void TSipEngine::SetCodecs(const std::vector<int>& payloadTypes) {
+  std::vector<int> list;
+  for (int pt : payloadTypes)
+    if (pt != 110 || SpeexLoaded()) list.push_back(pt);
+  std::lock_guard<std::mutex> guard(codecsLock_);
+  codecs_ = std::move(list);
+}
+
+int TSipEngine::CodecCount() {
+  std::lock_guard<std::mutex> guard(codecsLock_);
+  return int(codecs_.size());
+}
+
+int TSipEngine::CodecAt(int index) {
+  std::lock_guard<std::mutex> guard(codecsLock_);
+  return codecs_.at(size_t(index));
+}
+
+std::string TSipEngine::CodecListText() {
+  std::lock_guard<std::mutex> guard(codecsLock_);
+  std::string text;
+  for (int pt : codecs_) {
+    if (!text.empty()) text += ' ';
+    text += std::to_string(pt);
+  }
+  return text;
+}
+
+int TSipEngine::NextCSeq() { return ++cseq_; }
+
+int TSipEngine::NextRtpPort() {
+  int port = rtpPort_.fetch_add(2) + 2;
+  if (port >= rtpPortMax_) rtpPort_ = rtpPortMin_.load();
+  return port;
+}
+
+void TSipEngine::SetRtpPortMin(int value) {
+  rtpPortMin_ = value;
+  int current = rtpPort_;
+  while (current < value && !rtpPort_.compare_exchange_weak(current, value)) {
+  }
+}
+
+void TSipEngine::SetRtpPortMax(int value) {
+  rtpPortMax_ = value;
+  if (value < rtpPort_) rtpPort_ = rtpPortMin_.load();
+}
+
+void TSipEngine::SetActive(bool value) {
+  if (value) {
+    if (active_.exchange(true)) throw Exception("Already active");
+    // A bind failure raises from here and leaves the engine marked active
+    // without a transport, as callers of the component expect.
+    auto transport = std::make_shared<TUdpSocket>(localPort_);
+    std::weak_ptr<TSipEngine> weak = weak_from_this();
+    transport->SetReceiver([weak](const std::string&, int, int length, const uint8_t* bytes) {
+      // Hold the engine for the whole datagram.
+      if (std::shared_ptr<TSipEngine> self = weak.lock()) self->HandleDatagram(bytes, length);
+    });
+    std::lock_guard<std::mutex> guard(transportLock_);
+    transport_ = std::move(transport);
+    return;
+  }
+  DeactivateDialogs();
+  active_ = false;
+  std::shared_ptr<TUdpSocket> transport;
+  {
+    std::lock_guard<std::mutex> guard(transportLock_);
+    transport.swap(transport_);
+  }
+  transport.reset();  // joins the transport thread unless a send still holds it
+}
+
+int TSipEngine::BoundPort() {
+  std::lock_guard<std::mutex> guard(transportLock_);
+  return transport_ ? transport_->Port() : 0;
+}
+
+bool TSipEngine::SendText(const std::string& text, int port, const std::string& host) {
+  std::shared_ptr<TUdpSocket> transport;
+  {
+    std::lock_guard<std::mutex> guard(transportLock_);
+    transport = transport_;
+  }
+  if (!transport) return false;
+  return transport->Send(host, port, int(text.size()), text.data());
+}
+
+void TSipEngine::HandleDatagram(const uint8_t* bytes, int length) {
+  // The sender's address is not used: replies go by Via or to the account's
+  // server, never to the source of the datagram.
+  TSipMessage message(std::string_view(reinterpret_cast<const char*>(bytes), size_t(length)));
+  Dispatch(message);
+  Log(message.RawText);
+}
+
+void TSipEngine::Post(uint32_t msg, uintptr_t wParam, IInterfacePtr obj) {
+  if (window_) window_->Post(msg, wParam, 0, std::move(obj));
+}
+
+void TSipEngine::Log(const std::string& text) {
+  if (window_) Post(MsgLog, 0, std::make_shared<TLogMessage>(text));
+}
+
+void TSipEngine::NotifySilence(const ISipCallPtr& call) { Post(MsgDtmf, 's', call); }
+
+void TSipEngine::NotifyDtmf(const ISipCallPtr& call, const std::string& text) {
+  if (!text.empty()) Post(MsgDtmf, uintptr_t(uint8_t(text[0])), call);
+}
+
+void TSipEngine::NotifyCallState(const ISipCallPtr& call, int state) {
+  if (state == csIdle) Post(MsgCallEnded, 0, call);
+}
+
+void TSipEngine::NotifyWavStopped(const ISipCallPtr& call) { Post(MsgWavStopped, 0, call); }
+
+}  // namespace qv
