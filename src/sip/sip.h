@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "dialogs/accounts.h"
+#include "dialogs/calls.h"
 #include "platform/messagequeue.h"
 #include "sip/sipints.h"
 
@@ -94,11 +96,48 @@ public:
   // The port the transport is bound to (0 while inactive); tests bind port 0.
   int BoundPort();
 
+  // The lists, for the component and for tests (counting live calls).
+  TSipAccounts& Accounts() { return accounts_; }
+  TSipCalls& Calls() { return calls_; }
+
 private:
-  void Dispatch(const TSipMessage& message);
   // Hangs up connected calls and removes registrations before going inactive.
   void DeactivateDialogs();
   void Post(uint32_t msg, uintptr_t wParam, IInterfacePtr obj);
+  void RequireActive();
+  // The SIP port to put into our messages: the bound one when active.
+  int SipPort();
+
+  // Sending: to the account's server, or back along the request's Via.
+  void SendToServer(ISipAccount& account, const std::string& text);
+  void SendByVia(const TSipMessage& request, ISipAccount& account, const std::string& text);
+  void ResolveServerWhenEmpty(ISipAccount& account);
+
+  // Call control helpers (sipcallcontrol.cpp).
+  void RegisterWithCredentials(const ISipAccountPtr& account, int expires);
+  void SendMessageWithCredentials(const TSipMessage& response, const ISipAccountPtr& account,
+                                  const std::string& user);
+  void SendReInvite(const ISipCallPtr& call);
+  void TransferWithCredentials(const ISipCallPtr& call);
+  void HandleInviteMessage(const ISipCallPtr& call, const TSipMessage& message);
+  // The first entry of our codec list that the message offers; -1 when none.
+  int ChooseCodec(const TSipMessage& message);
+  void ChooseCodecAgain(ISipCall& call, const TSipMessage& message);
+  void StartMedia(ISipCall& call);
+  void StopMedia(ISipCall& call);
+
+  // Dispatch (sipdispatch.cpp).
+  void Dispatch(const TSipMessage& message);
+  void HandleStunAnswer(const std::string& datagram);
+  void HandleCancel(const TSipMessage& message);
+  void HandleRefer(const TSipMessage& message);
+  void HandleInvite(const TSipMessage& message);
+  void HandleBye(const TSipMessage& message);
+  void HandleInfo(const TSipMessage& message);
+  void HandleOptions(const TSipMessage& message);
+  void HandleMessage(const TSipMessage& message);
+  void HandleNotify(const TSipMessage& message);
+  void HandleRegisterResponse(const TSipMessage& message);
 
   const TMessageQueuePtr window_;
   std::atomic<int> localPort_;
@@ -115,6 +154,9 @@ private:
 
   std::mutex transportLock_;  // guards the pointer, not the sends
   std::shared_ptr<TUdpSocket> transport_;
+
+  TSipAccounts accounts_;
+  TSipCalls calls_;
 };
 
 // Constructs an engine (inactive) and returns its interface.

@@ -1,11 +1,384 @@
-// Dispatch of every received datagram, the STUN answer and the periodic Tick.
+// Dispatch of every received datagram: incoming requests, the responses to
+// REGISTER, MESSAGE, REFER, CANCEL and BYE, the STUN answer of a
+// registration, and the periodic Tick with its time-outs. Transport thread,
+// one datagram at a time (Tick: the consumer's thread).
+#include "dialogs/call.h"
+#include "dialogs/guids.h"
+#include "dialogs/siprequests.h"
+#include "media/codecs.h"
+#include "platform/clock.h"
+#include "sip/engineutil.h"
+#include "sip/iputils.h"
 #include "sip/sip.h"
 #include "sip/sipmessage.h"
 
 namespace qv {
 
-void TSipEngine::Dispatch(const TSipMessage&) {}
+namespace {
 
-void TSipEngine::Tick() {}
+bool IsChallenge(const std::string& status) {
+  return status == "401" || status == "403" || status == "407";
+}
+
+// A final failure: first digit above 2, or no digit at all.
+bool IsFinalFailure(const std::string& status) {
+  return !status.empty() && !(status[0] >= '0' && status[0] <= '2');
+}
+
+std::string DtmfDigitOfSignal(const std::string& signal) {
+  static const char* const kNamed[] = {"*", "#", "A", "B", "C", "D"};
+  int value = ToIntDef(signal, -1);
+  if (signal.size() == 2 && value >= 10 && value <= 15) return kNamed[value - 10];
+  return signal;
+}
+
+uint16_t Be16(const std::string& d, size_t i) {
+  return uint16_t((uint8_t(d[i]) << 8) | uint8_t(d[i + 1]));
+}
+
+std::string Dotted(const std::string& d, size_t i, uint8_t mask0 = 0, uint8_t mask1 = 0,
+                   uint8_t mask2 = 0, uint8_t mask3 = 0) {
+  char text[16];
+  snprintf(text, sizeof text, "%d.%d.%d.%d", uint8_t(d[i]) ^ mask0, uint8_t(d[i + 1]) ^ mask1,
+           uint8_t(d[i + 2]) ^ mask2, uint8_t(d[i + 3]) ^ mask3);
+  return text;
+}
+
+// The public address in a binding response. Classic servers put
+// MAPPED-ADDRESS first; RFC 5389 servers may put XOR-MAPPED-ADDRESS before it
+// or send only that, so every attribute inside the datagram is looked at.
+std::string MappedAddress(const std::string& d) {
+  std::string xorMapped;
+  size_t i = 20;
+  while (i + 4 <= d.size()) {
+    uint16_t type = Be16(d, i);
+    uint16_t length = Be16(d, i + 2);
+    size_t value = i + 4;
+    if (value + length > d.size()) break;
+    bool ipv4 = length >= 8 && uint8_t(d[value + 1]) == 0x01;
+    if (type == 0x0001 && ipv4) return Dotted(d, value + 4);
+    if (type == 0x0020 && ipv4 && xorMapped.empty())
+      xorMapped = Dotted(d, value + 4, 0x21, 0x12, 0xA4, 0x42);  // the magic cookie
+    i = value + ((length + 3u) & ~3u);
+  }
+  return xorMapped;
+}
+
+}  // namespace
+
+void TSipEngine::Dispatch(const TSipMessage& m) {
+  const std::string& method = m.CSeqMethod;
+  if (method.empty()) {
+    if (m.RawText.size() >= 2 && m.RawText[0] == '\x01' && m.RawText[1] == '\x01')
+      HandleStunAnswer(m.RawText);
+  } else if (method == "CANCEL") {
+    HandleCancel(m);
+  } else if (method == "REFER") {
+    HandleRefer(m);
+  } else if (method == "INVITE") {
+    HandleInvite(m);
+  } else if (method == "BYE") {
+    HandleBye(m);
+  } else if (method == "INFO") {
+    HandleInfo(m);
+  } else if (method == "OPTIONS") {
+    HandleOptions(m);
+  } else if (method == "MESSAGE") {
+    HandleMessage(m);
+  } else if (method == "NOTIFY") {
+    HandleNotify(m);
+  } else if (method == "REGISTER") {
+    HandleRegisterResponse(m);
+  }
+}
+
+void TSipEngine::HandleStunAnswer(const std::string& d) {
+  if (d.size() < 20) return;
+  ISipAccountPtr account = FindAccountByCallId(d.substr(4, 16));
+  if (!account || account->GetState() != asStunSent) return;
+  std::string address = MappedAddress(d);
+  if (!address.empty()) account->SetPublicAddress(address);
+  Register(account);  // with or without a public address
+}
+
+void TSipEngine::HandleCancel(const TSipMessage& m) {
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call) return;
+  if (m.StatusCode == "200") {
+    call->SetState(csIdle);
+    return;
+  }
+  if (m.IsResponse()) return;
+  call->SetState(csIdle);
+  call->SetEndStatus(m.StatusCode);
+  DropCall(call);
+  StopMedia(*call);
+  ISipAccount& account = *call->GetAccount();
+  SendToServer(account, BuildResponse(m, "200 OK"));
+  SendToServer(account, BuildInviteResponse(*call, "487 Request terminated"));
+}
+
+void TSipEngine::HandleRefer(const TSipMessage& m) {
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call || !IsChallenge(m.StatusCode)) return;
+  if (call->GetLocalCSeq() == ToIntDef(m.CSeqNumber, -1)) call->SetRouteSet(m);
+  if (call->GetState() != csReferSent) {
+    call->SetState(csConnected);
+    return;
+  }
+  call->SetAuthStatus(m.StatusCode);
+  call->SetAuthOpaque(m.AuthOpaque);
+  call->SetAuthQop(m.AuthQop);
+  call->SetAuthNonce(m.AuthNonce);
+  call->SetAuthRealm(m.AuthRealm);
+  call->SetState(csInviteAuthSent);
+  call->SetBranch(NewBranch());
+  TransferWithCredentials(call);
+}
+
+void TSipEngine::HandleInvite(const TSipMessage& m) {
+  TScopedLock<TSipCalls> listLock(calls_);
+  if (ISipCallPtr call = FindCallByCallId(m.CallId)) {
+    int state = call->GetState();
+    if (state == csInviteSent || state == csInviteAuthSent || state == csRinging ||
+        state == csConnected || state == csHoldSent) {
+      HandleInviteMessage(call, m);
+    } else if (state == csIdle && m.IsResponse() && m.StatusCode[0] > '2') {
+      // A call cancelled by us ends on the 200 to the CANCEL; the 487 of its
+      // INVITE still needs its ACK, or the peer repeats it for half a minute.
+      SendToServer(*call->GetAccount(), BuildAckFromResponse(m));
+      calls_.Remove(call);
+    }
+    return;
+  }
+  if (m.RequestUser.empty()) return;  // responses have no Request-URI user
+  ISipAccountPtr account = accounts_.FirstAccount();
+  if (!account) return;
+
+  int chosen = m.PayloadTypes.empty() ? (CodecCount() > 0 ? CodecAt(0) : -1) : ChooseCodec(m);
+  if (chosen < 0) {
+    SendToServer(*account, BuildNotAcceptable(m));
+    return;
+  }
+
+  auto call = std::make_shared<TCall>(shared_from_this(), m.CallId, account);
+  {
+    TScopedLock<ISipCall> lock(*call);
+    call->SetTargetAddress(account->GetServer());
+    call->SetLocalRtpPort(NextRtpPort());
+    call->SetRemoteRtpAddress(m.SdpAddress);
+    call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
+    call->SetSilenceTimeout(silenceTimeout_);
+    call->SetSilenceThreshold(silenceThreshold_);
+    call->SetFromHeader(m.FromHeader);
+    call->SetToHeader(m.ToHeader);
+    call->SetLocalUri(m.ToUri);
+    call->SetRemoteUri(m.FromUri);
+    call->SetRemoteTag(m.FromTag);
+    call->SetCodec(CreateCodec(chosen));
+    call->SetSpeakerEnabled(true);
+    call->SetMicrophoneEnabled(true);
+    call->SetIncoming(true);
+    call->SetViaHeaders(m.ViaHeaders);
+    call->SetViaHost(m.ViaHost);
+    call->SetViaPort(m.ViaPort);
+    call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+    call->SetLocalCSeq(NextCSeq());
+    call->SetRouteSet(m);
+    call->SetRemoteTarget(m.ContactUri);
+    call->SetRemoteUser(m.FromUser);
+    call->SetToHostPart(m.ToHostPart);
+    call->SetTargetAddress(ResolveHost(m.ContactHost));
+    call->SetTargetPort(m.ContactPort);
+  }
+  calls_.Add(call);
+  SendByVia(m, *account, BuildResponse(m, "100 Trying"));
+  call->SetFromHeader(m.FromHeader);
+  call->SetToHeader(m.ToHeader);
+  SendByVia(m, *account, BuildResponse(m, "180 Ringing"));
+  if (window_) {
+    Post(MsgIncomingCall, 0, call);
+  } else {
+    // Nobody can answer: refuse, and let go of a call nothing will ever end.
+    Busy(call);
+    calls_.Remove(call);
+  }
+}
+
+void TSipEngine::HandleBye(const TSipMessage& m) {
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call) return;
+  {
+    TScopedLock<ISipCall> lock(*call);
+    call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+    if (!m.ViaHeaders.empty()) call->SetViaHeaders(m.ViaHeaders);
+    call->SetState(csIdle);
+    if (!m.IsResponse()) SendByVia(m, *call->GetAccount(), BuildResponse(m, "200 OK"));
+  }
+  call->SetEndStatus(m.StatusCode);
+  DropCall(call);
+}
+
+void TSipEngine::HandleInfo(const TSipMessage& m) {
+  if (m.IsResponse()) return;
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call || call->GetAccount()->GetState() != asRegistered) return;
+  TScopedLock<ISipCall> lock(*call);
+  call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+  SendToServer(*call->GetAccount(), BuildOk(m));
+  std::string digit = DtmfDigitOfSignal(m.DtmfSignal);
+  if (digit.size() == 1) Post(MsgDtmf, uintptr_t(uint8_t(digit[0])), call);
+}
+
+void TSipEngine::HandleOptions(const TSipMessage& m) {
+  if (ISipAccountPtr account = accounts_.FirstAccount()) SendToServer(*account, BuildOptionsOk(m));
+}
+
+void TSipEngine::HandleMessage(const TSipMessage& m) {
+  if (!m.IsResponse()) {
+    if (m.RequestUser.empty()) return;
+    if (ISipAccountPtr account = accounts_.FirstAccount()) SendToServer(*account, BuildOk(m));
+    return;
+  }
+  ISipAccountPtr account = accounts_.FirstAccount();
+  if (!account) return;
+  if (m.StatusCode == "401" || m.StatusCode == "407") {
+    if (!account->GetMessageText().empty()) SendMessageWithCredentials(m, account, m.ToUser);
+  } else {
+    TScopedLock<ISipAccount> lock(*account);
+    account->SetMessageText("");
+  }
+}
+
+// A NOTIFY of a transfer carries a "SIP/2.0 ..." status line in its body,
+// which the parser takes for a status code: it is handled whatever that says.
+void TSipEngine::HandleNotify(const TSipMessage& m) {
+  ISipAccountPtr account = accounts_.FirstAccount();
+  if (!account) return;
+  SendToServer(*account, BuildResponse(m, "200 OK"));
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call) return;
+  int state = call->GetState();
+  if (state != csReferSent && state != csReferAuthSent) return;
+  // The transfer is under way: our part of the call ends with a BYE.
+  call->SetState(csConnected);
+  HangUp(call);
+  call->SetState(csIdle);
+  call->SetEndStatus(m.StatusCode);
+  DropCall(call);
+}
+
+void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
+  if (!m.IsResponse()) return;
+  ISipAccountPtr account = FindAccountByCallId(m.CallId);
+  if (!account) return;
+  const std::string& status = m.StatusCode;
+  bool challenge = status == "401" || status == "407";
+  TScopedLock<ISipAccount> lock(*account);
+  auto takeChallenge = [&] {
+    account->SetAuthStatus(status);
+    account->SetAuthOpaque(m.AuthOpaque);
+    account->SetAuthQop(m.AuthQop);
+    account->SetAuthNonce(m.AuthNonce);
+    account->SetAuthRealm(m.AuthRealm);
+    account->SetRport(m.ViaRport);
+    account->SetLocalTag(NewTag());
+  };
+  // Every way back to "not registered" is reported, so that a refused
+  // password or a refused un-registration never leaves the user waiting.
+  auto ended = [&] {
+    account->SetState(asIdle);
+    Post(MsgRegistrationEnded, 0, account);
+  };
+  auto registered = [&] {
+    account->SetState(asRegistered);
+    account->SetRemoteTag(m.ToTag);
+    Post(MsgRegistered, 0, account);
+  };
+  switch (account->GetState()) {
+    case asRegisterSent:
+      if (status == "200") {
+        registered();
+      } else if (challenge) {
+        account->SetState(asRegisterAuthSent);
+        takeChallenge();
+        RegisterWithCredentials(account, account->GetExpires());
+      } else if (IsFinalFailure(status)) {
+        ended();
+      }
+      break;
+    case asRegisterAuthSent:
+      if (status == "200") {
+        registered();
+      } else if (IsFinalFailure(status)) {
+        ended();
+      }
+      break;
+    case asUnregisterSent:
+      if (status == "200") {
+        ended();
+      } else if (challenge) {
+        takeChallenge();
+        account->SetState(asUnregisterAuthSent);
+        RegisterWithCredentials(account, 0);
+      } else if (IsFinalFailure(status)) {
+        ended();
+      }
+      break;
+    case asUnregisterAuthSent:
+      if (status == "200" || IsFinalFailure(status)) ended();
+      break;
+    default:
+      break;
+  }
+}
+
+void TSipEngine::Tick() {
+  const double now = Now();
+  {
+    TScopedLock<TSipAccounts> listLock(accounts_);
+    for (int i = 0; i < accounts_.Count(); ++i) {
+      ISipAccountPtr account = accounts_.Item(i);
+      TScopedLock<ISipAccount> lock(*account);
+      double elapsed = (now - account->GetStateTime()) / kOneSecond;
+      try {
+        switch (account->GetState()) {
+          case asStunSent:
+            if (elapsed > 3) Register(account);  // the STUN answer did not come
+            break;
+          case asRegisterSent:
+          case asRegisterAuthSent:
+          case asUnregisterSent:
+            if (elapsed > 20) {
+              account->SetState(asIdle);
+              Post(MsgRegistrationEnded, 0, account);
+            }
+            break;
+          case asRegistered:
+            if (elapsed > 600) Register(account);  // refresh
+            break;
+          default:
+            break;
+        }
+      } catch (...) {
+        // One account's failed send must not stop the others' time-outs.
+      }
+    }
+  }
+  TScopedLock<TSipCalls> listLock(calls_);
+  std::vector<ISipCallPtr> expired;
+  for (int i = 0; i < calls_.Count(); ++i) {
+    ISipCallPtr call = calls_.Item(i);
+    int state = call->GetState();
+    if ((state == csInviteSent || state == csInviteAuthSent || state == csRinging) &&
+        (now - call->GetStartTime()) / kOneSecond > 120)
+      expired.push_back(call);
+  }
+  for (const ISipCallPtr& call : expired) {
+    call->SetState(csIdle);
+    call->SetEndStatus("408");
+    DropCall(call);
+  }
+}
 
 }  // namespace qv

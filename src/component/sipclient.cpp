@@ -1,0 +1,229 @@
+#include "component/sipclient.h"
+
+#include <sstream>
+
+#include "media/conference.h"
+#include "media/recorder.h"
+#include "media/resources.h"
+#include "media/wavfiles.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "sip/sip.h"
+
+namespace qv {
+
+namespace {
+
+// The tone resources are numbered 1-9 for "1"-"9", 10 for "0", 11 for "*" and
+// 12 for "#"; there is none for "A"-"D".
+int ToneResourceOfDigit(char digit) {
+  if (digit >= '1' && digit <= '9') return digit - '0';
+  if (digit == '0') return 10;
+  if (digit == '*') return 11;
+  if (digit == '#') return 12;
+  return 0;
+}
+
+}  // namespace
+
+TSipClient::TSipClient() : queue_(std::make_shared<TMessageQueue>()) {}
+
+TSipClient::~TSipClient() {
+  try {
+    if (engine_ && engine_->GetActive()) engine_->SetActive(false);
+  } catch (...) {
+  }
+  engine_.reset();
+  queue_->Clear();  // messages still queued are dropped with the component
+}
+
+ISipEngine& TSipClient::RequireEngine() const {
+  if (!engine_) throw Exception("not active");
+  return *engine_;
+}
+
+void TSipClient::SetSilenceThreshold(int value) {
+  silenceThreshold_ = value;
+  if (engine_) engine_->SetSilenceThreshold(value);
+}
+
+void TSipClient::SetSilenceTimeout(int value) {
+  silenceTimeout_ = value;
+  if (engine_) engine_->SetSilenceTimeout(value);
+}
+
+void TSipClient::SetActive(bool value) {
+  active_ = value;
+  if (value) {
+    engine_ = CreateSipEngine(localPort_, queue_);
+    engine_->SetSilenceThreshold(silenceThreshold_);
+    engine_->SetSilenceTimeout(silenceTimeout_);
+    engine_->SetRtpPortMin(rtpPortMin_);
+    engine_->SetRtpPortMax(rtpPortMax_);
+    lastTick_ = GetTickMs();
+    engine_->SetActive(true);
+  } else if (engine_) {
+    ISipEnginePtr engine = std::move(engine_);
+    engine->SetActive(false);
+  }
+}
+
+int TSipClient::BoundPort() const {
+  auto engine = std::dynamic_pointer_cast<TSipEngine>(engine_);
+  return engine ? engine->BoundPort() : 0;
+}
+
+ISipAccountPtr TSipClient::AddAccount(const std::string& server, const std::string& userName,
+                                      const std::string& password, const std::string& proxy,
+                                      const std::string& stunServer) {
+  return RequireEngine().AddAccount(stunServer, server, userName, password, proxy);
+}
+
+void TSipClient::Register(const ISipAccountPtr& account) {
+  ISipEngine& engine = RequireEngine();
+  account->SetStateTime(Now());
+  engine.StartRegistration(account);
+}
+
+void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
+
+ISipCallPtr TSipClient::MakeCall(const ISipAccountPtr& account, const std::string& number,
+                                 int inputDevice, int outputDevice) {
+  return RequireEngine().Invite(account, number, inputDevice, outputDevice);
+}
+
+void TSipClient::Answer(const ISipCallPtr& call) {
+  RequireEngine().Answer(call);
+  if (OnInviteOk) OnInviteOk(*this, call);
+}
+
+void TSipClient::Reject(const ISipCallPtr& call) {
+  ISipEngine& engine = RequireEngine();
+  engine.Busy(call);
+  engine.DropCall(call);
+  if (OnBye) OnBye(*this, call);
+}
+
+void TSipClient::HangUp(const ISipCallPtr& call) { RequireEngine().HangUp(call); }
+void TSipClient::Hold(const ISipCallPtr& call) { RequireEngine().Hold(call); }
+void TSipClient::Unhold(const ISipCallPtr& call) { RequireEngine().Unhold(call); }
+
+void TSipClient::Transfer(const ISipCallPtr& call, const std::string& target) {
+  ISipEngine& engine = RequireEngine();
+  bool ringing = call->GetIncoming() && call->GetState() == csRinging;
+  engine.Transfer(call, target);
+  // A ringing call is redirected and over at once.
+  if (ringing && OnBye) OnBye(*this, call);
+}
+
+void TSipClient::SendDtmf(const ISipCallPtr& call, const std::string& digit) {
+  ISipEngine& engine = RequireEngine();
+  switch (dtmfMethod_) {
+    case dtmfRFC2833:
+      engine.SendDtmfRfc2833(call, digit);
+      return;
+    case dtmfSipInfo:
+      engine.SendDtmfInfo(call, digit);
+      return;
+    case dtmfInBand:
+      break;
+  }
+  if (digit.empty()) return;
+  int number = ToneResourceOfDigit(digit[0]);
+  if (number == 0) return;
+  IWavFilePtr source;
+  {
+    std::lock_guard<std::mutex> guard(toneLock_);
+    std::istringstream resource(std::string(GetResource(number)));
+    source = std::make_shared<TWavStream>(resource);
+  }
+  source->SetPosition(0);
+  call->SetWavSource(source);
+}
+
+ISipConferencePtr TSipClient::CreateConference() { return std::make_shared<TSipConference>(); }
+
+ISipRecorderPtr TSipClient::CreateRecorder() { return std::make_shared<TSipRecorder>(); }
+
+void TSipClient::ProcessMessages(int timeoutMs) {
+  if (engine_ && timeoutMs > 0) {
+    // Wake in time for the next tick.
+    uint32_t sinceTick = GetTickMs() - lastTick_;
+    int untilTick = sinceTick >= 1000 ? 0 : int(1000 - sinceTick);
+    if (untilTick < timeoutMs) timeoutMs = untilTick;
+  }
+  queue_->Wait(timeoutMs);
+  TMessage message;
+  while (queue_->Get(message)) HandleMessage(message);
+  if (engine_ && active_ && GetTickMs() - lastTick_ >= 1000) {
+    lastTick_ = GetTickMs();
+    engine_->Tick();
+  }
+}
+
+void TSipClient::HandleMessage(TMessage& message) {
+  // The message's reference is released when `message` is next overwritten or
+  // goes out of scope, on every path including an exception from a handler.
+  switch (message.Msg) {
+    case MsgLog:
+      if (OnLog) {
+        auto log = std::dynamic_pointer_cast<ILogMessage>(message.Obj);
+        if (log) OnLog(*this, log->GetText());
+      }
+      return;
+    case MsgIncomingCall: {
+      auto call = std::dynamic_pointer_cast<ISipCall>(message.Obj);
+      if (!call) return;
+      bool offer = false;
+      call->Lock();
+      if (call->GetState() == csIdle) {
+        call->SetState(csRinging);
+        offer = true;
+      }
+      call->Unlock();
+      message.Obj.reset();
+      if (offer && OnInvite) OnInvite(*this, call);
+      return;
+    }
+    case MsgCallEnded:
+    case MsgRingback: {
+      auto call = std::dynamic_pointer_cast<ISipCall>(message.Obj);
+      const TOnCallEvent& event = message.Msg == MsgCallEnded ? OnBye : OnRingback;
+      if (!call || !event) return;
+      // Handlers run under the call lock: they must not wait for anything a
+      // worker thread holding that lock waits for.
+      call->Lock();
+      try {
+        event(*this, call);
+      } catch (...) {
+        call->Unlock();
+        throw;
+      }
+      call->Unlock();
+      return;
+    }
+    case MsgCallAnswered:
+    case MsgWavStopped: {
+      auto call = std::dynamic_pointer_cast<ISipCall>(message.Obj);
+      const TOnCallEvent& event = message.Msg == MsgCallAnswered ? OnInviteOk : OnWavStopped;
+      if (call && event) event(*this, call);
+      return;
+    }
+    case MsgRegistered:
+    case MsgRegistrationEnded: {
+      auto account = std::dynamic_pointer_cast<ISipAccount>(message.Obj);
+      const TOnAccountEvent& event = message.Msg == MsgRegistered ? OnRegistrationOk : OnRegistrationBye;
+      if (account && event) event(*this, account);
+      return;
+    }
+    case MsgDtmf: {
+      auto call = std::dynamic_pointer_cast<ISipCall>(message.Obj);
+      if (call && OnDtmf) OnDtmf(*this, call, std::string(1, char(message.WParam)));
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+}  // namespace qv
