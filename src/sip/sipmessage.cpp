@@ -42,20 +42,45 @@ inline sv Trim(sv s) {
   return s.substr(b, e - b);
 }
 
-// The text up to the first `stop`, or all of it when there is none.
-inline sv UpTo(sv s, char stop) {
-  const void* p = s.empty() ? nullptr : std::memchr(s.data(), stop, s.size());
-  return p ? s.substr(0, size_t(static_cast<const char*>(p) - s.data())) : s;
+// Values are short (a header line), so plain loops beat the library searches,
+// which pay a call per candidate position.
+inline size_t Find(sv s, char c) {
+  for (size_t i = 0; i < s.size(); ++i)
+    if (s[i] == c) return i;
+  return sv::npos;
 }
 
-inline sv UpToAny(sv s, sv stops) {
-  size_t p = s.find_first_of(stops);
+inline size_t Find(sv s, sv what) {
+  if (what.size() > s.size()) return sv::npos;
+  const char first = what[0];
+  const size_t last = s.size() - what.size();
+  for (size_t i = 0; i <= last; ++i)
+    if (s[i] == first && std::memcmp(s.data() + i + 1, what.data() + 1, what.size() - 1) == 0) return i;
+  return sv::npos;
+}
+
+// The text up to the first `stop`, or all of it when there is none.
+inline sv UpTo(sv s, char stop) {
+  size_t p = Find(s, stop);
   return p == sv::npos ? s : s.substr(0, p);
+}
+
+// The host of a URI ends at a blank, a port, a parameter or the closing bracket.
+inline sv UpToHostEnd(sv s) {
+  size_t i = 0;
+  while (i < s.size() && s[i] != ' ' && s[i] != ':' && s[i] != ';' && s[i] != '>') ++i;
+  return s.substr(0, i);
+}
+
+inline sv UpToBlankOrBracket(sv s) {
+  size_t i = 0;
+  while (i < s.size() && s[i] != ' ' && s[i] != '>') ++i;
+  return s.substr(0, i);
 }
 
 // The text after the first occurrence of `what`.
 inline bool After(sv s, sv what, sv& out) {
-  size_t p = s.find(what);
+  size_t p = Find(s, what);
   if (p == sv::npos) return false;
   out = s.substr(p + what.size());
   return true;
@@ -130,17 +155,18 @@ struct Parser {
     if (After(line, "tag=", rest)) (m.*p.tag).assign(Prefix(rest, 100));
     if (After(line, "<", rest)) (m.*p.uri).assign(UpTo(rest, '>'));
     if (After(line, "sip:", rest)) {
-      size_t at = rest.find('@');
+      size_t at = Find(rest, '@');
       if (at != sv::npos) {
         sv host = rest.substr(at + 1);
         (m.*p.user).assign(rest.substr(0, at));
-        (m.*p.host).assign(UpToAny(host, " :;>"));
-        if (p.header == &TSipMessage::ToHeader) m.ToHostPart.assign(UpToAny(host, " >"));
+        (m.*p.host).assign(UpToHostEnd(host));
+        if (p.header == &TSipMessage::ToHeader) m.ToHostPart.assign(UpToBlankOrBracket(host));
       }
     }
   }
 
   void Via(sv line) {
+    if (m.ViaHeaders.empty()) m.ViaHeaders.reserve(2 * line.size() + 4);  // one allocation for two Vias
     m.ViaHeaders.append(line).append("\r\n");
     // "rport=" holds no CR or LF, so it cannot straddle two appended lines:
     // until it is found, looking in the new line is looking in ViaHeaders.
@@ -158,7 +184,7 @@ struct Parser {
     // RFC 3261 25.1: blanks may stand around the colon and before the ";".
     sv host = Trim(UpTo(Trim(DropFirst(rest)), ';'));
     sv port = "5060";
-    size_t colon = host.find(':');
+    size_t colon = Find(host, ':');
     if (colon != sv::npos) {
       port = Trim(host.substr(colon + 1));
       host = Trim(host.substr(0, colon));
@@ -169,15 +195,15 @@ struct Parser {
 
   void Contact(sv rest) {
     sv uri = Trim(rest);
-    size_t lt = uri.find('<');
+    size_t lt = Find(uri, '<');
     if (lt != sv::npos) uri = Trim(uri.substr(lt + 1));
     uri = Trim(UpTo(uri, '>'));
     uri = Trim(UpTo(uri, ';'));
     m.ContactUri.assign(uri);
-    size_t at = uri.find('@');
+    size_t at = Find(uri, '@');
     if (at == sv::npos) return;
     sv host = uri.substr(at + 1);
-    size_t colon = host.find(':');
+    size_t colon = Find(host, ':');
     if (colon != sv::npos) {
       m.ContactPort.assign(Prefix(host.substr(colon + 1), 15));
       host = host.substr(0, colon);
@@ -189,7 +215,7 @@ struct Parser {
     if (!m.RecordRoutes) m.RecordRoutes.emplace();
     rest = Trim(rest);
     for (;;) {
-      size_t comma = rest.find(',');
+      size_t comma = Find(rest, ',');
       // RFC 3261 7.3.1: a list may hold empty elements; they are no routes.
       sv piece = Trim(rest.substr(0, comma));
       if (!piece.empty()) m.RecordRoutes->emplace_back(piece);
@@ -223,7 +249,10 @@ struct Parser {
       while (i < list.size() && list[i] != ' ' && list[i] != '\t') ++i;
       sv token = list.substr(b, i - b);
       int value;
-      if (token != "101" && ReadsAsInteger(token, value)) m.PayloadTypes.push_back(value);
+      if (token != "101" && ReadsAsInteger(token, value)) {
+        if (m.PayloadTypes.capacity() == 0) m.PayloadTypes.reserve(8);
+        m.PayloadTypes.push_back(value);
+      }
     }
   }
 
@@ -314,7 +343,7 @@ struct Parser {
       return;
     }
     sv rest = Trim(line.substr(line.size() < skip ? line.size() : skip));
-    size_t at = rest.find('@');
+    size_t at = Find(rest, '@');
     if (at != sv::npos) m.RequestUser.assign(Trim(rest.substr(0, at)));
   }
 
