@@ -26,7 +26,10 @@
 //   if any, must not call back into the device.
 // - Between AddBuffer and the notification that returns it, a header and its
 //   data belong to the device: the owner reads or changes neither. After Reset,
-//   Close or destruction returns, the device touches no header any more.
+//   Close or destruction returns, the device touches no header any more; so
+//   close the device before freeing its buffers (declare them first).
+// - Reset and Close post their notifications before they return: an owner that
+//   keeps a count of buffers in the device drains its queue afterwards.
 #pragma once
 
 #include <atomic>

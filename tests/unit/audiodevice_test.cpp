@@ -186,7 +186,7 @@ TEST_F(VirtualAudioTest, PlaybackKeepsExactlyWhatWasQueuedInOrder) {
 
 TEST_F(VirtualAudioTest, ResetGivesBackEveryBufferAndStopsAtOnce) {
   TMessageQueue q;
-  TBuffers b(5, 4410), c(4, 320);                         // 100 ms and 20 ms
+  TBuffers b(5, 44100), c(4, 3200);                       // 1 s and 200 ms
   IWaveDevicePtr out = WaveOutOpen(-1, kRingFormat, &q);  // the ring thread's format
   for (auto& h : b.headers) out->AddBuffer(&h);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -202,7 +202,8 @@ TEST_F(VirtualAudioTest, ResetGivesBackEveryBufferAndStopsAtOnce) {
     EXPECT_FALSE(HeaderOf(m)->InQueue);
   }
   // Only the part already played reached the sink: less than one buffer.
-  EXPECT_LT(VirtualAudio::OutputSampleCount(0), 2205u);
+  EXPECT_GT(VirtualAudio::OutputSampleCount(0), 0u);
+  EXPECT_LT(VirtualAudio::OutputSampleCount(0), 22050u);
   EXPECT_EQ(VirtualAudio::OutputFormat(0), kRingFormat);
   // Still usable after a reset.
   out->AddBuffer(&b.headers[0]);
@@ -219,7 +220,7 @@ TEST_F(VirtualAudioTest, ResetGivesBackEveryBufferAndStopsAtOnce) {
     ASSERT_TRUE(q.Get(m));
     EXPECT_EQ(HeaderOf(m)->User, i);
     if (i == 0)
-      EXPECT_LT(HeaderOf(m)->BytesRecorded, 320u) << "the buffer being filled comes back partly filled";
+      EXPECT_LT(HeaderOf(m)->BytesRecorded, 3200u) << "the buffer being filled comes back partly filled";
     else
       EXPECT_EQ(HeaderOf(m)->BytesRecorded, 0u);
   }
@@ -370,8 +371,9 @@ TEST_F(VirtualAudioTest, TwoPlayersOnOneOutputAreMixed) {
   b->Close();
   std::vector<int16_t> s = VirtualAudio::OutputSamples(7);
   ASSERT_GE(s.size(), 1600u);
-  ASSERT_LE(s.size(), 1600u + 160u) << "the two streams overlap, they are not appended";
-  EXPECT_GE(std::count(s.begin(), s.end(), int16_t(300)), 1400);
+  // Started together, the two overlap (to within a buffer or two on a busy machine).
+  ASSERT_LE(s.size(), 1600u + 320u) << "the two streams are mixed, not appended";
+  EXPECT_GE(std::count(s.begin(), s.end(), int16_t(300)), 1280);
 }
 
 TEST_F(VirtualAudioTest, MisuseIsRefusedAndCloseRacesAreSafe) {
