@@ -1,6 +1,15 @@
 #include "sip/sipmessage.h"
 
-#include <charconv>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// Hot path: one message per received datagram, on the transport thread. Every
+// cut is a string_view into the datagram; a field is copied only once, when it
+// is assigned. Lines are found sixteen bytes at a time and dispatched on their
+// first character, so a line the parser does not know costs one switch.
 
 namespace qv {
 
@@ -11,115 +20,190 @@ using sv = std::string_view;
 inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
 // Header names are compared without regard to case; SDP lines are not.
-bool StartsI(sv line, sv name) {
+// `name` is given in lower case.
+inline bool StartsI(sv line, sv name) {
   if (line.size() < name.size()) return false;
   for (size_t i = 0; i < name.size(); ++i)
-    if (Lower(line[i]) != Lower(name[i])) return false;
+    if (Lower(line[i]) != name[i]) return false;
   return true;
 }
 
-bool Starts(sv line, sv name) { return line.substr(0, name.size()) == name; }
+inline bool Starts(sv line, sv name) {
+  return line.size() >= name.size() && std::memcmp(line.data(), name.data(), name.size()) == 0;
+}
 
-// Trim as the original did: every character up to the blank counts as space.
-sv Trim(sv s) {
+// Every control character counts as white space, and so does the blank.
+inline bool IsSpace(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+inline sv Trim(sv s) {
   size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  while (b < e && IsSpace(s[b])) ++b;
+  while (e > b && IsSpace(s[e - 1])) --e;
   return s.substr(b, e - b);
 }
 
-// The text up to the first of `stops`, or all of it when none occurs.
-sv UpTo(sv s, sv stops) {
-  size_t p = s.find_first_of(stops);
+// Values are short (a header line), so plain loops beat the library searches,
+// which pay a call per candidate position.
+inline size_t Find(sv s, char c) {
+  for (size_t i = 0; i < s.size(); ++i)
+    if (s[i] == c) return i;
+  return sv::npos;
+}
+
+inline size_t Find(sv s, sv what) {
+  if (what.size() > s.size()) return sv::npos;
+  const char first = what[0];
+  const size_t last = s.size() - what.size();
+  for (size_t i = 0; i <= last; ++i)
+    if (s[i] == first && std::memcmp(s.data() + i + 1, what.data() + 1, what.size() - 1) == 0) return i;
+  return sv::npos;
+}
+
+// The text up to the first `stop`, or all of it when there is none.
+inline sv UpTo(sv s, char stop) {
+  size_t p = Find(s, stop);
   return p == sv::npos ? s : s.substr(0, p);
 }
 
-// The text after the first occurrence of `what`; npos-safe.
-bool After(sv s, sv what, sv& out) {
-  size_t p = s.find(what);
+// The host of a URI ends at a blank, a port, a parameter or the closing bracket.
+inline sv UpToHostEnd(sv s) {
+  size_t i = 0;
+  while (i < s.size() && s[i] != ' ' && s[i] != ':' && s[i] != ';' && s[i] != '>') ++i;
+  return s.substr(0, i);
+}
+
+inline sv UpToBlankOrBracket(sv s) {
+  size_t i = 0;
+  while (i < s.size() && s[i] != ' ' && s[i] != '>') ++i;
+  return s.substr(0, i);
+}
+
+// The text after the first occurrence of `what`.
+inline bool After(sv s, sv what, sv& out) {
+  size_t p = Find(s, what);
   if (p == sv::npos) return false;
   out = s.substr(p + what.size());
   return true;
 }
 
-sv Prefix(sv s, size_t n) { return s.substr(0, n); }
+inline sv Prefix(sv s, size_t n) { return s.substr(0, n); }
 
-sv LeadingDigits(sv s, size_t max) {
+inline sv DropFirst(sv s) { return s.empty() ? s : s.substr(1); }
+
+inline sv LeadingDigits(sv s, size_t max) {
   size_t n = 0;
   while (n < s.size() && n < max && s[n] >= '0' && s[n] <= '9') ++n;
   return s.substr(0, n);
 }
 
-// A quoted challenge value: after `name` and its opening quote, up to the
-// closing quote or the end of the line.
-sv Quoted(sv rest) {
-  rest = rest.substr(rest.empty() ? 0 : 1);  // the opening double quote
-  return UpTo(rest, "\"");
+// A payload token reads as an integer when it is an optional sign followed by
+// decimal digits whose value fits a 32-bit int.
+bool ReadsAsInteger(sv token, int& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (!token.empty() && (token[0] == '+' || token[0] == '-')) {
+    negative = token[0] == '-';
+    i = 1;
+  }
+  if (i == token.size()) return false;
+  long long v = 0;
+  for (; i < token.size(); ++i) {
+    char c = token[i];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+    if (v > 2147483648LL) return false;
+  }
+  if (negative) v = -v;
+  if (v > 2147483647LL) return false;
+  value = int(v);
+  return true;
 }
 
-bool ReadsAsInteger(sv token, int& value) {
-  if (token.empty()) return false;
-  const char* b = token.data();
-  const char* e = b + token.size();
-  if (*b == '+') ++b;
-  auto [ptr, ec] = std::from_chars(b, e, value);
-  return ec == std::errc() && ptr == e;
+// The end of the line that starts at `i`: the first CR or LF, or `n`.
+inline size_t LineEnd(const char* text, size_t i, size_t n) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (i + 16 <= n) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf)));
+    if (mask) return i + size_t(__builtin_ctz(unsigned(mask)));
+    i += 16;
+  }
+#endif
+  while (i < n && text[i] != '\r' && text[i] != '\n') ++i;
+  return i;
 }
 
 struct Parser {
   TSipMessage& m;
-  std::vector<sv> payloadTokens;
+  bool viaSeen = false;    // the first Via line alone gives ViaHost and ViaPort
+  bool rportSeen = false;  // the first "rport=" of all Via lines gives ViaRport
 
-  void FromOrTo(sv line, bool isFrom) {
-    (isFrom ? m.FromHeader : m.ToHeader).assign(line);
+  struct Party {
+    std::string TSipMessage::*header, TSipMessage::*tag, TSipMessage::*uri;
+    std::string TSipMessage::*user, TSipMessage::*host;
+  };
+  static constexpr Party kFrom{&TSipMessage::FromHeader, &TSipMessage::FromTag, &TSipMessage::FromUri,
+                               &TSipMessage::FromUser, &TSipMessage::FromHost};
+  static constexpr Party kTo{&TSipMessage::ToHeader, &TSipMessage::ToTag, &TSipMessage::ToUri,
+                             &TSipMessage::ToUser, &TSipMessage::ToHost};
+
+  void FromOrTo(sv line, const Party& p) {
+    (m.*p.header).assign(line);
     sv rest;
-    if (After(line, "tag=", rest)) (isFrom ? m.FromTag : m.ToTag).assign(Prefix(rest, 100));
-    if (After(line, "<", rest)) (isFrom ? m.FromUri : m.ToUri).assign(UpTo(rest, ">"));
+    if (After(line, "tag=", rest)) (m.*p.tag).assign(Prefix(rest, 100));
+    if (After(line, "<", rest)) (m.*p.uri).assign(UpTo(rest, '>'));
     if (After(line, "sip:", rest)) {
-      size_t at = rest.find('@');
+      size_t at = Find(rest, '@');
       if (at != sv::npos) {
         sv host = rest.substr(at + 1);
-        (isFrom ? m.FromUser : m.ToUser).assign(rest.substr(0, at));
-        (isFrom ? m.FromHost : m.ToHost).assign(UpTo(host, " :;>"));
-        if (!isFrom) m.ToHostPart.assign(UpTo(host, " >"));
+        (m.*p.user).assign(rest.substr(0, at));
+        (m.*p.host).assign(UpToHostEnd(host));
+        if (p.header == &TSipMessage::ToHeader) m.ToHostPart.assign(UpToBlankOrBracket(host));
       }
     }
   }
 
   void Via(sv line) {
+    if (m.ViaHeaders.empty()) m.ViaHeaders.reserve(2 * line.size() + 4);  // one allocation for two Vias
     m.ViaHeaders.append(line).append("\r\n");
-    if (m.ViaRport.empty()) {
-      sv rest;
-      // The first Via line that carries an rport value decides.
-      if (After(m.ViaHeaders, "rport=", rest)) m.ViaRport.assign(LeadingDigits(rest, sv::npos));
-    }
-    if (!m.ViaHost.empty()) return;
+    // "rport=" holds no CR or LF, so it cannot straddle two appended lines:
+    // until it is found, looking in the new line is looking in ViaHeaders.
     sv rest;
+    if (!rportSeen && After(line, "rport=", rest)) {
+      rportSeen = true;
+      m.ViaRport.assign(LeadingDigits(rest, sv::npos));
+    }
+    if (viaSeen) return;
+    viaSeen = true;
     if (!After(line, "/UDP", rest)) {
-      m.ViaHost.assign(line);  // unusable as an address; sends by it will refuse
+      m.ViaHost.assign(line);  // not an address: a send to it is refused
       return;
     }
-    sv host = Trim(UpTo(Trim(rest.substr(rest.empty() ? 0 : 1)), ";"));
-    m.ViaPort = "5060";
-    size_t colon = host.find(':');
+    // RFC 3261 25.1: blanks may stand around the colon and before the ";".
+    sv host = Trim(UpTo(Trim(DropFirst(rest)), ';'));
+    sv port = "5060";
+    size_t colon = Find(host, ':');
     if (colon != sv::npos) {
-      m.ViaPort.assign(Trim(host.substr(colon + 1)));
-      host = host.substr(0, colon);
+      port = Trim(host.substr(colon + 1));
+      host = Trim(host.substr(0, colon));
     }
     m.ViaHost.assign(host);
+    m.ViaPort.assign(port);
   }
 
   void Contact(sv rest) {
     sv uri = Trim(rest);
-    size_t lt = uri.find('<');
+    size_t lt = Find(uri, '<');
     if (lt != sv::npos) uri = Trim(uri.substr(lt + 1));
-    uri = Trim(UpTo(uri, ">"));
-    uri = Trim(UpTo(uri, ";"));
+    uri = Trim(UpTo(uri, '>'));
+    uri = Trim(UpTo(uri, ';'));
     m.ContactUri.assign(uri);
-    size_t at = uri.find('@');
+    size_t at = Find(uri, '@');
     if (at == sv::npos) return;
     sv host = uri.substr(at + 1);
-    size_t colon = host.find(':');
+    size_t colon = Find(host, ':');
     if (colon != sv::npos) {
       m.ContactPort.assign(Prefix(host.substr(colon + 1), 15));
       host = host.substr(0, colon);
@@ -130,28 +214,31 @@ struct Parser {
   void RecordRoute(sv rest) {
     if (!m.RecordRoutes) m.RecordRoutes.emplace();
     rest = Trim(rest);
-    while (true) {
-      size_t comma = rest.find(',');
-      m.RecordRoutes->emplace_back(Trim(rest.substr(0, comma)));
+    for (;;) {
+      size_t comma = Find(rest, ',');
+      // RFC 3261 7.3.1: a list may hold empty elements; they are no routes.
+      sv piece = Trim(rest.substr(0, comma));
+      if (!piece.empty()) m.RecordRoutes->emplace_back(piece);
       if (comma == sv::npos) break;
       rest = rest.substr(comma + 1);
     }
   }
 
+  // A later challenge replaces the whole earlier one: an opaque or qop of one
+  // challenge must not be answered with the nonce of another.
   void Challenge(sv line) {
     sv rest;
-    m.AuthNonce.assign(After(line, "nonce=", rest) ? Quoted(rest) : sv());
-    m.AuthRealm.assign(After(line, "realm=", rest) ? Quoted(rest) : sv());
-    if (After(line, "opaque=\"", rest)) m.AuthOpaque.assign(UpTo(rest, "\""));
-    if (After(line, "qop=\"", rest)) {
-      sv qop = UpTo(rest, "\"");
-      m.AuthQop.assign(qop == "auth,auth-int" ? sv("auth-int") : qop);
-    }
+    m.AuthNonce.assign(After(line, "nonce=", rest) ? UpTo(DropFirst(rest), '"') : sv());
+    m.AuthRealm.assign(After(line, "realm=", rest) ? UpTo(DropFirst(rest), '"') : sv());
+    m.AuthOpaque.assign(After(line, "opaque=\"", rest) ? UpTo(rest, '"') : sv());
+    sv qop = After(line, "qop=\"", rest) ? UpTo(rest, '"') : sv();
+    m.AuthQop.assign(qop == "auth,auth-int" ? sv("auth-int") : qop);
   }
 
+  // Payload types are taken in the order of the lines, so adding them here
+  // equals collecting every token first and filtering at the end.
   void AudioMedia(sv line) {
-    sv rest = Trim(line.substr(7));
-    m.SdpAudioPort.assign(LeadingDigits(rest, 10));
+    m.SdpAudioPort.assign(LeadingDigits(Trim(line.substr(7)), 10));
     sv list;
     if (!After(line, "RTP/AVP", list)) return;
     list = Trim(list);
@@ -160,104 +247,137 @@ struct Parser {
       while (i < list.size() && (list[i] == ' ' || list[i] == '\t')) ++i;
       size_t b = i;
       while (i < list.size() && list[i] != ' ' && list[i] != '\t') ++i;
-      if (i > b) payloadTokens.push_back(list.substr(b, i - b));
+      sv token = list.substr(b, i - b);
+      int value;
+      if (token != "101" && ReadsAsInteger(token, value)) {
+        if (m.PayloadTypes.capacity() == 0) m.PayloadTypes.reserve(8);
+        m.PayloadTypes.push_back(value);
+      }
     }
   }
 
-  void Line(sv line) {
-    if (line.empty()) return;
-    switch (Lower(line[0])) {
+  void CSeq(sv line) {
+    size_t blank = line.rfind(' ');
+    m.CSeqMethod.assign(blank == sv::npos ? sv() : line.substr(blank + 1));
+    sv rest = line.substr(5);
+    while (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
+    m.CSeqNumber.assign(Trim(UpTo(rest, ' ')));
+  }
+
+  // Header names count only in the header section; the SDP, INFO and sipfrag
+  // lines are looked for on every line.
+  void Line(sv line, bool header) {
+    switch (line[0]) {
+      case 'S':
       case 's':
-        if (StartsI(line, "SIP/2.0")) {
-          m.StatusCode.append(line.substr(std::min<size_t>(8, line.size()), 3));
-        } else if (StartsI(line, "Signal=")) {
+        if (StartsI(line, "sip/2.0")) {
+          m.StatusCode.append(line.substr(line.size() < 8 ? line.size() : 8, 3));
+        } else if (StartsI(line, "signal=")) {
           m.DtmfSignal.assign(Trim(line.substr(7)));
         }
         return;
+      case 'C':
       case 'c':
-        if (StartsI(line, "Call-ID:")) {
-          m.CallId.assign(Prefix(Trim(line.substr(8)), 100));
-        } else if (StartsI(line, "CSeq:")) {
-          size_t blank = line.rfind(' ');
-          m.CSeqMethod.assign(blank == sv::npos ? sv() : line.substr(blank + 1));
-          sv rest = line.substr(5);
-          while (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
-          m.CSeqNumber.assign(Trim(UpTo(rest, " ")));
-        } else if (StartsI(line, "Contact:")) {
-          Contact(line.substr(8));
-        } else if (Starts(line, "c=")) {
+        if (line.size() > 1 && line[1] == '=') {
           sv rest;
-          if (After(line, "IP4", rest)) m.SdpAddress.assign(Trim(Prefix(rest.substr(rest.empty() ? 0 : 1), 20)));
+          if (line[0] == 'c' && After(line, "IP4", rest)) m.SdpAddress.assign(Trim(Prefix(DropFirst(rest), 20)));
+        } else if (!header) {
+          return;
+        } else if (StartsI(line, "call-id:")) {
+          m.CallId.assign(Prefix(Trim(line.substr(8)), 100));
+        } else if (StartsI(line, "cseq:")) {
+          CSeq(line);
+        } else if (StartsI(line, "contact:")) {
+          Contact(line.substr(8));
         }
         return;
+      case 'I':
       case 'i':
-        if (StartsI(line, "i:")) m.CallId.assign(Prefix(Trim(line.substr(2)), 100));
+        if (header && line.size() > 1 && line[1] == ':') m.CallId.assign(Prefix(Trim(line.substr(2)), 100));
         return;
+      case 'F':
       case 'f':
-        if (StartsI(line, "From:") || StartsI(line, "f:")) FromOrTo(line, true);
+        if (header && ((line.size() > 1 && line[1] == ':') || StartsI(line, "from:"))) FromOrTo(line, kFrom);
         return;
+      case 'T':
       case 't':
-        if (StartsI(line, "To:") || StartsI(line, "t:")) FromOrTo(line, false);
+        if (header && ((line.size() > 1 && line[1] == ':') || StartsI(line, "to:"))) FromOrTo(line, kTo);
         return;
+      case 'V':
       case 'v':
-        if (StartsI(line, "Via:") || StartsI(line, "v:")) Via(line);
+        if (header && ((line.size() > 1 && line[1] == ':') || StartsI(line, "via:"))) Via(line);
         return;
+      case 'M':
       case 'm':
-        if (StartsI(line, "m:")) {
-          Contact(line.substr(2));
+        if (line.size() > 1 && line[1] == ':') {
+          if (header) Contact(line.substr(2));
         } else if (Starts(line, "m=audio")) {
           AudioMedia(line);
         }
         return;
+      case 'R':
       case 'r':
-        if (StartsI(line, "Record-Route:")) RecordRoute(line.substr(13));
+        if (header && StartsI(line, "record-route:")) RecordRoute(line.substr(13));
         return;
+      case 'W':
       case 'w':
-        if (StartsI(line, "WWW-Authenticate:")) Challenge(line);
+        if (header && StartsI(line, "www-authenticate:")) Challenge(line);
         return;
+      case 'P':
       case 'p':
-        if (StartsI(line, "Proxy-Authenticate:")) Challenge(line);
+        if (header && StartsI(line, "proxy-authenticate:")) Challenge(line);
         return;
       default:
         return;
     }
   }
 
+  // The user part of the Request-URI, for the two requests that address a user.
   void FirstLine(sv line) {
     size_t skip;
     if (Starts(line, "INVITE ")) {
-      skip = 7 + 4;
+      skip = 7 + 4;  // the method, its blank and "sip:"
     } else if (Starts(line, "MESSAGE ")) {
       skip = 8 + 4;
     } else {
       return;
     }
-    sv rest = Trim(line.substr(std::min(skip, line.size())));
-    size_t at = rest.find('@');
+    sv rest = Trim(line.substr(line.size() < skip ? line.size() : skip));
+    size_t at = Find(rest, '@');
     if (at != sv::npos) m.RequestUser.assign(Trim(rest.substr(0, at)));
   }
 
   void Run(sv text) {
+    const char* p = text.data();
+    size_t n = text.size();
+    size_t i = 0;
     bool first = true;
-    size_t i = 0, n = text.size();
-    while (i < n || first) {
-      size_t e = i;
-      while (e < n && text[e] != '\r' && text[e] != '\n') ++e;
-      sv line = text.substr(i, e - i);
+    // The header section ends at the first empty line after a non-empty one.
+    // What follows (the body, or the bytes after a framed message, RFC 3261
+    // 18.3) cannot set header fields.
+    bool started = false, header = true;
+    for (;;) {
+      size_t e = LineEnd(p, i, n);
+      sv line(p + i, e - i);
       if (first) {
         FirstLine(line);
         first = false;
       }
-      Line(line);
+      if (!line.empty()) {
+        started = true;
+        Line(line, header);
+      } else if (started) {
+        header = false;
+      }
       if (e >= n) break;
       // A line ends at CR LF, a lone CR or a lone LF.
-      i = e + ((text[e] == '\r' && e + 1 < n && text[e + 1] == '\n') ? 2 : 1);
-    }
-    for (sv token : payloadTokens) {
-      int value;
-      if (token != "101" && ReadsAsInteger(token, value)) m.PayloadTypes.push_back(value);
+      i = e + ((p[e] == '\r' && e + 1 < n && p[e + 1] == '\n') ? 2 : 1);
+      if (i >= n) break;
     }
     if (m.RecordRoutes) {
+      size_t size = 0;
+      for (const std::string& entry : *m.RecordRoutes) size += entry.size() + 16;
+      m.RecordRouteHeaders.reserve(size);
       for (const std::string& entry : *m.RecordRoutes)
         m.RecordRouteHeaders.append("Record-Route: ").append(entry).append("\r\n");
     }
@@ -267,7 +387,7 @@ struct Parser {
 }  // namespace
 
 TSipMessage::TSipMessage(std::string_view datagram) : RawText(datagram) {
-  Parser parser{*this, {}};
+  Parser parser{*this};
   parser.Run(RawText);
 }
 
