@@ -24,12 +24,13 @@ std::string Visible(const std::string& text) {
 
 }  // namespace
 
-::testing::AssertionResult SameWireText(const std::string& expected, const std::string& actual) {
+::testing::AssertionResult SameWireText(const char*, const char* actualExpr,
+                                        const std::string& expected, const std::string& actual) {
   if (expected == actual) return ::testing::AssertionSuccess();
   size_t at = 0;
   while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
   return ::testing::AssertionFailure()
-         << "wire texts differ at byte " << at << "\n--- expected (" << expected.size()
+         << actualExpr << ": wire texts differ at byte " << at << "\n--- expected (" << expected.size()
          << " bytes)\n" << Visible(expected) << "\n--- actual (" << actual.size() << " bytes)\n"
          << Visible(actual) << "\n---";
 }

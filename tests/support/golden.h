@@ -9,7 +9,8 @@
 
 namespace qv::test {
 
-::testing::AssertionResult SameWireText(const std::string& expected, const std::string& actual);
+::testing::AssertionResult SameWireText(const char* expectedExpr, const char* actualExpr,
+                                        const std::string& expected, const std::string& actual);
 
 // Replaces every match of `pattern` (ECMAScript regex) by `mask`, so that a
 // golden text can hold a placeholder where the builder puts a fresh value.
@@ -20,4 +21,4 @@ std::string RefMd5(const std::string& data);
 
 }  // namespace qv::test
 
-#define EXPECT_WIRE(expected, actual) EXPECT_TRUE(::qv::test::SameWireText((expected), (actual)))
+#define EXPECT_WIRE(expected, actual) EXPECT_PRED_FORMAT2(::qv::test::SameWireText, expected, actual)
