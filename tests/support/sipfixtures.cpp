@@ -26,7 +26,7 @@ std::shared_ptr<TCall> MakeOutgoingCall(const std::shared_ptr<TFakeEngine>& engi
   c->SetRemoteUri("sip:1002@pbx.example.org");
   c->SetRemoteUser("1002");
   c->SetLocalUri("sip:1001@pbx.example.org");
-  c->SetRemoteTag("as5f3e2a1b");
+  c->SetRemoteTag("b85f3e2a1b");
   c->SetRemoteTarget("sip:1002@192.168.1.30:5062");
   c->SetLocalCSeq(21);
   c->SetSdpSessionId(4321);
@@ -65,7 +65,7 @@ const char* const kIncomingInvite =
     "Via: SIP/2.0/UDP 192.168.1.30:5062;received=192.168.1.30;branch=z9hG4bK77aa\r\n"
     "Record-Route: <sip:192.168.1.1;lr>\r\n"
     "Record-Route: <sip:10.0.0.1;lr>\r\n"
-    "From: \"Bob\" <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+    "From: \"Bob\" <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
     "To: <sip:1001@pbx.example.org>\r\n"
     "Contact: <sip:1002@192.168.1.30:5062>\r\n"
     "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
@@ -85,9 +85,9 @@ const char* const kIncomingInvite =
 const char* const kOptions =
     "OPTIONS sip:1001@192.168.1.20:5075 SIP/2.0\r\n"
     "Via: SIP/2.0/UDP 192.168.1.1:5060;branch=z9hG4bK0c1d2e3f;rport\r\n"
-    "From: \"asterisk\" <sip:asterisk@192.168.1.1>;tag=as12ab34cd\r\n"
+    "From: \"PBX\" <sip:pbx@192.168.1.1>;tag=b812ab34cd\r\n"
     "To: <sip:1001@192.168.1.20:5075>\r\n"
-    "Contact: <sip:asterisk@192.168.1.1:5060>\r\n"
+    "Contact: <sip:pbx@192.168.1.1:5060>\r\n"
     "Call-ID: 7a1b2c3d4e5f@192.168.1.1\r\n"
     "CSeq: 102 OPTIONS\r\n"
     "Max-Forwards: 70\r\n"
@@ -97,7 +97,7 @@ const char* const kOptions =
 const char* const kIncomingInfo =
     "INFO sip:1001@192.168.1.20:5075 SIP/2.0\r\n"
     "Via: SIP/2.0/UDP 192.168.1.1:5060;branch=z9hG4bK5e6f7a8b;rport\r\n"
-    "From: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+    "From: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
     "To: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
     "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
     "CSeq: 103 INFO\r\n"
@@ -111,7 +111,7 @@ const char* const kInvite200 =
     "SIP/2.0 200 OK\r\n"
     "Via: SIP/2.0/UDP 192.168.1.20:5075;rport=5075;branch=z9hG4bKC0FFEE1234;received=192.168.1.20\r\n"
     "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
-    "To: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+    "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
     "Call-ID: 5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A\r\n"
     "CSeq: 21 INVITE\r\n"
     "Contact: <sip:1002@192.168.1.1:5060>\r\n"
@@ -122,7 +122,7 @@ const char* const kInvite486 =
     "SIP/2.0 486 Busy Here\r\n"
     "Via: SIP/2.0/UDP 192.168.1.20:5075;rport=5075;branch=z9hG4bKC0FFEE1234\r\n"
     "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
-    "To: <sip:1002@pbx.example.org:5060>;tag=as0e9d8c7b\r\n"
+    "To: <sip:1002@pbx.example.org:5060>;tag=b80e9d8c7b\r\n"
     "Call-ID: 5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A\r\n"
     "CSeq: 21 INVITE\r\n"
     "Content-Length: 0\r\n"
@@ -132,11 +132,11 @@ const char* const kMessage407 =
     "SIP/2.0 407 Proxy Authentication Required\r\n"
     "Via: SIP/2.0/UDP 192.168.1.20:5075;rport=5075;branch=z9hG4bK9E8D7C6B5A;received=192.168.1.20\r\n"
     "From: <sip:1001@pbx.example.org>;tag=8F3A1C2B7\r\n"
-    "To: <sip:1003@pbx.example.org>;tag=as7d6e5f4a\r\n"
+    "To: <sip:1003@pbx.example.org>;tag=b87d6e5f4a\r\n"
     "Call-ID: E1D2C3B4A5F60718293A4B5C6D7E8F90\r\n"
     "CSeq: 8 MESSAGE\r\n"
     "Record-Route: <sip:192.168.1.1;lr>\r\n"
-    "Proxy-Authenticate: Digest algorithm=MD5, realm=\"asterisk\", nonce=\"3f9a12c4\", qop=\"auth\", opaque=\"xyz\"\r\n"
+    "Proxy-Authenticate: Digest algorithm=MD5, realm=\"voip\", nonce=\"3f9a12c4\", qop=\"auth\", opaque=\"xyz\"\r\n"
     "Content-Length: 0\r\n"
     "\r\n";
 

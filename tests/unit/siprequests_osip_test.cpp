@@ -92,7 +92,7 @@ TEST_F(OsipReadsBack, AccountRequests) {
   account->SetDisplayName("Ann Lee");
   account->SetPublicAddress("203.0.113.7");
   account->SetAuthStatus("407");
-  account->SetAuthRealm("asterisk");
+  account->SetAuthRealm("voip");
   account->SetAuthNonce("4b1e3f5a");
   account->SetAuthQop("auth");
   account->SetMessageText("Hello there\r\n");
@@ -113,7 +113,7 @@ TEST_F(OsipReadsBack, AccountRequests) {
 
 TEST_F(OsipReadsBack, CallRequests) {
   outgoing->SetAuthStatus("401");
-  outgoing->SetAuthRealm("asterisk");
+  outgoing->SetAuthRealm("voip");
   outgoing->SetAuthNonce("6a7b8c9d");
   outgoing->SetAuthQop("auth-int");
   const std::string out = "5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A";
@@ -142,15 +142,15 @@ TEST_F(OsipReadsBack, Responses) {
   const std::string in = "3c26700c5b8e-kf9pw1x@192.168.1.30";
   const std::string me = "sip:1001@pbx.example.org";
   std::vector<TExpected> cases = {
-      {"200 with SDP", BuildInviteOk(*incoming), in, "102", "INVITE", "as5f3e2a1b", me},
-      {"302", BuildRedirect(*incoming, "1003"), in, "102", "INVITE", "as5f3e2a1b", me},
-      {"486", BuildInviteResponse(*incoming, "486 Busy here"), in, "102", "INVITE", "as5f3e2a1b", me},
+      {"200 with SDP", BuildInviteOk(*incoming), in, "102", "INVITE", "b85f3e2a1b", me},
+      {"302", BuildRedirect(*incoming, "1003"), in, "102", "INVITE", "b85f3e2a1b", me},
+      {"486", BuildInviteResponse(*incoming, "486 Busy here"), in, "102", "INVITE", "b85f3e2a1b", me},
       {"100", BuildResponse(TSipMessage(kIncomingInvite), "100 Trying"), in, "102", "INVITE",
-       "as5f3e2a1b", me},
-      {"200 INFO", BuildOk(TSipMessage(kIncomingInfo)), in, "103", "INFO", "as5f3e2a1b", me},
+       "b85f3e2a1b", me},
+      {"200 INFO", BuildOk(TSipMessage(kIncomingInfo)), in, "103", "INFO", "b85f3e2a1b", me},
       {"200 OPTIONS", BuildOptionsOk(TSipMessage(kOptions)), "7a1b2c3d4e5f@192.168.1.1", "102",
-       "OPTIONS", "as12ab34cd", "sip:1001@192.168.1.20:5075"},
-      {"488", BuildNotAcceptable(TSipMessage(kIncomingInvite)), in, "102", "INVITE", "as5f3e2a1b", me},
+       "OPTIONS", "b812ab34cd", "sip:1001@192.168.1.20:5075"},
+      {"488", BuildNotAcceptable(TSipMessage(kIncomingInvite)), in, "102", "INVITE", "b85f3e2a1b", me},
   };
   for (const TExpected& e : cases) Check(e);
 }

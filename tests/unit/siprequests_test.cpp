@@ -76,10 +76,19 @@ TEST_F(Builders, DisplayNameQuotedBeforeFromAndToUri) {
   std::string text = BuildRegister(*account);
   EXPECT_NE(text.find("\r\nFrom: \"Ann\" <sip:1001@pbx.example.org>;tag=8F3A1C2B7\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\r\nTo: \"Ann\" <sip:1001@pbx.example.org>\r\n"), std::string::npos) << text;
+  // Requests that name us by display name, and those that do not.
+  const std::string named = "\r\nFrom: \"Ann\" <sip:1001@pbx.example.org>;tag=";
+  EXPECT_NE(BuildMessage(*account, "1003", "x").find(named + "8F3A1C2B7\r\nTo: <sip:1003@"), std::string::npos);
+  EXPECT_NE(BuildInvite(*outgoing, "0").find(named + "A1B2C3D4E\r\n"), std::string::npos);
+  EXPECT_NE(BuildCancel(*outgoing).find(named + "A1B2C3D4E\r\n"), std::string::npos);
+  EXPECT_NE(BuildInfoDtmf(*outgoing, "1").find(named + "A1B2C3D4E\r\n"), std::string::npos);
+  const std::string plain = "\r\nFrom: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n";
+  EXPECT_NE(BuildRefer(*outgoing, "1003").find(plain), std::string::npos);
+  EXPECT_NE(BuildBye(*outgoing).find(plain), std::string::npos);
 }
 
 TEST_F(Builders, RegisterAuthWithoutQop) {
-  Challenge(*account, "401", "asterisk", "4b1e3f5a", "", "");
+  Challenge(*account, "401", "voip", "4b1e3f5a", "", "");
   EXPECT_WIRE(
       "REGISTER sip:pbx.example.org SIP/2.0\r\n"
       "Via: SIP/2.0/UDP 192.168.1.20:5075;rport;branch=z9hG4bK4A1F03C2D9\r\n"
@@ -89,7 +98,7 @@ TEST_F(Builders, RegisterAuthWithoutQop) {
       "User-Agent: Corvale 2.99\r\n"
       "CSeq: 7 REGISTER\r\n"
       "Contact: <sip:1001@192.168.1.20:5075>;expires=3600;q=0.90\r\n"
-      "Authorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"697215343ba2fd050f28a805a90fef0d\",opaque=\"\",algorithm=MD5\r\n"
+      "Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"3cbfea00efc35c64fe68ca1454c6d275\",opaque=\"\",algorithm=MD5\r\n"
       "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY, INFO, MESSAGE\r\n"
       "Max-Forwards: 20\r\n"
       "Expires: 3600\r\n"
@@ -99,9 +108,9 @@ TEST_F(Builders, RegisterAuthWithoutQop) {
 }
 
 TEST_F(Builders, RegisterAuthUsesServerOpaqueAsClientNonce) {
-  Challenge(*account, "407", "asterisk", "4b1e3f5a", "auth", "abc");
+  Challenge(*account, "407", "voip", "4b1e3f5a", "auth", "abc");
   std::string text = BuildRegisterAuth(*account);
-  EXPECT_NE(text.find("\r\nProxy-Authorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"5778d74cbfa2447cef979663dc1665c6\",qop=auth,cnonce=\"abc\",nc=00000001,opaque=\"abc\",algorithm=MD5\r\n"),
+  EXPECT_NE(text.find("\r\nProxy-Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"b399931bd912b7b4d732c251c8882252\",qop=auth,cnonce=\"abc\",nc=00000001,opaque=\"abc\",algorithm=MD5\r\n"),
             std::string::npos)
       << text;
   EXPECT_EQ(account->GetAuthOpaque(), "abc");
@@ -109,14 +118,14 @@ TEST_F(Builders, RegisterAuthUsesServerOpaqueAsClientNonce) {
 
 // qop without opaque: a client nonce is made, stored and then reused.
 TEST_F(Builders, RegisterAuthMakesAndKeepsClientNonce) {
-  Challenge(*account, "401", "asterisk", "4b1e3f5a", "auth", "");
+  Challenge(*account, "401", "voip", "4b1e3f5a", "auth", "");
   std::string text = BuildRegisterAuth(*account);
   std::string cnonce = account->GetAuthOpaque();
   ASSERT_EQ(cnonce.size(), 32u);
-  std::string ha1 = RefMd5("1001:asterisk:s3cret");
+  std::string ha1 = RefMd5("1001:voip:s3cret");
   std::string ha2 = RefMd5("REGISTER:sip:pbx.example.org");
   std::string response = RefMd5(ha1 + ":4b1e3f5a:00000001:" + cnonce + ":auth:" + ha2);
-  EXPECT_NE(text.find("\r\nAuthorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"" +
+  EXPECT_NE(text.find("\r\nAuthorization: Digest username=\"1001\",realm=\"voip\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"" +
                       response + "\",cnonce=\"" + cnonce + "\",nc=00000001,qop=auth,algorithm=MD5\r\n"),
             std::string::npos)
       << text;
@@ -145,7 +154,7 @@ TEST_F(Builders, Unregister) {
 }
 
 TEST_F(Builders, UnregisterAuthQuotesQopAndSendsEmptyOpaque) {
-  Challenge(*account, "401", "asterisk", "4b1e3f5a", "auth", "");
+  Challenge(*account, "401", "voip", "4b1e3f5a", "auth", "");
   EXPECT_WIRE(
       "REGISTER sip:pbx.example.org SIP/2.0\r\n"
       "Via: SIP/2.0/UDP 192.168.1.20:5075;rport;branch=z9hG4bK4A1F03C2D9\r\n"
@@ -154,7 +163,7 @@ TEST_F(Builders, UnregisterAuthQuotesQopAndSendsEmptyOpaque) {
       "Call-ID: 0F2B9C4D1E7A4B6C8D3E5F7091A2B3C4\r\n"
       "CSeq: 7 REGISTER\r\n"
       "Contact: *\r\n"
-      "Authorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"5d4760478abde8963b66d5a3f282727d\",qop=\"auth\",cnonce=\"\",nc=00000001,opaque=\"\",algorithm=MD5\r\n"
+      "Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"76e5e5c9d80d46df1e9ff8147962002f\",qop=\"auth\",cnonce=\"\",nc=00000001,opaque=\"\",algorithm=MD5\r\n"
       "Max-Forwards: 20\r\n"
       "Expires: 0\r\n"
       "Content-Length: 0\r\n"
@@ -228,7 +237,7 @@ TEST_F(Builders, MessageAuthRetriesTheChallengedMessage) {
       "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY, INFO, MESSAGE\r\n"
       "Contact: <sip:1001@192.168.1.20:5075>\r\n"
       "Max-Forwards: 20\r\n"
-      "Proxy-Authorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"3f9a12c4\",uri=\"sip:1003@pbx.example.org\",response=\"5467279750c880d40332c52b1b5bf67c\",qop=\"auth\",cnonce=\"xyz\",nc=00000001,opaque=\"xyz\",algorithm=MD5\r\n"
+      "Proxy-Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"3f9a12c4\",uri=\"sip:1003@pbx.example.org\",response=\"7a6e8e6e8f6b2c82ba501def33ef9bd1\",qop=\"auth\",cnonce=\"xyz\",nc=00000001,opaque=\"xyz\",algorithm=MD5\r\n"
       "Content-Type: text/plain\r\n"
       "Content-Length: 11\r\n"
       "\r\n"
@@ -273,7 +282,7 @@ TEST_F(Builders, HoldOfferHidesOnlyTheConnectionAddress) {
       "a=sendonly\r\n",
       sdp);
   // A re-INVITE inside the dialog carries the remote tag.
-  EXPECT_NE(text.find("\r\nTo: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nTo: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"), std::string::npos);
 }
 
 TEST_F(Builders, EmptyPayloadListLeavesTwoBlanksBefore101) {
@@ -285,9 +294,9 @@ TEST_F(Builders, EmptyPayloadListLeavesTwoBlanksBefore101) {
 // auth-int hashes the MD5 of this very SDP body; the line is kept on the call.
 TEST_F(Builders, InviteAuthWithAuthInt) {
   outgoing->SetRemoteTag("");
-  Challenge(*outgoing, "407", "asterisk", "6a7b8c9d", "auth-int", "op42");
+  Challenge(*outgoing, "407", "voip", "6a7b8c9d", "auth-int", "op42");
   const std::string credentials =
-      "Proxy-Authorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"6a7b8c9d\",uri=\"sip:1002@pbx.example.org\",response=\"bc98a04b335d42c1e351ab3bbb286de1\",qop=\"auth-int\",cnonce=\"op42\",nc=00000001,opaque=\"op42\",algorithm=MD5\r\n";
+      "Proxy-Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"6a7b8c9d\",uri=\"sip:1002@pbx.example.org\",response=\"62cf957fa0c80427f7974f7b3d7d9779\",qop=\"auth-int\",cnonce=\"op42\",nc=00000001,opaque=\"op42\",algorithm=MD5\r\n";
   EXPECT_WIRE(
       "INVITE sip:1002@pbx.example.org SIP/2.0\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
@@ -307,20 +316,20 @@ TEST_F(Builders, InviteAuthWithAuthInt) {
 }
 
 TEST_F(Builders, QopAuthNeverHashesTheBody) {
-  Challenge(*outgoing, "407", "asterisk", "6a7b8c9d", "auth", "op42");
-  const std::string response = "response=\"8c2842dc5c99df83339051c7e7e6da46\"";
+  Challenge(*outgoing, "407", "voip", "6a7b8c9d", "auth", "op42");
+  const std::string response = "response=\"ad14bdf9ce07b116a5c5a43f8b28c0e3\"";
   EXPECT_NE(BuildInviteAuth(*outgoing, "0 8 3").find(response), std::string::npos);
   EXPECT_NE(BuildInviteAuth(*outgoing, "8").find(response), std::string::npos);
 }
 
 TEST_F(Builders, InviteAuthMakesClientNonceAndQuotesQop) {
-  Challenge(*outgoing, "401", "asterisk", "6a7b8c9d", "auth", "");
+  Challenge(*outgoing, "401", "voip", "6a7b8c9d", "auth", "");
   std::string text = BuildInviteAuth(*outgoing, "0 8 3");
   std::string cnonce = outgoing->GetAuthOpaque();
   ASSERT_EQ(cnonce.size(), 32u);
-  std::string response = RefMd5(RefMd5("1001:asterisk:s3cret") + ":6a7b8c9d:00000001:" + cnonce +
+  std::string response = RefMd5(RefMd5("1001:voip:s3cret") + ":6a7b8c9d:00000001:" + cnonce +
                                 ":auth:" + RefMd5("INVITE:sip:1002@pbx.example.org"));
-  std::string line = "Authorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"6a7b8c9d\",uri=\"sip:1002@pbx.example.org\",response=\"" +
+  std::string line = "Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"6a7b8c9d\",uri=\"sip:1002@pbx.example.org\",response=\"" +
                      response + "\",cnonce=\"" + cnonce + "\",nc=00000001,qop=\"auth\",algorithm=MD5\r\n";
   EXPECT_NE(text.find("\r\n" + line), std::string::npos) << text;
   EXPECT_EQ(outgoing->GetAuthHeader(), line);
@@ -331,8 +340,8 @@ TEST_F(Builders, InviteAuthMakesClientNonceAndQuotesQop) {
 TEST_F(Builders, CallCredentialsHashTheUriTheySend) {
   outgoing->SetRemoteUser("2001@other.example.net");
   outgoing->SetRemoteUri("sip:2001@other.example.net");
-  Challenge(*outgoing, "407", "asterisk", "6a7b8c9d", "", "");
-  std::string response = RefMd5(RefMd5("1001:asterisk:s3cret") + ":6a7b8c9d:" +
+  Challenge(*outgoing, "407", "voip", "6a7b8c9d", "", "");
+  std::string response = RefMd5(RefMd5("1001:voip:s3cret") + ":6a7b8c9d:" +
                                 RefMd5("INVITE:sip:2001@other.example.net"));
   std::string text = BuildInviteAuth(*outgoing, "0");
   EXPECT_NE(text.find(",uri=\"sip:2001@other.example.net\",response=\"" + response + "\",algorithm=MD5\r\n"),
@@ -350,7 +359,7 @@ TEST_F(Builders, InfoDtmfWithFreshBranch) {
       "Record-Route: <sip:192.168.1.1;lr>\r\n"
       "Record-Route: <sip:10.0.0.1;lr>\r\n"
       "From: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
-      "To: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
       "CSeq: 22 INFO\r\n"
       "Max-Forwards: 20\r\n"
@@ -391,7 +400,7 @@ TEST_F(Builders, Refer) {
       "REFER sip:1002@pbx.example.org SIP/2.0\r\n"
       "Via: SIP/2.0/UDP 192.168.1.20:5075;branch=z9hG4bKC0FFEE1234;rport\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
-      "To: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Call-ID: 5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A\r\n"
       "Refer-To: <sip:1003@pbx.example.org>\r\n"
       "Referred-By: <sip:1001@pbx.example.org>\r\n"
@@ -403,14 +412,14 @@ TEST_F(Builders, Refer) {
 }
 
 TEST_F(Builders, ReferAuthWithoutQopAddsNothingAfterResponse) {
-  Challenge(*outgoing, "401", "asterisk", "0badc0de", "", "");
+  Challenge(*outgoing, "401", "voip", "0badc0de", "", "");
   EXPECT_WIRE(
       "REFER sip:1002@pbx.example.org SIP/2.0\r\n"
       "Via: SIP/2.0/UDP 192.168.1.20:5075;branch=z9hG4bKC0FFEE1234;rport\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
-      "To: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Call-ID: 5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A\r\n"
-      "Authorization: Digest username=\"1001\",realm=\"asterisk\",nonce=\"0badc0de\",uri=\"sip:1002@pbx.example.org\",response=\"08f17fe113ba429c1dc22ab806a3194d\",algorithm=MD5\r\n"
+      "Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"0badc0de\",uri=\"sip:1002@pbx.example.org\",response=\"e7805d6b87517750329cbad504a5ea6c\",algorithm=MD5\r\n"
       "Refer-To: <sip:1003@pbx.example.org>\r\n"
       "Referred-By: <sip:1001@pbx.example.org>\r\n"
       "Contact: <sip:1001@192.168.1.20:5075>\r\n"
@@ -426,7 +435,7 @@ TEST_F(Builders, ByeWithRouteLinesInArrivalOrder) {
       "Via: SIP/2.0/UDP 192.168.1.20:5075;rport;branch=z9hG4bK1122334455\r\n"
       "Route: <sip:192.168.1.1;lr>\r\n"
       "Route: <sip:10.0.0.1;lr>\r\n"
-      "To: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "From: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
       "Max-Forwards: 20\r\n"
@@ -442,7 +451,7 @@ TEST_F(Builders, AckOfTwoHundredTargetsItsContact) {
       "Via: SIP/2.0/UDP 192.168.1.20:5075;rport=5075;branch=z9hG4bKC0FFEE1234;received=192.168.1.20\r\n"
       "Max-Forwards: 20\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
-      "To: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Call-ID: 5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A\r\n"
       "Contact: <sip:1001@192.168.1.20:5075>\r\n"
       "CSeq: 21 ACK\r\n"
@@ -457,7 +466,7 @@ TEST_F(Builders, AckFromResponseWithoutContactTargetsToUser) {
       "Via: SIP/2.0/UDP 192.168.1.20:5075;rport=5075;branch=z9hG4bKC0FFEE1234\r\n"
       "Max-Forwards: 20\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
-      "To: <sip:1002@pbx.example.org:5060>;tag=as0e9d8c7b\r\n"
+      "To: <sip:1002@pbx.example.org:5060>;tag=b80e9d8c7b\r\n"
       "Call-ID: 5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A\r\n"
       "CSeq: 21 ACK\r\n"
       "Content-Length: 0\r\n"
@@ -472,7 +481,7 @@ TEST_F(Builders, InviteOkWithSdpAnswer) {
   EXPECT_WIRE(
       "SIP/2.0 200 OK\r\n" + kIncomingVias +
       "To: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
-      "From: \"Bob\" <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "From: \"Bob\" <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Record-Route: <sip:192.168.1.1;lr>\r\n"
       "Record-Route: <sip:10.0.0.1;lr>\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
@@ -503,7 +512,7 @@ TEST_F(Builders, Redirect) {
   EXPECT_WIRE(
       "SIP/2.0 302 Moved Temporarily\r\n" + kIncomingVias +
       "To: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
-      "From: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "From: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Record-Route: <sip:192.168.1.1;lr>\r\n"
       "Record-Route: <sip:10.0.0.1;lr>\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
@@ -519,7 +528,7 @@ TEST_F(Builders, InviteResponse) {
   EXPECT_WIRE(
       "SIP/2.0 180 Ringing\r\n" + kIncomingVias +
       "To: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
-      "From: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "From: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Record-Route: <sip:192.168.1.1;lr>\r\n"
       "Record-Route: <sip:10.0.0.1;lr>\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
@@ -535,7 +544,7 @@ TEST_F(Builders, ResponseEchoesToBeforeFromWithoutAddingATag) {
   EXPECT_WIRE(
       "SIP/2.0 100 Trying\r\n" + kIncomingVias +
       "To: <sip:1001@pbx.example.org>\r\n"
-      "From: \"Bob\" <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "From: \"Bob\" <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Record-Route: <sip:192.168.1.1;lr>\r\n"
       "Record-Route: <sip:10.0.0.1;lr>\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
@@ -549,7 +558,7 @@ TEST_F(Builders, Ok) {
   EXPECT_WIRE(
       "SIP/2.0 200 OK\r\n"
       "Via: SIP/2.0/UDP 192.168.1.1:5060;branch=z9hG4bK5e6f7a8b;rport\r\n"
-      "From: <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "From: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "To: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
       "CSeq: 103 INFO\r\n"
@@ -563,7 +572,7 @@ TEST_F(Builders, OptionsOk) {
       "SIP/2.0 200 OK\r\n"
       "Via: SIP/2.0/UDP 192.168.1.1:5060;branch=z9hG4bK0c1d2e3f;rport\r\n"
       "To: <sip:1001@192.168.1.20:5075>\r\n"
-      "From: \"asterisk\" <sip:asterisk@192.168.1.1>;tag=as12ab34cd\r\n"
+      "From: \"PBX\" <sip:pbx@192.168.1.1>;tag=b812ab34cd\r\n"
       "CSeq: 102 OPTIONS\r\n"
       "Accept: application/sdp\r\n"
       "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY, INFO, MESSAGE\r\n"
@@ -576,7 +585,7 @@ TEST_F(Builders, OptionsOk) {
 TEST_F(Builders, NotAcceptable) {
   EXPECT_WIRE(
       "SIP/2.0 488 Not Acceptable Here\r\n" + kIncomingVias +
-      "From: \"Bob\" <sip:1002@pbx.example.org>;tag=as5f3e2a1b\r\n"
+      "From: \"Bob\" <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "To: <sip:1001@pbx.example.org>\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
       "CSeq: 102 INVITE\r\n"
