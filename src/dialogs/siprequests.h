@@ -1,10 +1,22 @@
 // The text of everything the user agent sends in SIP, and the Digest
 // computation that goes into it.
+//
+// Each builder reads stored values from an account, a call or a received
+// message and returns the complete datagram text. Builders never send, never
+// change dialog state and never advance a CSeq; the only values they store are
+// the client nonce that the REGISTER and INVITE credential builders make (kept
+// in the holder's AuthOpaque) and the credentials line of BuildInviteAuth (kept
+// in the call's AuthHeader). They run on the thread of the engine operation
+// that calls them; the accessors they use are safe from any thread.
 #pragma once
 
 #include <string>
 
+#include "sip/sipints.h"
+
 namespace qv {
+
+class TSipMessage;
 
 // RFC 2617 Digest response as 32 lower-case hex digits. The hashed URI is
 // "sip:" + uriUser + "@" + uriHost, or "sip:" + uriHost when uriUser is empty.
@@ -14,5 +26,46 @@ std::string DigestResponse(const std::string& method, const std::string& uriUser
                            const std::string& realm, const std::string& password,
                            const std::string& qop, const std::string& nonce,
                            const std::string& cnonce, const std::string& body);
+// The same over a digest-uri given whole.
+std::string DigestResponseForUri(const std::string& method, const std::string& uri,
+                                 const std::string& userName, const std::string& realm,
+                                 const std::string& password, const std::string& qop,
+                                 const std::string& nonce, const std::string& cnonce,
+                                 const std::string& body);
+
+// Registration (the account's stored Branch, LocalTag, CallId and CSeq).
+std::string BuildRegister(ISipAccount& account);
+std::string BuildRegisterAuth(ISipAccount& account);
+std::string BuildUnregister(ISipAccount& account);
+std::string BuildUnregisterAuth(ISipAccount& account);
+
+// Instant messages to target@Domain. BuildMessageAuth answers the 401/407
+// `response` to the first attempt and sends the account's MessageText again.
+std::string BuildMessage(ISipAccount& account, const std::string& target, const std::string& text);
+std::string BuildMessageAuth(const TSipMessage& response, ISipAccount& account,
+                             const std::string& target);
+
+// Requests of a call. `payloadTypes` is the text placed between "RTP/AVP " and
+// " 101" in the SDP offer, e.g. "0 8 3".
+std::string BuildInvite(ISipCall& call, const std::string& payloadTypes);
+std::string BuildInviteAuth(ISipCall& call, const std::string& payloadTypes);
+std::string BuildInfoDtmf(ISipCall& call, const std::string& digit);
+std::string BuildCancel(ISipCall& call);
+std::string BuildRefer(ISipCall& call, const std::string& target);
+std::string BuildReferAuth(ISipCall& call, const std::string& target);
+std::string BuildBye(ISipCall& call);
+std::string BuildAck(ISipCall& call, const TSipMessage& response);  // ACK of a 2xx
+std::string BuildAckFromResponse(const TSipMessage& response);      // ACK of a non-2xx
+
+// Responses to the call's INVITE.
+std::string BuildInviteOk(ISipCall& call);  // 200 OK with the SDP answer
+std::string BuildRedirect(ISipCall& call, const std::string& target);
+std::string BuildInviteResponse(ISipCall& call, const std::string& status);  // e.g. "180 Ringing"
+
+// Responses that echo a received request.
+std::string BuildResponse(const TSipMessage& request, const std::string& status);
+std::string BuildOk(const TSipMessage& request);
+std::string BuildOptionsOk(const TSipMessage& request);
+std::string BuildNotAcceptable(const TSipMessage& request);
 
 }  // namespace qv

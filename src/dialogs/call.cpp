@@ -1,0 +1,191 @@
+#include "dialogs/call.h"
+
+#include <utility>
+
+#include "dialogs/guids.h"
+#include "platform/clock.h"
+#include "sip/sipmessage.h"
+
+namespace qv {
+
+namespace {
+
+constexpr uint32_t kLcgMultiplier = 134775813;  // 0x08088405
+constexpr uint32_t kDtmfRepeatMs = 120;         // a detector reports one key press many times
+
+std::atomic<uint32_t> callRandomState{0};
+
+}  // namespace
+
+uint32_t LcgDraw(uint32_t& state, uint32_t range) {
+  state = state * kLcgMultiplier + 1;  // wraps modulo 2^32
+  return uint32_t((uint64_t(state) * range) >> 32);
+}
+
+uint32_t CallRandom(uint32_t range) {
+  uint32_t old = callRandomState.load();
+  uint32_t next;
+  uint32_t result;
+  do {
+    next = old;
+    result = LcgDraw(next, range);
+  } while (!callRandomState.compare_exchange_weak(old, next));
+  return result;
+}
+
+TCall::TCall(const ISipEnginePtr& engine, const std::string& callId, const ISipAccountPtr& account)
+    : engine_(engine),
+      callId_(callId.empty() ? NewHexId() : callId),
+      localTag_(NewTag()),
+      branch_(NewBranch()),
+      account_(account),
+      startTime_(Now()),
+      ssrc_(CallRandom(5000) + GetTickMs()) {
+  // The generator's draws are ordered: the SSRC part first, then the session id.
+  sdpSessionId_.store(int(CallRandom(55000)) + 1234);
+}
+
+TCall::~TCall() {
+  if (mediaActive_.load()) SetMediaActive(false);
+}
+
+void TCall::SetState(int value) {
+  if (state_.exchange(value) == value) return;
+  if (ISipEnginePtr engine = engine_.lock()) engine->NotifyCallState(shared_from_this(), value);
+}
+
+void TCall::NotifyDtmf(const std::string& text) {
+  uint32_t now = GetTickMs();
+  // Every call restarts the window, so a digit the detector keeps reporting
+  // is delivered once; the unsigned difference survives the clock's wrap.
+  uint32_t last = lastDtmfTick_.exchange(now);
+  if (now - last < kDtmfRepeatMs || text.empty()) return;
+  if (ISipEnginePtr engine = engine_.lock()) engine->NotifyDtmf(shared_from_this(), text);
+}
+
+void TCall::NotifySilence() {
+  if (ISipEnginePtr engine = engine_.lock()) engine->NotifyDtmf(shared_from_this(), "s");
+}
+
+void TCall::SetConference(const ISipConferencePtr& value) {
+  ISipConferencePtr old;  // released outside the lock
+  std::lock_guard guard(conferenceLock_);
+  old = std::exchange(conference_, value);
+}
+
+ISipConferencePtr TCall::GetConference() {
+  std::lock_guard guard(conferenceLock_);
+  return conference_;
+}
+
+void TCall::SetRecorder(const ISipRecorderPtr& value) {
+  ISipRecorderPtr old;
+  std::lock_guard guard(recorderLock_);
+  old = std::exchange(recorder_, value);
+}
+
+ISipRecorderPtr TCall::GetRecorder() {
+  std::lock_guard guard(recorderLock_);
+  return recorder_;
+}
+
+IWavFilePtr TCall::GetWavSource() {
+  std::lock_guard guard(wavLock_);
+  return wavSource_;
+}
+
+void TCall::SetWavSource(const IWavFilePtr& value) {
+  IWavFilePtr old;
+  std::lock_guard guard(wavLock_);
+  old = std::exchange(wavSource_, value);
+}
+
+void TCall::DeliverRemoteFrame(int16_t* frame) {
+  // Under each lock, so that once SetConference(nullptr) or SetRecorder(nullptr)
+  // has returned the old object receives no further frame from this call.
+  {
+    std::lock_guard guard(conferenceLock_);
+    if (conference_) conference_->MixRemote(*this, frame);
+  }
+  std::lock_guard guard(recorderLock_);
+  if (recorder_) recorder_->AddRemoteFrame(frame);
+}
+
+void TCall::QueueDtmf(const std::string& digits) {
+  std::lock_guard guard(callLock_);
+  dtmfQueue_ += digits;
+}
+
+std::string TCall::GetDtmfQueue() {
+  std::lock_guard guard(callLock_);
+  return dtmfQueue_;
+}
+
+void TCall::SetDtmfQueue(const std::string& value) {
+  std::lock_guard guard(callLock_);
+  dtmfQueue_ = value;
+}
+
+IAudioCodecPtr TCall::GetCodec() {
+  std::lock_guard guard(fields_);
+  return codec_;
+}
+
+void TCall::SetCodec(const IAudioCodecPtr& value) {
+  IAudioCodecPtr old;
+  std::lock_guard guard(fields_);
+  old = std::exchange(codec_, value);
+}
+
+ISipAccountPtr TCall::GetAccount() {
+  std::lock_guard guard(fields_);
+  return account_;
+}
+
+void TCall::SetAccount(const ISipAccountPtr& value) {
+  ISipAccountPtr old;
+  std::lock_guard guard(fields_);
+  old = std::exchange(account_, value);
+}
+
+void TCall::SetMediaActive(bool value) {
+  // Media seam: the RTP socket and the capture and playback threads are
+  // started and stopped here once the media side is wired in.
+  mediaActive_.store(value);
+}
+
+void TCall::SendAudioFrame(int16_t* frame) {
+  // Media seam: encoding and RTP sending of one captured frame.
+}
+
+// --- Route set -------------------------------------------------------------
+
+void TCall::SetRouteSet(const TSipMessage& message) {
+  std::vector<std::string> routes;
+  for (int i = message.RecordRouteCount() - 1; i >= 0; --i) routes.push_back(message.RecordRoute(i));
+  std::lock_guard guard(fields_);
+  routeSet_.swap(routes);
+}
+
+int TCall::RouteCount() {
+  std::lock_guard guard(fields_);
+  return int(routeSet_.size());
+}
+
+// Walking the reversed list backwards gives the entries in their order of arrival.
+std::string TCall::RenderReversed(const char* name) {
+  std::lock_guard guard(fields_);
+  std::string lines;
+  for (auto it = routeSet_.rbegin(); it != routeSet_.rend(); ++it) lines += name + *it + "\r\n";
+  return lines;
+}
+
+std::string TCall::RouteLine() {
+  std::lock_guard guard(fields_);
+  if (routeSet_.empty()) return {};
+  std::string line = "Route: ";
+  for (size_t i = 0; i < routeSet_.size(); ++i) line += (i ? "," : "") + routeSet_[i];
+  return line + "\r\n";
+}
+
+}  // namespace qv

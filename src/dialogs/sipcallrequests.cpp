@@ -1,0 +1,212 @@
+// The requests of a call: INVITE and its SDP offer, INFO, CANCEL, REFER, BYE
+// and the two ACKs.
+#include "dialogs/guids.h"
+#include "dialogs/siprequests.h"
+#include "dialogs/sippieces.h"
+#include "sip/sipmessage.h"
+
+namespace qv {
+
+using namespace pieces;
+
+namespace {
+
+std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadTypes) {
+  const std::string address = a.GetContactAddress();
+  const std::string direction = call.GetMediaDirection();
+  // Holding the peer: no address to send to, but o= still names us.
+  const std::string connection = direction == "sendonly" ? "0.0.0.0" : address;
+  std::string s;
+  s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
+       std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
+  s += "s=Corvale SIP component\r\n";
+  s += "c=IN IP4 " + connection + "\r\n";
+  s += "t=0 0\r\n";
+  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadTypes + " 101\r\n";
+  s += "a=rtpmap:101 telephone-event/8000\r\n";
+  s += "a=fmtp:101 0-15\r\n";
+  s += "a=ptime:20\r\n";
+  s += "a=" + direction + "\r\n";
+  return s;
+}
+
+TChallenge StoredChallenge(ISipCall& c) {
+  return {c.GetAuthStatus(), c.GetAuthRealm(), c.GetAuthNonce(), c.GetAuthQop(), c.GetAuthOpaque()};
+}
+
+TCredentials CallCredentials(ISipCall& call, ISipAccount& a, TQopForm form,
+                             const std::string& method, const std::string& body) {
+  TChallenge challenge = StoredChallenge(call);
+  return Credentials(form, RequestAuthName(challenge.Status), method, call.GetRemoteUri(),
+                     a.GetUserName(), a.GetPassword(), challenge, body);
+}
+
+// Lines 1 to 9 of INVITE, shared with its retry with credentials.
+std::string InviteHead(ISipCall& call, ISipAccount& a) {
+  const std::string remoteUri = call.GetRemoteUri(), remoteTag = call.GetRemoteTag();
+  std::string s;
+  s += "INVITE " + remoteUri + " SIP/2.0\r\n";
+  s += "From: " + a.GetDisplayPrefix() + "<sip:" + a.GetUserName() + "@" + a.GetDomain() +
+       ">;tag=" + call.GetLocalTag() + "\r\n";
+  s += remoteTag.empty() ? "To: <" + remoteUri + ">\r\n"
+                         : "To: <" + remoteUri + ">;tag=" + remoteTag + "\r\n";
+  s += AccountVia(a, call.GetBranch());
+  s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " INVITE\r\n";
+  s += "Call-ID: " + call.GetCallId() + "\r\n";
+  s += kAllow;
+  s += CallContact(a);
+  s += kMaxForwards;
+  return s;
+}
+
+// CANCEL and REFER reuse the Via lines that came back on the INVITE's
+// responses, so that CANCEL names the INVITE's transaction.
+std::string CallVia(ISipCall& call, ISipAccount& a) {
+  std::string via = call.GetViaHeaders();
+  if (!via.empty()) return via;
+  return "Via: SIP/2.0/UDP " + a.GetLocalAddress() + ":" + std::to_string(a.GetLocalPort()) +
+         ";branch=" + call.GetBranch() + ";rport\r\n";
+}
+
+// Lines 1 to 5 of REFER, and lines 6 to 10.
+std::string ReferHead(ISipCall& call, ISipAccount& a) {
+  const std::string remoteUri = call.GetRemoteUri();
+  std::string s;
+  s += "REFER " + remoteUri + " SIP/2.0\r\n";
+  s += CallVia(call, a);
+  s += "From: <" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
+  s += "To: <" + remoteUri + ">;tag=" + call.GetRemoteTag() + "\r\n";
+  s += "Call-ID: " + call.GetCallId() + "\r\n";
+  return s;
+}
+
+std::string ReferTail(ISipCall& call, ISipAccount& a, const std::string& target) {
+  std::string s;
+  s += "Refer-To: <sip:" + target + "@" + a.GetDomain() + ">\r\n";
+  s += "Referred-By: <" + call.GetLocalUri() + ">\r\n";
+  s += CallContact(a);
+  s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " REFER\r\n";
+  s += kEmptyContent;
+  return s;
+}
+
+std::string AckRequestUri(const TSipMessage& r) {
+  return r.ContactUri.empty() ? "sip:" + r.ToUser + "@" + r.ToHostPart : r.ContactUri;
+}
+
+}  // namespace
+
+std::string BuildInvite(ISipCall& call, const std::string& payloadTypes) {
+  ISipAccountPtr a = AccountOf(call);
+  std::string s = InviteHead(call, *a);
+  s += "Content-Type: application/sdp\r\n";
+  s += BodyLength(SdpOffer(call, *a, payloadTypes));
+  return s;
+}
+
+std::string BuildInviteAuth(ISipCall& call, const std::string& payloadTypes) {
+  ISipAccountPtr a = AccountOf(call);
+  // auth-int hashes this very body, so it is made before the credentials.
+  const std::string sdp = SdpOffer(call, *a, payloadTypes);
+  TCredentials credentials = CallCredentials(call, *a, TQopForm::C, "INVITE", sdp);
+  if (!credentials.MadeCnonce.empty()) call.SetAuthOpaque(credentials.MadeCnonce);
+  call.SetAuthHeader(credentials.Line);
+  std::string s = InviteHead(call, *a);
+  s += credentials.Line;
+  s += "Content-Type: application/sdp\r\n";
+  s += BodyLength(sdp);
+  return s;
+}
+
+std::string BuildInfoDtmf(ISipCall& call, const std::string& digit) {
+  ISipAccountPtr a = AccountOf(call);
+  std::string s;
+  s += "INFO " + call.GetRemoteTarget() + " SIP/2.0\r\n";
+  s += "Via: SIP/2.0/UDP " + a->GetLocalAddress() + ":" + std::to_string(a->GetLocalPort()) +
+       ";branch=" + NewBranch() + "\r\n";
+  s += call.RecordRouteLines();
+  s += "From: " + a->GetDisplayPrefix() + "<" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
+  s += "To: <" + call.GetRemoteUri() + ">;tag=" + call.GetRemoteTag() + "\r\n";
+  s += "Call-ID: " + call.GetCallId() + "\r\n";
+  s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " INFO\r\n";
+  s += kMaxForwards;
+  s += CallContact(*a);
+  s += "Content-Type: application/dtmf-relay\r\n";
+  s += BodyLength("Signal= " + digit + "\r\n" + "Duration= 160\r\n");
+  return s;
+}
+
+std::string BuildCancel(ISipCall& call) {
+  ISipAccountPtr a = AccountOf(call);
+  const std::string remoteUri = call.GetRemoteUri();
+  std::string s;
+  s += "CANCEL " + remoteUri + " SIP/2.0\r\n";
+  s += CallVia(call, *a);
+  s += "From: " + a->GetDisplayPrefix() + "<" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
+  s += "To: <" + remoteUri + ">\r\n";
+  s += "Call-ID: " + call.GetCallId() + "\r\n";
+  s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " CANCEL\r\n";
+  // Present even when the call was never challenged (empty realm and nonce).
+  s += CallCredentials(call, *a, TQopForm::D, "CANCEL", "").Line;
+  s += kMaxForwards;
+  s += kEmptyContent;
+  return s;
+}
+
+std::string BuildRefer(ISipCall& call, const std::string& target) {
+  ISipAccountPtr a = AccountOf(call);
+  return ReferHead(call, *a) + ReferTail(call, *a, target);
+}
+
+std::string BuildReferAuth(ISipCall& call, const std::string& target) {
+  ISipAccountPtr a = AccountOf(call);
+  std::string s = ReferHead(call, *a);
+  s += CallCredentials(call, *a, TQopForm::D, "REFER", "").Line;
+  s += ReferTail(call, *a, target);
+  return s;
+}
+
+std::string BuildBye(ISipCall& call) {
+  ISipAccountPtr a = AccountOf(call);
+  std::string s;
+  s += "BYE " + call.GetRemoteTarget() + " SIP/2.0\r\n";
+  s += AccountVia(*a, call.GetBranch());
+  s += call.RouteLines();
+  s += "To: <" + call.GetRemoteUri() + ">;tag=" + call.GetRemoteTag() + "\r\n";
+  s += "From: <" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
+  s += "Call-ID: " + call.GetCallId() + "\r\n";
+  s += kMaxForwards;
+  s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " BYE\r\n";
+  s += kEmptyContent;
+  return s;
+}
+
+std::string BuildAck(ISipCall& call, const TSipMessage& r) {
+  ISipAccountPtr a = AccountOf(call);
+  std::string s;
+  s += "ACK " + AckRequestUri(r) + " SIP/2.0\r\n";
+  s += r.ViaHeaders;
+  s += kMaxForwards;
+  s += r.FromHeader + "\r\n";
+  s += r.ToHeader + "\r\n";
+  s += "Call-ID: " + r.CallId + "\r\n";
+  s += "Contact: <" + a->GetContactUri() + ">\r\n";
+  s += "CSeq: " + r.CSeqNumber + " ACK\r\n";
+  s += kEmptyContent;
+  return s;
+}
+
+std::string BuildAckFromResponse(const TSipMessage& r) {
+  std::string s;
+  s += "ACK " + AckRequestUri(r) + " SIP/2.0\r\n";
+  s += r.ViaHeaders;
+  s += kMaxForwards;
+  s += r.FromHeader + "\r\n";
+  s += r.ToHeader + "\r\n";
+  s += "Call-ID: " + r.CallId + "\r\n";
+  s += "CSeq: " + r.CSeqNumber + " ACK\r\n";
+  s += kEmptyContent;
+  return s;
+}
+
+}  // namespace qv
