@@ -6,7 +6,9 @@
 //
 // A-law is produced and read by way of mu-law (the two 128-entry conversion
 // tables), not by a direct A-law quantiser. Peers decode it as ordinary
-// A-law; the values differ from an ITU A-law codec by less than one step.
+// A-law: a decoded level is at most 132 away from the ITU one, and an encoded
+// sample lands on the ITU code or one or two levels beside it where mu-law is
+// the coarser law.
 #pragma once
 
 #include <cstdint>

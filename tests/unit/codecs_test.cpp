@@ -100,6 +100,28 @@ TEST(G711, MulawMatchesTheItuCodec) {
   }
 }
 
+// The codecs code whole frames by table; the tables must hold exactly what
+// the per-sample quantisers give, for every 16-bit value.
+TEST(G711, FrameEncodersAgreeWithThePerSampleQuantisers) {
+  TCodecPCMU pcmu;
+  TCodecPCMA pcma;
+  std::vector<int16_t> frame(160);
+  uint8_t u[1024], a[1024];
+  for (int base = -32768; base <= 32767; base += 160) {
+    for (int i = 0; i < 160; ++i) frame[size_t(i)] = int16_t(std::min(base + i, 32767));
+    pcmu.Encode(frame.data(), u);
+    pcma.Encode(frame.data(), a);
+    for (int i = 0; i < 160; ++i) {
+      ASSERT_EQ(u[i], UlawEncode(frame[size_t(i)])) << frame[size_t(i)];
+      ASSERT_EQ(a[i], UlawToAlaw(UlawEncodeBiased(frame[size_t(i)]))) << frame[size_t(i)];
+      ASSERT_EQ(a[i], AlawEncode(frame[size_t(i)])) << frame[size_t(i)];
+    }
+  }
+  for (int code = 0; code < 256; ++code) {
+    ASSERT_EQ(AlawDecode(uint8_t(code)), UlawDecode(AlawToUlaw(uint8_t(code))));
+  }
+}
+
 TEST(G711, PcmuEncoderDiffersFromTheBiasedOneOnlyWhereIntended) {
   // Positive samples agree. Negative ones are quantised from the 14-bit value,
   // whose magnitude rounds up, so they may land one level louder; the zero
