@@ -1,5 +1,6 @@
 #include "media/codecpcm.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -119,11 +120,13 @@ constexpr auto kUlawEncode = MakeUlawEncodeTable();
 constexpr int kAlawSteps = ((32635 + 132) >> 3) + 1;  // 4096 per sign
 constexpr std::array<uint8_t, 2 * kAlawSteps> MakeAlawEncodeTable() {
   std::array<uint8_t, 2 * kAlawSteps> table{};
-  for (int magnitude = 0; magnitude <= 32635; ++magnitude) {
-    const int step = (magnitude + 132) >> 3;
-    table[size_t(step)] = UlawToAlawFormula(UlawEncodeBiasedFormula(int16_t(magnitude)));
+  // Steps below 16 (magnitude + 132 < 128) never occur. Every magnitude of
+  // one step codes alike, so the lowest one of each sign stands for all.
+  for (int step = 132 >> 3; step < kAlawSteps; ++step) {
+    const int lowest = 8 * step - 132;
+    table[size_t(step)] = UlawToAlawFormula(UlawEncodeBiasedFormula(int16_t(std::max(0, lowest))));
     table[size_t(kAlawSteps + step)] =
-        UlawToAlawFormula(UlawEncodeBiasedFormula(int16_t(-magnitude)));
+        UlawToAlawFormula(UlawEncodeBiasedFormula(int16_t(-std::max(1, lowest))));
   }
   return table;
 }
