@@ -1,0 +1,82 @@
+#include "media/codecspeex.h"
+
+#include <speex/speex.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "media/speexlib.h"
+#include "platform/errors.h"
+
+namespace qv {
+
+namespace {
+
+const TSpeexApi& RequireApi() {
+  const TSpeexApi* api = SpeexApi();
+  if (!api) throw Exception("Speex library not loaded");
+  return *api;
+}
+
+// Nearest integer, ties to even, clipped to 16 bits: a decoder overshoot
+// must clip rather than wrap round into a full-scale click.
+int16_t ToSample(float value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 32767.0f) return 32767;
+  if (value <= -32768.0f) return -32768;
+  return int16_t(std::nearbyint(value));
+}
+
+}  // namespace
+
+TCodecSpeex::TCodecSpeex() : api_(RequireApi()) {
+  api_.bits_init(&encoderBits_);
+  encoder_ = api_.encoder_init(api_.lib_get_mode(SPEEX_MODEID_NB));
+  spx_int32_t rate = sampleRate_;
+  spx_int32_t quality = quality_;
+  float vbrQuality = float(quality_);  // only used if VBR were switched on
+  spx_int32_t frameSize = 0;
+  api_.encoder_ctl(encoder_, SPEEX_SET_SAMPLING_RATE, &rate);
+  api_.encoder_ctl(encoder_, SPEEX_SET_QUALITY, &quality);
+  api_.encoder_ctl(encoder_, SPEEX_SET_VBR_QUALITY, &vbrQuality);
+  api_.encoder_ctl(encoder_, SPEEX_GET_FRAME_SIZE, &frameSize);
+  encoderFrameSize_ = frameSize;
+
+  api_.bits_init(&decoderBits_);
+  decoder_ = api_.decoder_init(api_.lib_get_mode(SPEEX_MODEID_NB));
+  frameSize = 0;
+  spx_int32_t enhancement = 0;
+  api_.decoder_ctl(decoder_, SPEEX_GET_FRAME_SIZE, &frameSize);
+  api_.decoder_ctl(decoder_, SPEEX_SET_ENH, &enhancement);
+  decoderFrameSize_ = frameSize;
+}
+
+TCodecSpeex::~TCodecSpeex() {
+  api_.bits_destroy(&encoderBits_);
+  api_.encoder_destroy(encoder_);
+  api_.bits_destroy(&decoderBits_);
+  api_.decoder_destroy(decoder_);
+}
+
+int TCodecSpeex::Encode(const int16_t* frame, uint8_t* payload) {
+  float input[kFrameSamples];
+  for (int i = 0; i < kFrameSamples; ++i) input[i] = float(frame[i]);
+  api_.bits_reset(&encoderBits_);
+  api_.encode(encoder_, input, &encoderBits_);
+  const int n = api_.bits_nbytes(&encoderBits_);
+  // The caller's area holds 1024 bytes; one narrowband frame is at most 62.
+  return api_.bits_write(&encoderBits_, reinterpret_cast<char*>(payload), n);
+}
+
+int TCodecSpeex::Decode(const uint8_t* payload, int16_t* samples, int length) {
+  float output[kFrameSamples] = {};
+  api_.bits_read_from(&decoderBits_, reinterpret_cast<const char*>(payload),
+                      length > 0 ? length : 0);
+  if (api_.decode(decoder_, &decoderBits_, output) != 0) {
+    for (float& v : output) v = 0.0f;
+  }
+  for (int i = 0; i < kFrameSamples; ++i) samples[i] = ToSample(output[i]);
+  return kFrameBytes;
+}
+
+}  // namespace qv
