@@ -1,6 +1,7 @@
 // Engine state, settings, activation, the datagram handler and the events.
 #include <thread>
 
+#include "media/codecs.h"
 #include "platform/errors.h"
 #include "sip/logmessage.h"
 #include "sip/sip.h"
@@ -9,14 +10,10 @@
 
 namespace qv {
 
-namespace {
-bool SpeexLoaded() { return false; }
-}  // namespace
-
 TSipEngine::TSipEngine(int localPort, TMessageQueuePtr window)
     : window_(std::move(window)), localPort_(localPort) {
   codecs_ = {0, 8, 3};
-  if (SpeexLoaded()) codecs_.push_back(110);
+  if (SpeexAvailable()) codecs_.push_back(110);
 }
 
 TSipEngine::~TSipEngine() {
@@ -34,7 +31,7 @@ ISipEnginePtr CreateSipEngine(int localPort, TMessageQueuePtr window) {
 void TSipEngine::SetCodecs(const std::vector<int>& payloadTypes) {
   std::vector<int> list;
   for (int pt : payloadTypes)
-    if (pt != 110 || SpeexLoaded()) list.push_back(pt);
+    if (pt != 110 || SpeexAvailable()) list.push_back(pt);
   std::lock_guard<std::mutex> guard(codecsLock_);
   codecs_ = std::move(list);
 }
