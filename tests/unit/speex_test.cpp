@@ -69,7 +69,7 @@ TEST(SpeexAbsenceDeathTest, NoLibraryMeansNoPayloadType110) {
 class SpeexPresent : public testing::Test {
 protected:
   void SetUp() override {
-    if (!SpeexAvailable()) GTEST_SKIP() << "libspeex.so.1 is not installed";
+    ASSERT_TRUE(SpeexAvailable()) << "libspeex.so.1 is needed (scripts/install-deps.sh installs it)";
   }
 };
 
