@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "dialogs/guids.h"
+#include "media/callmedia.h"
 #include "platform/clock.h"
 #include "sip/sipmessage.h"
 
@@ -40,13 +41,16 @@ TCall::TCall(const ISipEnginePtr& engine, const std::string& callId, const ISipA
       branch_(NewBranch()),
       account_(account),
       startTime_(Now()),
-      ssrc_(CallRandom(5000) + GetTickMs()) {
+      ssrc_(CallRandom(5000) + GetTickMs()),
+      media_(std::make_unique<TCallMedia>(ssrc_)) {
   // The generator's draws are ordered: the SSRC part first, then the session id.
   sdpSessionId_.store(int(CallRandom(55000)) + 1234);
 }
 
 TCall::~TCall() {
-  if (mediaActive_.load()) SetMediaActive(false);
+  // Possibly on one of the call's own media threads (it held the last
+  // reference): the media then let that thread end by itself.
+  media_->SetActive(*this, false);
 }
 
 void TCall::SetState(int value) {
@@ -111,20 +115,37 @@ void TCall::DeliverRemoteFrame(int16_t* frame) {
   if (recorder_) recorder_->AddRemoteFrame(frame);
 }
 
-void TCall::QueueDtmf(const std::string& digits) {
-  std::lock_guard guard(callLock_);
-  dtmfQueue_ += digits;
+void TCall::DeliverLocalFrame(int16_t* frame) {
+  {
+    std::lock_guard guard(conferenceLock_);
+    if (conference_) conference_->MixLocal(*this, frame);
+  }
+  std::lock_guard guard(recorderLock_);
+  if (recorder_) recorder_->AddLocalFrame(frame);
 }
 
-std::string TCall::GetDtmfQueue() {
-  std::lock_guard guard(callLock_);
-  return dtmfQueue_;
+bool TCall::ReadWavFrame(int16_t* frame, int bytes, bool& ended) {
+  IWavFilePtr finished;  // released after the lock
+  std::lock_guard guard(wavLock_);
+  if (!wavSource_) return false;
+  // Checked and taken off under one lock, so that a source set meanwhile by
+  // the user is never the one removed.
+  if (wavSource_->GetPosition() + bytes > wavSource_->GetSize()) {
+    finished = std::move(wavSource_);
+    ended = true;
+    return false;
+  }
+  wavSource_->Read(frame, bytes);
+  return true;
 }
 
-void TCall::SetDtmfQueue(const std::string& value) {
-  std::lock_guard guard(callLock_);
-  dtmfQueue_ = value;
-}
+// The queue has its own small lock rather than the call lock: the capture
+// thread reads it every frame, and the engine stops media holding the call lock.
+void TCall::QueueDtmf(const std::string& digits) { media_->Dtmf().Append(digits); }
+
+std::string TCall::GetDtmfQueue() { return media_->Dtmf().Get(); }
+
+void TCall::SetDtmfQueue(const std::string& value) { media_->Dtmf().Set(value); }
 
 IAudioCodecPtr TCall::GetCodec() {
   std::lock_guard guard(fields_);
@@ -148,15 +169,13 @@ void TCall::SetAccount(const ISipAccountPtr& value) {
   old = std::exchange(account_, value);
 }
 
-void TCall::SetMediaActive(bool value) {
-  // Media seam: the RTP socket and the capture and playback threads are
-  // started and stopped here once the media side is wired in.
-  mediaActive_.store(value);
-}
+int TCall::GetRtpSocket() { return media_->Socket(); }
 
-void TCall::SendAudioFrame(int16_t* frame) {
-  // Media seam: encoding and RTP sending of one captured frame.
-}
+bool TCall::GetMediaActive() { return media_->Active(); }
+
+void TCall::SetMediaActive(bool value) { media_->SetActive(*this, value); }
+
+void TCall::SendAudioFrame(int16_t* frame) { media_->SendAudioFrame(*this, frame); }
 
 // --- Route set -------------------------------------------------------------
 

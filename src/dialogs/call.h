@@ -14,13 +14,19 @@
 // conference, recorder, WAV and send locks of the media paths.
 //
 // Create calls with std::make_shared: SetState hands shared_from_this() to the
-// engine. The call holds its engine weakly, so an engine that keeps calls in its
-// list does not keep itself alive through them.
+// engine, and the media threads hold the call through weak_from_this(). The
+// call holds its engine weakly, so an engine that keeps calls in its list does
+// not keep itself alive through them.
+//
+// The media (RTP socket, capture and playback threads, sending counters, DTMF
+// queue) live in a TCallMedia owned by the call; media/callmedia.h states who
+// takes which lock. In short: the media threads never take the call lock, so
+// the engine may stop the media while it holds it.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,6 +35,8 @@
 
 namespace qv {
 
+class TCallMedia;
+
 // The pseudo-random generator of the calls: a 32-bit linear congruential
 // generator (multiplier 134775813, increment 1); a draw below `range` is the
 // upper 32 bits of the new state times `range`. Pure: the caller owns the state.
@@ -36,15 +44,6 @@ uint32_t LcgDraw(uint32_t& state, uint32_t range);
 // The process-wide generator, starting from state 0, shared by every call
 // constructor (thread-safe). Nothing else draws from it.
 uint32_t CallRandom(uint32_t range);
-
-// Data of the RTP sending path, guarded by the call's send lock.
-struct TCallMedia {
-  std::array<uint8_t, 1536> RtpPacket{};
-  int PayloadLength = 0;
-  uint16_t SequenceNumber = 0;
-  uint32_t RtpTimestamp = 0;
-  int DtmfPacketCount = 0;
-};
 
 class TCall final : public ISipCall, public std::enable_shared_from_this<TCall> {
 public:
@@ -114,8 +113,8 @@ public:
   double GetStartTime() override { return startTime_; }
   IAudioCodecPtr GetCodec() override;
   void SetCodec(const IAudioCodecPtr& value) override;
-  int GetRtpSocket() override { return rtpSocket_.load(); }
-  bool GetMediaActive() override { return mediaActive_.load(); }
+  int GetRtpSocket() override;
+  bool GetMediaActive() override;
   void SetMediaActive(bool value) override;
   std::string RecordRouteLines() override { return RenderReversed("Record-Route: "); }
   std::string RouteLines() override { return RenderReversed("Route: "); }
@@ -175,20 +174,24 @@ public:
   void SetAuthRealm(const std::string& value) override { Set(authRealm_, value); }
   void SendAudioFrame(int16_t* frame) override;
 
-  // --- Media seam -------------------------------------------------------
-  // What the capture, RTP and playback side works with. Until it is wired
-  // in, the media flag is only stored and no socket exists.
+  // --- Media side ------------------------------------------------------
   uint32_t GetSsrc() const { return ssrc_; }
-  // The RFC 2833 digits waiting to be sent; take the call lock around a
-  // read-and-clear so that QueueDtmf cannot slip in between.
+  // The RFC 2833 digits waiting to be sent (the queue has its own lock).
   std::string GetDtmfQueue();
   void SetDtmfQueue(const std::string& value);
-  TCallMedia& Media() { return media_; }  // under SendLock()
+  TCallMedia& Media() { return *media_; }
   std::recursive_mutex& SendLock() { return sendLock_; }
   std::recursive_mutex& ConferenceLock() { return conferenceLock_; }
   std::recursive_mutex& RecorderLock() { return recorderLock_; }
   std::recursive_mutex& WavLock() { return wavLock_; }
   uint32_t GetLastDtmfTick() const { return lastDtmfTick_.load(); }
+  // Capture path: reads `bytes` of the WAV source into `frame` under the WAV
+  // lock and returns true. A source with fewer bytes left is taken off the
+  // call instead (`ended` set) and false returned; none: false.
+  bool ReadWavFrame(int16_t* frame, int bytes, bool& ended);
+  // Capture path: the local frame to the conference (which may rewrite it)
+  // and to the recorder, each under its lock.
+  void DeliverLocalFrame(int16_t* frame);
 
 private:
   std::string Get(const std::string& field) {
@@ -220,11 +223,9 @@ private:
   ISipAccountPtr account_;
   IAudioCodecPtr codec_;
 
-  std::string dtmfQueue_;             // guarded by callLock_
   ISipConferencePtr conference_;      // guarded by conferenceLock_
   ISipRecorderPtr recorder_;          // guarded by recorderLock_
   IWavFilePtr wavSource_;             // guarded by wavLock_
-  TCallMedia media_;                  // guarded by sendLock_
 
   const double startTime_;
   const uint32_t ssrc_;
@@ -232,7 +233,6 @@ private:
   std::atomic<bool> incoming_{false};
   std::atomic<bool> onHold_{false};
   std::atomic<bool> extraFlag_{false};
-  std::atomic<bool> mediaActive_{false};
   std::atomic<bool> speakerEnabled_{true};
   std::atomic<bool> microphoneEnabled_{true};
   std::atomic<int> localCSeq_{0}, remoteCSeq_{0}, lastResponseCode_{0};
@@ -241,8 +241,9 @@ private:
   std::atomic<int> localRtpPort_{0}, remoteRtpPort_{0};
   std::atomic<int> silenceThreshold_{0}, silenceTimeout_{0};
   std::atomic<int> inputDevice_{-1}, outputDevice_{-1};
-  std::atomic<int> rtpSocket_{-1};
   std::atomic<uint32_t> lastDtmfTick_{0};
+  // Last: destroyed first, after the destructor has stopped the media.
+  std::unique_ptr<TCallMedia> media_;
 };
 
 using TCallPtr = std::shared_ptr<TCall>;

@@ -1,0 +1,139 @@
+#include "media/callmedia.h"
+
+#include <cstring>
+#include <utility>
+
+#include "dialogs/call.h"
+#include "media/soundinput.h"
+#include "media/soundplay.h"
+#include "sip/iputils.h"
+
+namespace qv {
+
+namespace {
+
+// The sender's view of the call's socket and peer address.
+class TCallOutput final : public IRtpOutput {
+public:
+  TCallOutput(TCallMedia& media, TCall& call) : media_(media), call_(call) {}
+  bool SendRtp(const uint8_t* bytes, int length) override { return media_.SendRtp(call_, bytes, length); }
+
+private:
+  TCallMedia& media_;
+  TCall& call_;
+};
+
+}  // namespace
+
+TCallMedia::TCallMedia(uint32_t ssrc) : sender_(ssrc) {}
+
+TCallMedia::~TCallMedia() = default;
+
+void TCallMedia::SetActive(TCall& call, bool value) {
+  if (value) {
+    Start(call);
+  } else {
+    Stop(call);
+  }
+}
+
+void TCallMedia::Start(TCall& call) {
+  std::unique_lock lock(control_);
+  if (active_) return;
+  std::weak_ptr<ISipCall> self = call.weak_from_this();
+  std::unique_ptr<TSoundCardOutput> playback;
+  std::unique_ptr<TSoundCardInput> capture;
+  try {
+    playback = std::make_unique<TSoundCardOutput>(self, call.GetCodec(), call.GetOutputDevice());
+    auto socket = std::make_shared<TRtpSocket>(CreateUdpSocket(call.GetLocalRtpPort(), TSocketSet::Rtp));
+    playback->SetSocket(socket);
+    {
+      std::lock_guard guard(call.SendLock());
+      socket_ = socket;
+    }
+    socketFd_ = socket->Fd;
+    active_ = true;
+    capture = std::make_unique<TSoundCardInput>(self, call.GetInputDevice());
+  } catch (...) {
+    // Undo what was made, ending the threads outside control_.
+    active_ = false;
+    socketFd_ = -1;
+    {
+      std::lock_guard guard(call.SendLock());
+      socket_.reset();
+    }
+    lock.unlock();
+    capture.reset();
+    playback.reset();
+    throw;
+  }
+  capture_ = std::move(capture);
+  playback_ = std::move(playback);
+}
+
+void TCallMedia::Stop(TCall& call) {
+  std::unique_ptr<TSoundCardInput> capture;
+  std::unique_ptr<TSoundCardOutput> playback;
+  {
+    std::lock_guard guard(control_);
+    capture = std::move(capture_);
+    playback = std::move(playback_);
+    active_ = false;
+    socketFd_ = -1;
+  }
+  // The capture thread first: once it is gone nothing sends any more, and
+  // the socket can be let go under the send lock without waiting for it.
+  capture.reset();
+  {
+    std::lock_guard guard(call.SendLock());
+    socket_.reset();
+  }
+  playback.reset();  // the socket closes when the playback thread lets go of it
+}
+
+int TCallMedia::CaptureOpenError() {
+  std::lock_guard guard(control_);
+  return capture_ ? capture_->OpenError() : 0;
+}
+
+bool TCallMedia::PlaybackDeviceFailed() {
+  std::lock_guard guard(control_);
+  return playback_ && playback_->DeviceFailed();
+}
+
+bool TCallMedia::SendRtp(TCall& call, const uint8_t* bytes, int length) {
+  std::lock_guard guard(call.SendLock());
+  if (!socket_) return false;
+  return SendDatagram(TSocketSet::Rtp, socket_->Fd, bytes, length, call.GetRemoteRtpPort(),
+                      call.GetRemoteRtpAddress());
+}
+
+void TCallMedia::SendAudioFrame(TCall& call, int16_t* frame) {
+  TCallOutput output(*this, call);
+  sender_.SendPending(dtmf_, output);
+
+  IAudioCodecPtr codec = call.GetCodec();
+  // A WAV source plays instead of the microphone, one frame's worth of
+  // bytes at a time; when too little is left it is taken off and the
+  // microphone comes back.
+  const int frameBytes = codec ? std::min(2 * codec->GetFrameSize(), kFrameBytes) : kFrameBytes;
+  bool wavEnded = false;
+  const bool fromWav = call.ReadWavFrame(frame, frameBytes, wavEnded);
+  if (wavEnded) {
+    ISipEnginePtr engine = call.GetEngine();
+    ISipCallPtr self = call.weak_from_this().lock();
+    if (engine && self) engine->NotifyWavStopped(self);
+  }
+  // Muted means muted: a WAV source that just ended does not let the
+  // microphone through.
+  if (!fromWav && !call.GetMicrophoneEnabled()) std::memcpy(frame, kMutedFrame.data(), kFrameBytes);
+  call.DeliverLocalFrame(frame);
+
+  if (!codec) {
+    sender_.Discard();  // no common codec (a re-offer failed): send nothing
+    return;
+  }
+  sender_.Prepare(*codec, frame, call.GetOnHold());
+}
+
+}  // namespace qv

@@ -1,0 +1,86 @@
+// TCallMedia: the media of one call, owned by its TCall. It starts and stops
+// the RTP socket and the capture and playback threads, turns each captured
+// frame into an RTP packet and keeps the digits waiting to go out as
+// telephone events.
+//
+// Locks (who takes what):
+// - control_ (here): start and stop only. Nobody waits for a media thread
+//   while holding it: stop takes the threads out under it and ends them after
+//   letting go, so concurrent stops and a call destroyed on its own media
+//   thread never wait on each other.
+// - the call lock: never taken by the media threads. The engine may therefore
+//   hold it while it stops the media (hang-up, drop, INVITE responses).
+// - the DTMF queue's own mutex (TDtmfQueue): a leaf lock, taken briefly by
+//   QueueDtmf and by the capture thread.
+// - the call's WAV, conference and recorder locks: taken per frame by the
+//   capture thread (local side) and the playback thread (remote side), and
+//   briefly by their setters; nobody who stops media holds them.
+// - the call's send lock: around every send and around the hand-over of the
+//   socket at start and stop, which happens after the capture thread ended.
+//
+// Lifetime: the media threads hold the call weakly (see soundplay.h), so a call
+// that everyone else let go is destroyed even while its media run, and its
+// destructor stops them. The socket is shared with the playback thread and is
+// closed when both have let go, never under a thread still polling it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "media/rtp.h"
+
+namespace qv {
+
+class TCall;
+class TSoundCardInput;
+class TSoundCardOutput;
+
+class TCallMedia {
+public:
+  explicit TCallMedia(uint32_t ssrc);
+  ~TCallMedia();
+  TCallMedia(const TCallMedia&) = delete;
+  TCallMedia& operator=(const TCallMedia&) = delete;
+
+  // true: playback thread, socket bound to the call's LocalRtpPort, capture
+  // thread; a failure on the way frees what was made and raises. false: ends
+  // the threads and lets go of the socket. Asking for the state the media
+  // are already in does nothing. Any thread, the media threads included.
+  void SetActive(TCall& call, bool value);
+  bool Active() const { return active_.load(); }
+  int Socket() const { return socketFd_.load(); }
+
+  // One captured frame (capture thread): send what the previous frame
+  // prepared, then prepare this one.
+  void SendAudioFrame(TCall& call, int16_t* frame);
+  // Sends under the send lock to RemoteRtpAddress:RemoteRtpPort; false when
+  // nothing was sent (no socket, no address, "0.0.0.0", port 0, would block).
+  bool SendRtp(TCall& call, const uint8_t* bytes, int length);
+
+  TDtmfQueue& Dtmf() { return dtmf_; }
+  // The sending counters. Capture thread, or a caller that drives
+  // SendAudioFrame itself while no capture thread runs.
+  const TRtpSender& Sender() const { return sender_; }
+
+  // Diagnostics while the media run: the capture device's open error (0 when
+  // none or not running) and whether the playback device failed to open.
+  int CaptureOpenError();
+  bool PlaybackDeviceFailed();
+
+private:
+  void Start(TCall& call);
+  void Stop(TCall& call);
+
+  std::mutex control_;
+  std::atomic<bool> active_{false};
+  std::atomic<int> socketFd_{-1};
+  std::unique_ptr<TSoundCardInput> capture_;    // guarded by control_
+  std::unique_ptr<TSoundCardOutput> playback_;  // guarded by control_
+  std::shared_ptr<TRtpSocket> socket_;          // guarded by the call's send lock
+  TRtpSender sender_;                           // capture thread
+  TDtmfQueue dtmf_;
+};
+
+}  // namespace qv

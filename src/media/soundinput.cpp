@@ -1,0 +1,101 @@
+#include "media/soundinput.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/audiodevice.h"
+#include "platform/messagequeue.h"
+#include "platform/thread.h"
+
+namespace qv {
+
+struct TSoundCardInput::TState {
+  TState(std::weak_ptr<ISipCall> c, int device) : call(std::move(c)), inputDevice(device) {}
+
+  const std::weak_ptr<ISipCall> call;
+  const int inputDevice;
+  std::atomic<bool> terminated{false};
+  std::atomic<int> openError{0};
+  TMessageQueue queue;
+  // Declared before any device can exist: the device never outlives them.
+  TWaveHeader headers[kBufferCount];
+  int16_t buffers[kBufferCount][kFrameSamples] = {};
+};
+
+TSoundCardInput::TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice)
+    : state_(std::make_shared<TState>(std::move(call), inputDevice)) {
+  thread_ = std::thread(&TSoundCardInput::Run, state_);
+}
+
+TSoundCardInput::~TSoundCardInput() {
+  state_->terminated = true;
+  state_->queue.Post(MsgWakeUp);
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();  // the call died on its own capture thread; it ends by itself
+  } else if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+int TSoundCardInput::OpenError() const { return state_->openError.load(); }
+
+void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& call, IWaveDevice& device) {
+  if (header.BytesRecorded == uint32_t(kFrameBytes)) {
+    // SendAudioFrame may overwrite the frame (WAV source, mute, conference mix).
+    int16_t frame[kFrameSamples];
+    std::memcpy(frame, header.Data, kFrameBytes);
+    header.BytesRecorded = 0;
+    // The strong reference lives for this frame only; if it was the last,
+    // the call ends here and stops its media.
+    if (ISipCallPtr owner = call.lock()) {
+      try {
+        owner->SendAudioFrame(frame);
+      } catch (...) {
+        // That frame is lost; the next one is handled normally.
+      }
+    }
+  }
+  try {
+    device.AddBuffer(&header);
+  } catch (...) {
+    // Only a closed device refuses, and then the thread is ending anyway.
+  }
+}
+
+void TSoundCardInput::Run(std::shared_ptr<TState> state) {
+  SetThreadName("qv-capture");
+  SetTimeCriticalPriority();
+  IWaveDevicePtr device;
+  try {
+    device = WaveInOpen(state->inputDevice, kCallFormat, &state->queue);
+    for (int i = 0; i < kBufferCount; ++i) {
+      TWaveHeader& h = state->headers[i];
+      h.Data = reinterpret_cast<char*>(state->buffers[i]);
+      h.BufferLength = kFrameBytes;
+      h.User = uintptr_t(i);
+      device->AddBuffer(&h);
+    }
+    device->Start();
+  } catch (const TWaveException& e) {
+    state->openError = e.Code();
+    return;  // the call goes on without capture
+  } catch (...) {
+    state->openError = WaveErrError;
+    return;
+  }
+
+  while (!state->terminated) {
+    state->queue.Wait(-1);
+    TMessage message;
+    while (!state->terminated && state->queue.Get(message)) {
+      if (message.Msg == MsgWaveInData)
+        HandleCapturedBuffer(*reinterpret_cast<TWaveHeader*>(message.LParam), state->call, *device);
+    }
+  }
+  try {
+    device->Close();  // resets and stops the device before the buffers go
+  } catch (...) {
+  }
+}
+
+}  // namespace qv

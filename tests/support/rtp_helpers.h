@@ -1,0 +1,90 @@
+// Helpers for the RTP and media tests: a raw UDP peer on 127.0.0.1, crafted
+// RTP packets, a sine fit for signal-to-noise measurements, a wave-out device
+// that keeps the buffers it is given, and a conference that logs frames.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/audiodevice.h"
+#include "sip/sipints.h"
+
+namespace qv::test {
+
+// A UDP port that was free a moment ago (bound to port 0 and released).
+int FreeUdpPort();
+
+// A plain UDP socket on 127.0.0.1 standing in for the far end of a call.
+class TUdpPeer {
+public:
+  TUdpPeer();
+  ~TUdpPeer();
+  TUdpPeer(const TUdpPeer&) = delete;
+  TUdpPeer& operator=(const TUdpPeer&) = delete;
+
+  int Port() const { return port_; }
+  void SendTo(int port, const std::vector<uint8_t>& bytes);
+  // One datagram, waiting up to `timeoutMs`; false when none came.
+  bool Receive(std::vector<uint8_t>& out, int timeoutMs);
+  // Everything that arrives within `ms` after the last datagram.
+  std::vector<std::vector<uint8_t>> Drain(int ms);
+
+private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// An RTP packet: 0x80, `typeByte`, sequence and timestamp big-endian, SSRC
+// 0x11223344, then the payload.
+std::vector<uint8_t> RtpPacket(uint8_t typeByte, uint16_t sequence, uint32_t timestamp,
+                               const std::vector<uint8_t>& payload);
+// An RFC 2833 event payload: code, end bit and volume 10, duration.
+std::vector<uint8_t> EventPayload(int code, bool end, uint16_t duration);
+
+// The sine that best fits the samples (frequency searched around `guessHz`,
+// then amplitude, phase and offset by least squares). SnrDb compares the
+// power of the fitted sine with the power of what is left over.
+struct TSineFit {
+  double Frequency = 0;
+  double Amplitude = 0;
+  double SnrDb = 0;
+};
+TSineFit FitSine(const int16_t* samples, size_t count, int rate, double guessHz);
+
+// A wave-out device that keeps every buffer until the test gives it back.
+class TKeepingDevice final : public IWaveDevice {
+public:
+  void AddBuffer(TWaveHeader* header) override;
+  void Start() override {}
+  void Stop() override {}
+  void Reset() override {}
+  void Close() override {}
+  bool IsInput() const override { return input_; }
+  TWaveFormat Format() const override { return kCallFormat; }
+
+  void SetInput(bool input) { input_ = input; }
+  std::deque<TWaveHeader*> Queued;
+  // The 16-bit samples of every buffer added, in order.
+  std::vector<std::vector<int16_t>> Played;
+
+private:
+  bool input_ = false;
+};
+
+// A conference that keeps the frames handed to it (it mixes nothing).
+class TFrameLog final : public ISipConference {
+public:
+  void MixLocal(ISipCall& call, int16_t* frame) override;
+  void MixRemote(ISipCall& call, int16_t* frame) override;
+  std::vector<std::vector<int16_t>> Local();
+  std::vector<std::vector<int16_t>> Remote();
+
+private:
+  std::mutex lock_;
+  std::vector<std::vector<int16_t>> local_, remote_;
+};
+
+}  // namespace qv::test
