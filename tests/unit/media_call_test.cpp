@@ -1,0 +1,322 @@
+// Two calls talking to each other over 127.0.0.1 on virtual sound devices:
+// each has its own "microphone" (a tone, silence or a WAV source) and its own
+// "speaker", whose samples the tests read back. Real threads, real sockets,
+// real time; the clock-paced devices keep it at 50 frames a second.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "dialogs/call.h"
+#include "media/codecs.h"
+#include "media/conference.h"
+#include "media/recorder.h"
+#include "media/resources.h"
+#include "media/wavfiles.h"
+#include "platform/audio_virtual.h"
+#include "support/fake_engine.h"
+#include "support/rtp_helpers.h"
+#include "support/tone_analysis.h"
+
+namespace qv::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct TSide {
+  std::shared_ptr<TFakeEngine> engine;
+  std::shared_ptr<TCall> call;
+  int device;  // its input and output device number
+
+  std::string Notes() const {
+    std::string text;
+    for (const auto& note : engine->DtmfNotes()) text += note.Text;
+    return text;
+  }
+};
+
+// Waits until `done` holds or `limit` passed.
+template <typename TPredicate>
+bool WaitFor(TPredicate done, std::chrono::milliseconds limit = 8000ms) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+class MediaCall : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SelectAudioBackend("virtual");
+    VirtualAudio::ResetAll();
+  }
+  void TearDown() override {
+    for (TSide* s : {&a, &b})
+      if (s->call) s->call->SetMediaActive(false);
+    VirtualAudio::ResetAll();
+  }
+
+  TSide MakeSide(int device, int payloadType, std::shared_ptr<TFakeEngine> engine = nullptr) {
+    TSide side{engine ? engine : std::make_shared<TFakeEngine>(), nullptr, device};
+    side.call = std::make_shared<TCall>(side.engine, "", nullptr);
+    side.call->SetCodec(CreateCodec(payloadType));
+    side.call->SetLocalRtpPort(FreeUdpPort());
+    side.call->SetRemoteRtpAddress("127.0.0.1");
+    side.call->SetInputDevice(device);
+    side.call->SetOutputDevice(device);
+    side.call->SetSilenceThreshold(0);  // no silence reports in the way
+    side.call->SetSilenceTimeout(5000);
+    return side;
+  }
+  // A and B on devices 1 and 2, pointed at each other, media running.
+  void Connect(int payloadType) {
+    a = MakeSide(1, payloadType);
+    b = MakeSide(2, payloadType);
+    a.call->SetRemoteRtpPort(b.call->GetLocalRtpPort());
+    b.call->SetRemoteRtpPort(a.call->GetLocalRtpPort());
+    a.call->SetMediaActive(true);
+    b.call->SetMediaActive(true);
+  }
+
+  TSide a, b;
+};
+
+// Frequency and signal-to-noise ratio of what a speaker played: the median over
+// five 200 ms windows of the last second, each against its best-fitting sine
+// (a lost or late packet spoils one window, not the figure).
+TSineFit Measure(int device) {
+  std::vector<int16_t> played = VirtualAudio::OutputSamples(device);
+  const size_t window = 1600;
+  std::vector<double> hz, snr;
+  for (size_t w = 0; w < 5 && played.size() >= window * (w + 1); ++w) {
+    TSineFit f = FitSine(played.data() + played.size() - window * (w + 1), window, 8000, 1000);
+    hz.push_back(f.Frequency);
+    snr.push_back(f.SnrDb);
+  }
+  TSineFit median;
+  if (hz.empty()) return median;
+  std::sort(hz.begin(), hz.end());
+  std::sort(snr.begin(), snr.end());
+  median.Frequency = hz[hz.size() / 2];
+  median.SnrDb = snr[snr.size() / 2];
+  return median;
+}
+
+class ToneBothWays : public MediaCall, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ToneBothWays, ArrivesAtTheOtherSide) {
+  const int type = GetParam();
+  ASSERT_TRUE(CreateCodec(type)) << "codec " << type << " missing";
+  VirtualAudio::SetInputTone(1, 1000, 8000);
+  VirtualAudio::SetInputTone(2, 1000, 8000);
+  Connect(type);
+  ASSERT_TRUE(VirtualAudio::WaitOutputSamples(1, 12000, 10000));
+  ASSERT_TRUE(VirtualAudio::WaitOutputSamples(2, 12000, 10000));
+  for (int device : {1, 2}) {
+    TSineFit fit = Measure(device);
+    std::printf("payload type %d, speaker %d: %.2f Hz, SNR %.1f dB\n", type, device, fit.Frequency, fit.SnrDb);
+    EXPECT_NEAR(fit.Frequency, 1000.0, 2.0) << "speaker " << device;
+    if (type == 0 || type == 8) EXPECT_GE(fit.SnrDb, 30.0) << "speaker " << device;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ToneBothWays, ::testing::Values(0, 8, 3, 110),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case 0: return std::string("PCMU");
+                             case 8: return std::string("PCMA");
+                             case 3: return std::string("GSM");
+                             default: return std::string("Speex");
+                           }
+                         });
+
+TEST_F(MediaCall, Rfc2833DigitsArriveInOrder) {
+  Connect(0);
+  a.call->QueueDtmf("159#");
+  // A digit is reported with its first packet and leaves the queue with its last.
+  ASSERT_TRUE(WaitFor([&] { return a.call->GetDtmfQueue().empty(); }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(b.Notes(), "159#");
+}
+
+TEST_F(MediaCall, InBandToneFromTheResourcesIsDetected) {
+  Connect(8);
+  std::string_view tone = GetResource(9);
+  std::istringstream bytes{std::string(tone)};
+  a.call->SetWavSource(std::make_shared<TWavStream>(bytes));
+  ASSERT_TRUE(WaitFor([&] { return !b.Notes().empty(); })) << "nothing detected";
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(b.Notes(), "9");
+}
+
+TEST_F(MediaCall, ReorderedPacketsPlayInOrder) {
+  b = MakeSide(4, 0);
+  TUdpPeer peer;
+  b.call->SetRemoteRtpPort(peer.Port());
+  b.call->SetMediaActive(true);
+  auto code = [](int s) { return uint8_t(0x90 + s); };
+  std::vector<int> order = {3, 1, 2, 5, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+  for (int s : order)
+    peer.SendTo(b.call->GetLocalRtpPort(), RtpPacket(0, uint16_t(s), uint32_t(s * 160), std::vector<uint8_t>(160, code(s))));
+  ASSERT_TRUE(VirtualAudio::WaitOutputSamples(4, 16 * 160, 5000));
+  std::vector<int16_t> played = VirtualAudio::OutputSamples(4);
+  auto decoder = CreateCodec(0);
+  for (int s = 1; s <= 16; ++s) {
+    uint8_t c = code(s);
+    int16_t expected;
+    decoder->Decode(&c, &expected, 1);
+    ASSERT_EQ(played[size_t(s - 1) * 160], expected) << "frame " << s;
+    ASSERT_EQ(played[size_t(s - 1) * 160 + 159], expected) << "frame " << s;
+  }
+}
+
+TEST_F(MediaCall, HeadlessMachineFallsBackToVirtualDevices) {
+  setenv("QUORVELLE_AUDIO", "auto", 1);
+  SelectAudioBackend("");
+  const std::string backend = AudioBackend()->Name();
+  std::printf("QUORVELLE_AUDIO=auto chose %s\n", backend.c_str());
+  if (backend == "virtual") VirtualAudio::SetInputTone(0, 1000, 8000);
+  a = MakeSide(-1, 0);
+  b = MakeSide(-1, 0);
+  a.call->SetRemoteRtpPort(b.call->GetLocalRtpPort());
+  b.call->SetRemoteRtpPort(a.call->GetLocalRtpPort());
+  auto heard = std::make_shared<TFrameLog>();
+  b.call->SetConference(heard);
+  a.call->SetMediaActive(true);
+  b.call->SetMediaActive(true);
+  EXPECT_TRUE(WaitFor([&] { return heard->Remote().size() >= 25; })) << "no audio reached the other call";
+  a.call->SetMediaActive(false);
+  b.call->SetMediaActive(false);
+  b.call->SetConference(nullptr);
+  if (backend == "virtual") {
+    auto frames = heard->Remote();
+    EXPECT_GT(Rms(frames.back().data(), kFrameSamples), 3000.0) << "the tone came through";
+  }
+  unsetenv("QUORVELLE_AUDIO");
+  SelectAudioBackend("virtual");
+}
+
+// An engine that holds the playback thread inside NotifyDtmf until the test
+// has let go of the call, so that the thread's own reference is the last one.
+class TStallingEngine final : public TFakeEngine {
+public:
+  void NotifyDtmf(const ISipCallPtr& call, const std::string& text) override {
+    TFakeEngine::NotifyDtmf(call, text);
+    if (stalled.exchange(true)) return;
+    entered.set_value();
+    released.get_future().wait();
+  }
+  void NotifyWavStopped(const ISipCallPtr&) override {
+    if (stalled.exchange(true)) return;
+    entered.set_value();
+    released.get_future().wait();
+  }
+  std::atomic<bool> stalled{false};
+  std::promise<void> entered, released;
+};
+
+TEST_F(MediaCall, CallDestroyedOnItsOwnPlaybackThread) {
+  auto engine = std::make_shared<TStallingEngine>();
+  a = MakeSide(1, 0);
+  b = MakeSide(2, 0, engine);
+  a.call->SetRemoteRtpPort(b.call->GetLocalRtpPort());
+  b.call->SetRemoteRtpPort(a.call->GetLocalRtpPort());
+  a.call->SetMediaActive(true);
+  b.call->SetMediaActive(true);
+  a.call->QueueDtmf("7");
+  ASSERT_EQ(engine->entered.get_future().wait_for(5s), std::future_status::ready);
+  std::weak_ptr<TCall> gone = b.call;
+  b.call.reset();
+  engine->released.set_value();
+  EXPECT_TRUE(WaitFor([&] { return gone.expired(); }, 5000ms));
+  std::this_thread::sleep_for(50ms);  // the detached thread winds down
+}
+
+TEST_F(MediaCall, CallDestroyedOnItsOwnCaptureThread) {
+  auto engine = std::make_shared<TStallingEngine>();
+  a = MakeSide(1, 0, engine);
+  a.call->SetRemoteRtpPort(FreeUdpPort());
+  std::istringstream bytes(std::string(640, '\0'));
+  a.call->SetWavSource(std::make_shared<TWavStream>(bytes));
+  a.call->SetMediaActive(true);
+  ASSERT_EQ(engine->entered.get_future().wait_for(5s), std::future_status::ready);
+  std::weak_ptr<TCall> gone = a.call;
+  a.call.reset();
+  engine->released.set_value();
+  EXPECT_TRUE(WaitFor([&] { return gone.expired(); }, 5000ms));
+  std::this_thread::sleep_for(50ms);
+}
+
+// What the engine and the user do to calls in conference, recording, with
+// digits queued: hang up under the call lock, hold, drop, let go of the last
+// reference, lose the engine. None of it may wait for ever.
+TEST_F(MediaCall, EndingCallsInEveryWayNeverDeadlocks) {
+  VirtualAudio::SetInputTone(1, 700, 8000);
+  VirtualAudio::SetInputTone(2, 1300, 8000);
+  for (int round = 0; round < 24; ++round) {
+    SCOPED_TRACE(round);
+    Connect(round % 2 ? 8 : 0);
+    auto conference = std::make_shared<TSipConference>();
+    auto recorder = std::make_shared<TSipRecorder>();
+    for (TSide* s : {&a, &b}) {
+      s->call->SetConference(conference);
+      s->call->SetRecorder(recorder);
+      s->call->QueueDtmf("123");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(40 + 10 * (round % 5)));
+    switch (round % 6) {
+      case 0:  // hang-up: the engine stops media holding the call lock
+        for (TSide* s : {&a, &b}) {
+          s->call->Lock();
+          s->call->SetMediaActive(false);
+          s->call->Unlock();
+        }
+        break;
+      case 1:  // hold, then drop
+        a.call->SetOnHold(true);
+        std::this_thread::sleep_for(20ms);
+        a.call->Lock();
+        a.call->SetMediaActive(false);
+        a.call->SetMediaActive(true);  // re-INVITE answer restarts the media
+        a.call->Unlock();
+        break;
+      case 2:  // destroyed with media running
+        a.call.reset();
+        b.call.reset();
+        break;
+      case 3:  // the engine goes first
+        a.engine.reset();
+        b.engine.reset();
+        std::this_thread::sleep_for(60ms);
+        break;
+      case 4: {  // stopped from two threads at once
+        std::thread other([call = a.call] { call->SetMediaActive(false); });
+        a.call->SetMediaActive(false);
+        b.call->SetConference(nullptr);
+        other.join();
+        break;
+      }
+      default:  // leave the conference and recorder while the media run
+        a.call->SetConference(nullptr);
+        b.call->SetRecorder(nullptr);
+        recorder->Clear();
+        break;
+    }
+    for (TSide* s : {&a, &b}) {
+      if (!s->call) continue;
+      s->call->SetMediaActive(false);
+      EXPECT_FALSE(s->call->GetMediaActive());
+      EXPECT_EQ(s->call->GetRtpSocket(), -1);
+      s->call.reset();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qv::test
