@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -138,6 +139,9 @@ private:
   void HandleMessage(const TSipMessage& message);
   void HandleNotify(const TSipMessage& message);
   void HandleRegisterResponse(const TSipMessage& message);
+  // Runs `step`, then ends the call (state 0, `status`, DropCall) even when
+  // the step raised; the exception passes on afterwards.
+  void EndAfter(const ISipCallPtr& call, const std::string& status, const std::function<void()>& step);
 
   const TMessageQueuePtr window_;
   std::atomic<int> localPort_;

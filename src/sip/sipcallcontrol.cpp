@@ -295,17 +295,22 @@ void TSipEngine::SendReInvite(const ISipCallPtr& call) {
 }
 
 void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& target) {
-  TScopedLock<ISipCall> lock(*call);
-  if (call->GetIncoming() && call->GetState() == csRinging) {
+  {
+    TScopedLock<ISipCall> lock(*call);
+    if (!call->GetIncoming() || call->GetState() != csRinging) {
+      RequireActive();
+      call->SetReferTarget(target);
+      call->SetState(csReferSent);
+      call->SetLocalCSeq(NextCSeq());
+      SendToServer(*call->GetAccount(), BuildRefer(*call, target));
+      return;
+    }
     SendToServer(*call->GetAccount(), BuildRedirect(*call, target));
     call->SetState(csIdle);
-    return;
   }
-  RequireActive();
-  call->SetReferTarget(target);
-  call->SetState(csReferSent);
-  call->SetLocalCSeq(NextCSeq());
-  SendToServer(*call->GetAccount(), BuildRefer(*call, target));
+  // A redirected call is over: nothing else would take it off the list. Out
+  // of the call's lock, since the list's lock comes first.
+  calls_.Remove(call);
 }
 
 void TSipEngine::TransferWithCredentials(const ISipCallPtr& call) {

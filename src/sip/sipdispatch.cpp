@@ -2,6 +2,9 @@
 // REGISTER, MESSAGE, REFER, CANCEL and BYE, the STUN answer of a
 // registration, and the periodic Tick with its time-outs. Transport thread,
 // one datagram at a time (Tick: the consumer's thread).
+#include <exception>
+#include <functional>
+
 #include "dialogs/call.h"
 #include "dialogs/guids.h"
 #include "dialogs/siprequests.h"
@@ -24,6 +27,8 @@ bool IsChallenge(const std::string& status) {
 bool IsFinalFailure(const std::string& status) {
   return !status.empty() && !(status[0] >= '0' && status[0] <= '2');
 }
+
+bool IsStatusLine(const std::string& datagram) { return datagram.compare(0, 8, "SIP/2.0 ") == 0; }
 
 std::string DtmfDigitOfSignal(const std::string& signal) {
   static const char* const kNamed[] = {"*", "#", "A", "B", "C", "D"};
@@ -95,7 +100,11 @@ void TSipEngine::Dispatch(const TSipMessage& m) {
 void TSipEngine::HandleStunAnswer(const std::string& d) {
   if (d.size() < 20) return;
   ISipAccountPtr account = FindAccountByCallId(d.substr(4, 16));
-  if (!account || account->GetState() != asStunSent) return;
+  if (!account) return;
+  // Under the account's lock, so that Tick's 3-second fallback and this
+  // answer cannot both register.
+  TScopedLock<ISipAccount> lock(*account);
+  if (account->GetState() != asStunSent) return;
   std::string address = MappedAddress(d);
   if (!address.empty()) account->SetPublicAddress(address);
   Register(account);  // with or without a public address
@@ -192,10 +201,16 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     call->SetTargetPort(m.ContactPort);
   }
   calls_.Add(call);
-  SendByVia(m, *account, BuildResponse(m, "100 Trying"));
-  call->SetFromHeader(m.FromHeader);
-  call->SetToHeader(m.ToHeader);
-  SendByVia(m, *account, BuildResponse(m, "180 Ringing"));
+  try {
+    SendByVia(m, *account, BuildResponse(m, "100 Trying"));
+    call->SetFromHeader(m.FromHeader);
+    call->SetToHeader(m.ToHeader);
+    SendByVia(m, *account, BuildResponse(m, "180 Ringing"));
+  } catch (...) {
+    // Nobody can reach the caller: no call is announced, none is left behind.
+    calls_.Remove(call);
+    throw;
+  }
   if (window_) {
     Post(MsgIncomingCall, 0, call);
   } else {
@@ -208,15 +223,28 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
 void TSipEngine::HandleBye(const TSipMessage& m) {
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call) return;
-  {
+  // A BYE whose 200 cannot be sent still ends the call: the peer has gone.
+  EndAfter(call, m.StatusCode, [&] {
     TScopedLock<ISipCall> lock(*call);
     call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
     if (!m.ViaHeaders.empty()) call->SetViaHeaders(m.ViaHeaders);
     call->SetState(csIdle);
     if (!m.IsResponse()) SendByVia(m, *call->GetAccount(), BuildResponse(m, "200 OK"));
+  });
+}
+
+void TSipEngine::EndAfter(const ISipCallPtr& call, const std::string& status,
+                          const std::function<void()>& step) {
+  std::exception_ptr raised;
+  try {
+    step();
+  } catch (...) {
+    raised = std::current_exception();
   }
-  call->SetEndStatus(m.StatusCode);
+  call->SetState(csIdle);
+  call->SetEndStatus(status);
   DropCall(call);
+  if (raised) std::rethrow_exception(raised);
 }
 
 void TSipEngine::HandleInfo(const TSipMessage& m) {
@@ -231,6 +259,7 @@ void TSipEngine::HandleInfo(const TSipMessage& m) {
 }
 
 void TSipEngine::HandleOptions(const TSipMessage& m) {
+  if (IsStatusLine(m.RawText)) return;  // we send no OPTIONS: an answer to one is nobody's
   if (ISipAccountPtr account = accounts_.FirstAccount()) SendToServer(*account, BuildOptionsOk(m));
 }
 
@@ -252,7 +281,10 @@ void TSipEngine::HandleMessage(const TSipMessage& m) {
 
 // A NOTIFY of a transfer carries a "SIP/2.0 ..." status line in its body,
 // which the parser takes for a status code: it is handled whatever that says.
+// Only the first line tells a request from a response, and we never send a
+// NOTIFY, so a response to one is nobody's.
 void TSipEngine::HandleNotify(const TSipMessage& m) {
+  if (IsStatusLine(m.RawText)) return;
   ISipAccountPtr account = accounts_.FirstAccount();
   if (!account) return;
   SendToServer(*account, BuildResponse(m, "200 OK"));
@@ -260,12 +292,10 @@ void TSipEngine::HandleNotify(const TSipMessage& m) {
   if (!call) return;
   int state = call->GetState();
   if (state != csReferSent && state != csReferAuthSent) return;
-  // The transfer is under way: our part of the call ends with a BYE.
+  // The transfer is under way: our part of the call ends with a BYE. The
+  // call ends even when that BYE cannot be sent.
   call->SetState(csConnected);
-  HangUp(call);
-  call->SetState(csIdle);
-  call->SetEndStatus(m.StatusCode);
-  DropCall(call);
+  EndAfter(call, m.StatusCode, [&] { HangUp(call); });
 }
 
 void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
@@ -349,6 +379,7 @@ void TSipEngine::Tick() {
           case asRegisterSent:
           case asRegisterAuthSent:
           case asUnregisterSent:
+          case asUnregisterAuthSent:  // a lost answer would leave it there for good
             if (elapsed > 20) {
               account->SetState(asIdle);
               Post(MsgRegistrationEnded, 0, account);
@@ -366,19 +397,22 @@ void TSipEngine::Tick() {
     }
   }
   TScopedLock<TSipCalls> listLock(calls_);
-  std::vector<ISipCallPtr> expired;
+  std::vector<ISipCallPtr> expired, ended;
   for (int i = 0; i < calls_.Count(); ++i) {
     ISipCallPtr call = calls_.Item(i);
     int state = call->GetState();
-    if ((state == csInviteSent || state == csInviteAuthSent || state == csRinging) &&
-        (now - call->GetStartTime()) / kOneSecond > 120)
-      expired.push_back(call);
+    if ((now - call->GetStartTime()) / kOneSecond <= 120) continue;
+    if (state == csInviteSent || state == csInviteAuthSent || state == csRinging) expired.push_back(call);
+    // Ended but still listed: a CANCEL whose 487 never came, or an incoming
+    // call nobody offered. Nothing will ever remove them otherwise.
+    if (state == csIdle) ended.push_back(call);
   }
   for (const ISipCallPtr& call : expired) {
     call->SetState(csIdle);
     call->SetEndStatus("408");
     DropCall(call);
   }
+  for (const ISipCallPtr& call : ended) DropCall(call);
 }
 
 }  // namespace qv
