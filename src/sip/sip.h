@@ -112,7 +112,11 @@ private:
   // Sending: to the account's server, or back along the request's Via.
   void SendToServer(ISipAccount& account, const std::string& text);
   void SendByVia(const TSipMessage& request, ISipAccount& account, const std::string& text);
-  void ResolveServerWhenEmpty(ISipAccount& account);
+  // Server resolved (the proxy when there is one) and our port set, when
+  // the account has not been through a registration yet.
+  void PrepareAccount(ISipAccount& account);
+  // The account an incoming request belongs to: the first of the list, prepared.
+  ISipAccountPtr RequestAccount();
 
   // Call control helpers (sipcallcontrol.cpp).
   void RegisterWithCredentials(const ISipAccountPtr& account, int expires);

@@ -161,7 +161,7 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     return;
   }
   if (m.RequestUser.empty()) return;  // responses have no Request-URI user
-  ISipAccountPtr account = accounts_.FirstAccount();
+  ISipAccountPtr account = RequestAccount();
   if (!account) return;
 
   int chosen = m.PayloadTypes.empty() ? (CodecCount() > 0 ? CodecAt(0) : -1) : ChooseCodec(m);
@@ -260,16 +260,16 @@ void TSipEngine::HandleInfo(const TSipMessage& m) {
 
 void TSipEngine::HandleOptions(const TSipMessage& m) {
   if (IsStatusLine(m.RawText)) return;  // we send no OPTIONS: an answer to one is nobody's
-  if (ISipAccountPtr account = accounts_.FirstAccount()) SendToServer(*account, BuildOptionsOk(m));
+  if (ISipAccountPtr account = RequestAccount()) SendToServer(*account, BuildOptionsOk(m));
 }
 
 void TSipEngine::HandleMessage(const TSipMessage& m) {
   if (!m.IsResponse()) {
     if (m.RequestUser.empty()) return;
-    if (ISipAccountPtr account = accounts_.FirstAccount()) SendToServer(*account, BuildOk(m));
+    if (ISipAccountPtr account = RequestAccount()) SendToServer(*account, BuildOk(m));
     return;
   }
-  ISipAccountPtr account = accounts_.FirstAccount();
+  ISipAccountPtr account = RequestAccount();
   if (!account) return;
   if (m.StatusCode == "401" || m.StatusCode == "407") {
     if (!account->GetMessageText().empty()) SendMessageWithCredentials(m, account, m.ToUser);
@@ -285,7 +285,7 @@ void TSipEngine::HandleMessage(const TSipMessage& m) {
 // NOTIFY, so a response to one is nobody's.
 void TSipEngine::HandleNotify(const TSipMessage& m) {
   if (IsStatusLine(m.RawText)) return;
-  ISipAccountPtr account = accounts_.FirstAccount();
+  ISipAccountPtr account = RequestAccount();
   if (!account) return;
   SendToServer(*account, BuildResponse(m, "200 OK"));
   ISipCallPtr call = FindCallByCallId(m.CallId);

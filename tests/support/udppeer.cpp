@@ -164,11 +164,12 @@ void TEngineEvents::Take(TMessage& m) {
   pending_.push_back(TEvent{m.Msg, m.WParam, std::move(m.Obj)});
 }
 
-std::optional<TEngineEvents::TEvent> TEngineEvents::WaitFor(uint32_t msg, int timeoutMs) {
+std::optional<TEngineEvents::TEvent> TEngineEvents::WaitFor(uint32_t msg, int timeoutMs,
+                                                             const IInterfacePtr& object) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-      if (it->Msg != msg) continue;
+      if (it->Msg != msg || (object && it->Obj != object)) continue;
       TEvent found = *it;
       pending_.erase(it);
       return found;

@@ -79,9 +79,10 @@ public:
 
   explicit TEngineEvents(TMessageQueuePtr queue) : queue_(std::move(queue)) {}
 
-  // Waits for the next event `msg` (log events are kept apart); events of
-  // other kinds seen meanwhile are kept too. Nothing after `timeoutMs`.
-  std::optional<TEvent> WaitFor(uint32_t msg, int timeoutMs = 2000);
+  // Waits for the next event `msg` (log events are kept apart), for `object`
+  // only when one is given; other events seen meanwhile are kept. Nothing
+  // after `timeoutMs`.
+  std::optional<TEvent> WaitFor(uint32_t msg, int timeoutMs = 2000, const IInterfacePtr& object = nullptr);
   // Takes what is queued now (after waiting `settleMs` for stragglers).
   void Pump(int settleMs = 0);
   // Events of kind `msg` taken so far and not yet returned by WaitFor.

@@ -56,6 +56,18 @@ TEST_F(OutgoingTest, ChallengeRingingAndAnswer) {
   peer.Quiet(100);
 }
 
+// An account that never registered still calls: its server is resolved and
+// our port put into Via and Contact, instead of a call sent nowhere.
+TEST_F(OutgoingTest, CallFromAnAccountThatNeverRegistered) {
+  ISipAccountPtr fresh = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer.Port()), "carol", "pw", "");
+  ISipCallPtr call = engine->Invite(fresh, "bob", -1, -1);
+  std::string invite = peer.Expect("INVITE sip:bob@127.0.0.1 SIP/2.0");
+  EXPECT_EQ(fresh->GetServer(), "127.0.0.1");
+  std::string contact = Header(invite, "Contact");
+  EXPECT_EQ(contact.substr(contact.rfind(':')), ":" + std::to_string(EnginePort()) + ">");
+  EXPECT_EQ(call->GetState(), csInviteSent);
+}
+
 TEST_F(OutgoingTest, SecondChallengeEndsTheCall) {
   ISipCallPtr call = engine->Invite(account, "bob", -1, -1);
   std::string first = peer.Expect("INVITE ");
