@@ -96,8 +96,20 @@ TBaresip::TBaresip(const TPeerDir& dir, const TBaresipOptions& options) {
       std::vector<std::string>{program, "-4", "-n", "127.0.0.1", "-f", config},
       dir.File("baresip-" + options.User + ".log"), dir.Path());
   Connect(10000);
-  if (!options.Registrar.empty() && !WaitEvent("REGISTER_OK", 10000))
+  if (!options.Registrar.empty() && !WaitRegistered(10000))
     throw std::runtime_error("baresip did not register:\n" + process_->LogTail());
+}
+
+// Its REGISTER_OK event may come before the control connection is up, so
+// the registration is read from "reginfo" (green "OK" once registered).
+bool TBaresip::WaitRegistered(int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    std::string info;
+    if (Command("reginfo", "", &info) && info.find("OK ") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
 }
 
 TBaresip::~TBaresip() {

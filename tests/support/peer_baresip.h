@@ -70,6 +70,7 @@ public:
 
 private:
   void Connect(int timeoutMs);
+  bool WaitRegistered(int timeoutMs);
   void Send(const std::string& json);
   // Reads what is available within `timeoutMs`; false on time-out.
   bool Read(int timeoutMs);
