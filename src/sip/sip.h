@@ -143,6 +143,7 @@ private:
   void HandleMessage(const TSipMessage& message);
   void HandleNotify(const TSipMessage& message);
   void HandleRegisterResponse(const TSipMessage& message);
+  void FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& response);
   // Runs `step`, then ends the call (state 0, `status`, DropCall) even when
   // the step raised; the exception passes on afterwards.
   void EndAfter(const ISipCallPtr& call, const std::string& status, const std::function<void()>& step);

@@ -118,13 +118,42 @@ void TSipEngine::HandleCancel(const TSipMessage& m) {
     return;
   }
   if (m.IsResponse()) return;
+  ISipAccount& account = *call->GetAccount();
+  int state = call->GetState();
+  if (state == csConnected || state == csHoldSent || state == csReferSent || state == csReferAuthSent) {
+    // RFC 3261 9.2: a CANCEL that crossed our 200 finds nothing left to
+    // cancel. The call goes on; the caller ends it with BYE if it wants.
+    SendToServer(account, BuildResponse(m, "200 OK"));
+    return;
+  }
   call->SetState(csIdle);
   call->SetEndStatus(m.StatusCode);
   DropCall(call);
   StopMedia(*call);
-  ISipAccount& account = *call->GetAccount();
   SendToServer(account, BuildResponse(m, "200 OK"));
   SendToServer(account, BuildInviteResponse(*call, "487 Request terminated"));
+}
+
+// A call we cancelled ends on the 200 to the CANCEL (or at its time-out) and
+// stays listed until its INVITE's final response, which still needs an ACK,
+// or the peer repeats it for half a minute. A 2xx that crossed the CANCEL
+// made a dialog at the far end: acknowledged, then ended by BYE (RFC 3261 9.1).
+void TSipEngine::FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& m) {
+  if (m.StatusCode[0] == '1') return;
+  TScopedLock<ISipCall> lock(*call);
+  ISipAccount& account = *call->GetAccount();
+  if (m.StatusCode[0] == '2') {
+    call->SetRemoteTag(m.ToTag);
+    call->SetRemoteTarget(m.ContactUri);
+    if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
+    SendToServer(account, BuildAck(*call, m));
+    call->SetBranch(NewBranch());
+    call->SetLocalCSeq(NextCSeq());
+    SendToServer(account, BuildBye(*call));
+  } else {
+    SendToServer(account, BuildAckFromResponse(m));
+  }
+  calls_.Remove(call);  // the list's lock is held by HandleInvite, taken first
 }
 
 void TSipEngine::HandleRefer(const TSipMessage& m) {
@@ -152,11 +181,8 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     if (state == csInviteSent || state == csInviteAuthSent || state == csRinging ||
         state == csConnected || state == csHoldSent) {
       HandleInviteMessage(call, m);
-    } else if (state == csIdle && m.IsResponse() && m.StatusCode[0] > '2') {
-      // A call cancelled by us ends on the 200 to the CANCEL; the 487 of its
-      // INVITE still needs its ACK, or the peer repeats it for half a minute.
-      SendToServer(*call->GetAccount(), BuildAckFromResponse(m));
-      calls_.Remove(call);
+    } else if (state == csIdle && m.IsResponse() && !call->GetIncoming()) {
+      FinishCancelledCall(call, m);
     }
     return;
   }
@@ -408,9 +434,18 @@ void TSipEngine::Tick() {
     if (state == csIdle) ended.push_back(call);
   }
   for (const ISipCallPtr& call : expired) {
+    // An outgoing call still rings at the far end: CANCEL it there. It stays
+    // listed (ended) until its 487 is acknowledged, or the next sweep.
+    bool outgoing = !call->GetIncoming();
+    if (outgoing) {
+      try {
+        HangUp(call);
+      } catch (...) {
+      }
+    }
     call->SetState(csIdle);
     call->SetEndStatus("408");
-    DropCall(call);
+    if (!outgoing) DropCall(call);
   }
   for (const ISipCallPtr& call : ended) DropCall(call);
 }

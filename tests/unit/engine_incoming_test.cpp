@@ -113,6 +113,22 @@ TEST_F(IncomingTest, CancelWhileRinging) {
   peer.Quiet(100);
 }
 
+// A CANCEL that crossed our 200 finds nothing to cancel: answered, the call
+// goes on.
+TEST_F(IncomingTest, CancelAfterTheAnswer) {
+  std::string invite = IncomingInvite("in-late-cancel", 4);
+  ISipCallPtr call = RingIncoming(invite);
+  ASSERT_TRUE(call);
+  engine->Answer(call);
+  peer.Expect("SIP/2.0 200 OK");
+  ToEngine(InDialogRequest(invite, "CANCEL", 4));
+  EXPECT_EQ(Header(peer.Expect("SIP/2.0 200 OK"), "CSeq"), "4 CANCEL");
+  peer.Quiet(150);  // no 487
+  EXPECT_EQ(call->GetState(), csConnected);
+  EXPECT_TRUE(call->GetMediaActive());
+  EXPECT_EQ(engine->Calls().Count(), 1);
+}
+
 TEST_F(IncomingTest, ReInviteFromThePeer) {
   std::string invite = IncomingInvite("in-reinvite", 1);
   ISipCallPtr call = RingIncoming(invite);

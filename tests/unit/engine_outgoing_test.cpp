@@ -288,8 +288,8 @@ TEST_F(OutgoingTest, MessageWithChallenge) {
   EXPECT_EQ(account->GetMessageText(), "");
 }
 
-// 120 s without an answer: ended with 408. The engine's clock moves, the test
-// does not wait.
+// 120 s without an answer: ended with 408, and cancelled at the far end. The
+// engine's clock moves, the test does not wait.
 TEST_F(OutgoingTest, SetUpTimeOut) {
   ISipCallPtr call = engine->Invite(account, "bob", -1, -1);
   std::string invite = peer.Expect("INVITE ");
@@ -298,11 +298,38 @@ TEST_F(OutgoingTest, SetUpTimeOut) {
   AdvanceClockForTests(119'000);
   engine->Tick();
   EXPECT_EQ(call->GetState(), csRinging);
+  peer.Quiet(100);
   AdvanceClockForTests(2'000);
   engine->Tick();
-  ASSERT_TRUE(CallEnded());
+  ASSERT_TRUE(events->WaitFor(MsgCallEnded));
   EXPECT_EQ(call->GetEndStatus(), "408");
+  std::string cancel = peer.Expect("CANCEL ");
+  ToEngine(Respond(cancel, "200 OK", "bobtag"));
+  ToEngine(Respond(invite, "487 Request Terminated", "bobtag"));
+  peer.Expect("ACK ");
+  ASSERT_TRUE(Sync());
   EXPECT_EQ(engine->Calls().Count(), 0);
+  EXPECT_EQ(call->GetEndStatus(), "408");
+}
+
+// The callee answered just as we cancelled: its dialog is acknowledged and
+// ended, not left up at the far end.
+TEST_F(OutgoingTest, AnswerCrossingOurCancel) {
+  ISipCallPtr call = engine->Invite(account, "bob", -1, -1);
+  std::string invite = peer.Expect("INVITE ");
+  ToEngine(Respond(invite, "100 Trying"));
+  engine->HangUp(call);
+  ToEngine(Respond(peer.Expect("CANCEL "), "200 OK", "bobtag"));
+  ASSERT_TRUE(CallEnded());
+  ToEngine(Respond(invite, "200 OK", "bobtag", ContactOf(peer), Sdp(41000, "0")));
+  std::string ack = peer.Expect("ACK sip:bob@127.0.0.1:" + std::to_string(peer.Port()));
+  EXPECT_EQ(CSeqNumber(ack), CSeqNumber(invite));
+  std::string bye = peer.Expect("BYE sip:bob@127.0.0.1:" + std::to_string(peer.Port()));
+  EXPECT_NE(Header(bye, "To").find("tag=bobtag"), std::string::npos);
+  ASSERT_TRUE(Sync());
+  EXPECT_EQ(engine->Calls().Count(), 0);
+  events->Pump();
+  EXPECT_EQ(events->Count(MsgCallAnswered), 0);
 }
 
 TEST_F(OutgoingTest, OperationsWhileInactive) {
