@@ -34,10 +34,23 @@ TChallenge StoredChallenge(ISipCall& c) {
   return {c.GetAuthStatus(), c.GetAuthRealm(), c.GetAuthNonce(), c.GetAuthQop(), c.GetAuthOpaque()};
 }
 
+// Inside a dialog (once the peer's tag and Contact are known) a request goes
+// to the peer's Contact along the route set, RFC 3261 12.2.1.1; a proxy that
+// record-routed the call refuses it otherwise. Before that, to the dialled URI.
+bool InDialog(ISipCall& call) { return !call.GetRemoteTag().empty() && !call.GetRemoteTarget().empty(); }
+
+std::string RequestUri(ISipCall& call) { return InDialog(call) ? call.GetRemoteTarget() : call.GetRemoteUri(); }
+
+// The route set as Route headers. A callee keeps the Record-Route entries in
+// their order, a caller in reverse (RFC 3261 12.1.1, 12.1.2); the list is
+// stored reversed, so each side has its rendering.
+std::string DialogRoute(ISipCall& call) { return call.GetIncoming() ? call.RouteLines() : call.RouteLine(); }
+
 TCredentials CallCredentials(ISipCall& call, ISipAccount& a, TQopForm form,
-                             const std::string& method, const std::string& body) {
+                             const std::string& method, const std::string& body,
+                             const std::string& uri) {
   TChallenge challenge = StoredChallenge(call);
-  return Credentials(form, RequestAuthName(challenge.Status), method, call.GetRemoteUri(),
+  return Credentials(form, RequestAuthName(challenge.Status), method, uri,
                      a.GetUserName(), a.GetPassword(), challenge, body);
 }
 
@@ -45,12 +58,13 @@ TCredentials CallCredentials(ISipCall& call, ISipAccount& a, TQopForm form,
 std::string InviteHead(ISipCall& call, ISipAccount& a) {
   const std::string remoteUri = call.GetRemoteUri(), remoteTag = call.GetRemoteTag();
   std::string s;
-  s += "INVITE " + remoteUri + " SIP/2.0\r\n";
+  s += "INVITE " + RequestUri(call) + " SIP/2.0\r\n";
   s += "From: " + a.GetDisplayPrefix() + "<sip:" + a.GetUserName() + "@" + a.GetDomain() +
        ">;tag=" + call.GetLocalTag() + "\r\n";
   s += remoteTag.empty() ? "To: <" + remoteUri + ">\r\n"
                          : "To: <" + remoteUri + ">;tag=" + remoteTag + "\r\n";
   s += AccountVia(a, call.GetBranch());
+  if (InDialog(call)) s += DialogRoute(call);  // a re-INVITE
   s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " INVITE\r\n";
   s += "Call-ID: " + call.GetCallId() + "\r\n";
   s += kAllow;
@@ -72,8 +86,9 @@ std::string CallVia(ISipCall& call, ISipAccount& a) {
 std::string ReferHead(ISipCall& call, ISipAccount& a) {
   const std::string remoteUri = call.GetRemoteUri();
   std::string s;
-  s += "REFER " + remoteUri + " SIP/2.0\r\n";
+  s += "REFER " + RequestUri(call) + " SIP/2.0\r\n";
   s += CallVia(call, a);
+  s += DialogRoute(call);
   s += "From: <" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
   s += "To: <" + remoteUri + ">;tag=" + call.GetRemoteTag() + "\r\n";
   s += "Call-ID: " + call.GetCallId() + "\r\n";
@@ -108,7 +123,7 @@ std::string BuildInviteAuth(ISipCall& call, const std::string& payloadTypes) {
   ISipAccountPtr a = AccountOf(call);
   // auth-int hashes this very body, so it is made before the credentials.
   const std::string sdp = SdpOffer(call, *a, payloadTypes);
-  TCredentials credentials = CallCredentials(call, *a, TQopForm::C, "INVITE", sdp);
+  TCredentials credentials = CallCredentials(call, *a, TQopForm::C, "INVITE", sdp, RequestUri(call));
   if (!credentials.MadeCnonce.empty()) call.SetAuthOpaque(credentials.MadeCnonce);
   call.SetAuthHeader(credentials.Line);
   std::string s = InviteHead(call, *a);
@@ -124,7 +139,7 @@ std::string BuildInfoDtmf(ISipCall& call, const std::string& digit) {
   s += "INFO " + call.GetRemoteTarget() + " SIP/2.0\r\n";
   s += "Via: SIP/2.0/UDP " + a->GetLocalAddress() + ":" + std::to_string(a->GetLocalPort()) +
        ";branch=" + NewBranch() + "\r\n";
-  s += call.RecordRouteLines();
+  s += DialogRoute(call);  // a request follows Route, not Record-Route
   s += "From: " + a->GetDisplayPrefix() + "<" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
   s += "To: <" + call.GetRemoteUri() + ">;tag=" + call.GetRemoteTag() + "\r\n";
   s += "Call-ID: " + call.GetCallId() + "\r\n";
@@ -147,7 +162,7 @@ std::string BuildCancel(ISipCall& call) {
   s += "Call-ID: " + call.GetCallId() + "\r\n";
   s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " CANCEL\r\n";
   // Present even when the call was never challenged (empty realm and nonce).
-  s += CallCredentials(call, *a, TQopForm::D, "CANCEL", "").Line;
+  s += CallCredentials(call, *a, TQopForm::D, "CANCEL", "", remoteUri).Line;
   s += kMaxForwards;
   s += kEmptyContent;
   return s;
@@ -161,7 +176,7 @@ std::string BuildRefer(ISipCall& call, const std::string& target) {
 std::string BuildReferAuth(ISipCall& call, const std::string& target) {
   ISipAccountPtr a = AccountOf(call);
   std::string s = ReferHead(call, *a);
-  s += CallCredentials(call, *a, TQopForm::D, "REFER", "").Line;
+  s += CallCredentials(call, *a, TQopForm::D, "REFER", "", RequestUri(call)).Line;
   s += ReferTail(call, *a, target);
   return s;
 }
@@ -171,7 +186,7 @@ std::string BuildBye(ISipCall& call) {
   std::string s;
   s += "BYE " + call.GetRemoteTarget() + " SIP/2.0\r\n";
   s += AccountVia(*a, call.GetBranch());
-  s += call.RouteLines();
+  s += DialogRoute(call);
   s += "To: <" + call.GetRemoteUri() + ">;tag=" + call.GetRemoteTag() + "\r\n";
   s += "From: <" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
   s += "Call-ID: " + call.GetCallId() + "\r\n";
@@ -186,6 +201,9 @@ std::string BuildAck(ISipCall& call, const TSipMessage& r) {
   std::string s;
   s += "ACK " + AckRequestUri(r) + " SIP/2.0\r\n";
   s += r.ViaHeaders;
+  // RFC 3261 13.2.2.4: the ACK of a 2xx follows the dialog's route set, or a
+  // record-routing proxy cannot pass it on to the callee.
+  s += DialogRoute(call);
   s += kMaxForwards;
   s += r.FromHeader + "\r\n";
   s += r.ToHeader + "\r\n";

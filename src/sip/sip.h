@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -111,7 +112,11 @@ private:
   // Sending: to the account's server, or back along the request's Via.
   void SendToServer(ISipAccount& account, const std::string& text);
   void SendByVia(const TSipMessage& request, ISipAccount& account, const std::string& text);
-  void ResolveServerWhenEmpty(ISipAccount& account);
+  // Server resolved (the proxy when there is one) and our port set, when
+  // the account has not been through a registration yet.
+  void PrepareAccount(ISipAccount& account);
+  // The account an incoming request belongs to: the first of the list, prepared.
+  ISipAccountPtr RequestAccount();
 
   // Call control helpers (sipcallcontrol.cpp).
   void RegisterWithCredentials(const ISipAccountPtr& account, int expires);
@@ -138,6 +143,10 @@ private:
   void HandleMessage(const TSipMessage& message);
   void HandleNotify(const TSipMessage& message);
   void HandleRegisterResponse(const TSipMessage& message);
+  void FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& response);
+  // Runs `step`, then ends the call (state 0, `status`, DropCall) even when
+  // the step raised; the exception passes on afterwards.
+  void EndAfter(const ISipCallPtr& call, const std::string& status, const std::function<void()>& step);
 
   const TMessageQueuePtr window_;
   std::atomic<int> localPort_;

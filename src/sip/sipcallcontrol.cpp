@@ -84,8 +84,21 @@ void TSipEngine::SendByVia(const TSipMessage& request, ISipAccount& account, con
   SendText(text, port, host);
 }
 
-void TSipEngine::ResolveServerWhenEmpty(ISipAccount& account) {
-  if (account.GetServer().empty()) account.SetServer(ResolveHost(account.GetDomain()));
+// A configured proxy receives all the account's requests, as after a
+// registration; an account that never registered is prepared the same way,
+// or its calls and answers would go nowhere without a word.
+void TSipEngine::PrepareAccount(ISipAccount& account) {
+  if (account.GetServer().empty()) {
+    std::string proxy = account.GetProxy();
+    account.SetServer(ResolveHost(proxy.empty() ? account.GetDomain() : proxy));
+  }
+  if (account.GetLocalPort() == 0) account.SetLocalPort(SipPort());
+}
+
+ISipAccountPtr TSipEngine::RequestAccount() {
+  ISipAccountPtr account = accounts_.FirstAccount();
+  if (account) PrepareAccount(*account);
+  return account;
 }
 
 void TSipEngine::StartMedia(ISipCall& call) {
@@ -143,7 +156,7 @@ void TSipEngine::Register(const ISipAccountPtr& account) {
   RequireActive();
   TScopedLock<ISipAccount> lock(*account);
   account->SetBranch(NewBranch());
-  ResolveServerWhenEmpty(*account);
+  PrepareAccount(*account);
   account->SetCSeq(NextCSeq());
   std::string text = BuildRegister(*account);
   account->SetStateTime(Now());
@@ -155,7 +168,7 @@ void TSipEngine::Unregister(const ISipAccountPtr& account) {
   TScopedLock<ISipAccount> lock(*account);
   account->SetBranch(NewBranch());
   RequireActive();
-  ResolveServerWhenEmpty(*account);
+  PrepareAccount(*account);
   account->SetCSeq(NextCSeq());
   std::string text = BuildUnregister(*account);
   account->SetStateTime(Now());
@@ -176,7 +189,7 @@ void TSipEngine::SendMessage(const ISipAccountPtr& account, const std::string& u
                              const std::string& text) {
   RequireActive();
   TScopedLock<ISipAccount> lock(*account);
-  ResolveServerWhenEmpty(*account);
+  PrepareAccount(*account);
   account->SetCSeq(NextCSeq());
   std::string message = BuildMessage(*account, user, text);
   account->SetMessageText(text);  // kept for a retry with credentials
@@ -187,7 +200,7 @@ void TSipEngine::SendMessageWithCredentials(const TSipMessage& response, const I
                                             const std::string& user) {
   RequireActive();
   TScopedLock<ISipAccount> lock(*account);
-  ResolveServerWhenEmpty(*account);
+  PrepareAccount(*account);
   account->SetCSeq(NextCSeq());
   std::string message = BuildMessageAuth(response, *account, user);
   account->SetMessageText("");
@@ -198,6 +211,7 @@ void TSipEngine::SendMessageWithCredentials(const TSipMessage& response, const I
 
 ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string& target,
                                int inputDevice, int outputDevice) {
+  PrepareAccount(*account);
   auto call = std::make_shared<TCall>(shared_from_this(), "", account);
   call->SetInputDevice(inputDevice);
   call->SetOutputDevice(outputDevice);
@@ -295,17 +309,22 @@ void TSipEngine::SendReInvite(const ISipCallPtr& call) {
 }
 
 void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& target) {
-  TScopedLock<ISipCall> lock(*call);
-  if (call->GetIncoming() && call->GetState() == csRinging) {
+  {
+    TScopedLock<ISipCall> lock(*call);
+    if (!call->GetIncoming() || call->GetState() != csRinging) {
+      RequireActive();
+      call->SetReferTarget(target);
+      call->SetState(csReferSent);
+      call->SetLocalCSeq(NextCSeq());
+      SendToServer(*call->GetAccount(), BuildRefer(*call, target));
+      return;
+    }
     SendToServer(*call->GetAccount(), BuildRedirect(*call, target));
     call->SetState(csIdle);
-    return;
   }
-  RequireActive();
-  call->SetReferTarget(target);
-  call->SetState(csReferSent);
-  call->SetLocalCSeq(NextCSeq());
-  SendToServer(*call->GetAccount(), BuildRefer(*call, target));
+  // A redirected call is over: nothing else would take it off the list. Out
+  // of the call's lock, since the list's lock comes first.
+  calls_.Remove(call);
 }
 
 void TSipEngine::TransferWithCredentials(const ISipCallPtr& call) {

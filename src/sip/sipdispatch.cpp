@@ -2,6 +2,9 @@
 // REGISTER, MESSAGE, REFER, CANCEL and BYE, the STUN answer of a
 // registration, and the periodic Tick with its time-outs. Transport thread,
 // one datagram at a time (Tick: the consumer's thread).
+#include <exception>
+#include <functional>
+
 #include "dialogs/call.h"
 #include "dialogs/guids.h"
 #include "dialogs/siprequests.h"
@@ -24,6 +27,8 @@ bool IsChallenge(const std::string& status) {
 bool IsFinalFailure(const std::string& status) {
   return !status.empty() && !(status[0] >= '0' && status[0] <= '2');
 }
+
+bool IsStatusLine(const std::string& datagram) { return datagram.compare(0, 8, "SIP/2.0 ") == 0; }
 
 std::string DtmfDigitOfSignal(const std::string& signal) {
   static const char* const kNamed[] = {"*", "#", "A", "B", "C", "D"};
@@ -95,7 +100,11 @@ void TSipEngine::Dispatch(const TSipMessage& m) {
 void TSipEngine::HandleStunAnswer(const std::string& d) {
   if (d.size() < 20) return;
   ISipAccountPtr account = FindAccountByCallId(d.substr(4, 16));
-  if (!account || account->GetState() != asStunSent) return;
+  if (!account) return;
+  // Under the account's lock, so that Tick's 3-second fallback and this
+  // answer cannot both register.
+  TScopedLock<ISipAccount> lock(*account);
+  if (account->GetState() != asStunSent) return;
   std::string address = MappedAddress(d);
   if (!address.empty()) account->SetPublicAddress(address);
   Register(account);  // with or without a public address
@@ -109,13 +118,42 @@ void TSipEngine::HandleCancel(const TSipMessage& m) {
     return;
   }
   if (m.IsResponse()) return;
+  ISipAccount& account = *call->GetAccount();
+  int state = call->GetState();
+  if (state == csConnected || state == csHoldSent || state == csReferSent || state == csReferAuthSent) {
+    // RFC 3261 9.2: a CANCEL that crossed our 200 finds nothing left to
+    // cancel. The call goes on; the caller ends it with BYE if it wants.
+    SendToServer(account, BuildResponse(m, "200 OK"));
+    return;
+  }
   call->SetState(csIdle);
   call->SetEndStatus(m.StatusCode);
   DropCall(call);
   StopMedia(*call);
-  ISipAccount& account = *call->GetAccount();
   SendToServer(account, BuildResponse(m, "200 OK"));
   SendToServer(account, BuildInviteResponse(*call, "487 Request terminated"));
+}
+
+// A call we cancelled ends on the 200 to the CANCEL (or at its time-out) and
+// stays listed until its INVITE's final response, which still needs an ACK,
+// or the peer repeats it for half a minute. A 2xx that crossed the CANCEL
+// made a dialog at the far end: acknowledged, then ended by BYE (RFC 3261 9.1).
+void TSipEngine::FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& m) {
+  if (m.StatusCode[0] == '1') return;
+  TScopedLock<ISipCall> lock(*call);
+  ISipAccount& account = *call->GetAccount();
+  if (m.StatusCode[0] == '2') {
+    call->SetRemoteTag(m.ToTag);
+    call->SetRemoteTarget(m.ContactUri);
+    if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
+    SendToServer(account, BuildAck(*call, m));
+    call->SetBranch(NewBranch());
+    call->SetLocalCSeq(NextCSeq());
+    SendToServer(account, BuildBye(*call));
+  } else {
+    SendToServer(account, BuildAckFromResponse(m));
+  }
+  calls_.Remove(call);  // the list's lock is held by HandleInvite, taken first
 }
 
 void TSipEngine::HandleRefer(const TSipMessage& m) {
@@ -143,16 +181,13 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     if (state == csInviteSent || state == csInviteAuthSent || state == csRinging ||
         state == csConnected || state == csHoldSent) {
       HandleInviteMessage(call, m);
-    } else if (state == csIdle && m.IsResponse() && m.StatusCode[0] > '2') {
-      // A call cancelled by us ends on the 200 to the CANCEL; the 487 of its
-      // INVITE still needs its ACK, or the peer repeats it for half a minute.
-      SendToServer(*call->GetAccount(), BuildAckFromResponse(m));
-      calls_.Remove(call);
+    } else if (state == csIdle && m.IsResponse() && !call->GetIncoming()) {
+      FinishCancelledCall(call, m);
     }
     return;
   }
   if (m.RequestUser.empty()) return;  // responses have no Request-URI user
-  ISipAccountPtr account = accounts_.FirstAccount();
+  ISipAccountPtr account = RequestAccount();
   if (!account) return;
 
   int chosen = m.PayloadTypes.empty() ? (CodecCount() > 0 ? CodecAt(0) : -1) : ChooseCodec(m);
@@ -192,10 +227,16 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     call->SetTargetPort(m.ContactPort);
   }
   calls_.Add(call);
-  SendByVia(m, *account, BuildResponse(m, "100 Trying"));
-  call->SetFromHeader(m.FromHeader);
-  call->SetToHeader(m.ToHeader);
-  SendByVia(m, *account, BuildResponse(m, "180 Ringing"));
+  try {
+    SendByVia(m, *account, BuildResponse(m, "100 Trying"));
+    call->SetFromHeader(m.FromHeader);
+    call->SetToHeader(m.ToHeader);
+    SendByVia(m, *account, BuildResponse(m, "180 Ringing"));
+  } catch (...) {
+    // Nobody can reach the caller: no call is announced, none is left behind.
+    calls_.Remove(call);
+    throw;
+  }
   if (window_) {
     Post(MsgIncomingCall, 0, call);
   } else {
@@ -208,15 +249,28 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
 void TSipEngine::HandleBye(const TSipMessage& m) {
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call) return;
-  {
+  // A BYE whose 200 cannot be sent still ends the call: the peer has gone.
+  EndAfter(call, m.StatusCode, [&] {
     TScopedLock<ISipCall> lock(*call);
     call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
     if (!m.ViaHeaders.empty()) call->SetViaHeaders(m.ViaHeaders);
     call->SetState(csIdle);
     if (!m.IsResponse()) SendByVia(m, *call->GetAccount(), BuildResponse(m, "200 OK"));
+  });
+}
+
+void TSipEngine::EndAfter(const ISipCallPtr& call, const std::string& status,
+                          const std::function<void()>& step) {
+  std::exception_ptr raised;
+  try {
+    step();
+  } catch (...) {
+    raised = std::current_exception();
   }
-  call->SetEndStatus(m.StatusCode);
+  call->SetState(csIdle);
+  call->SetEndStatus(status);
   DropCall(call);
+  if (raised) std::rethrow_exception(raised);
 }
 
 void TSipEngine::HandleInfo(const TSipMessage& m) {
@@ -231,16 +285,17 @@ void TSipEngine::HandleInfo(const TSipMessage& m) {
 }
 
 void TSipEngine::HandleOptions(const TSipMessage& m) {
-  if (ISipAccountPtr account = accounts_.FirstAccount()) SendToServer(*account, BuildOptionsOk(m));
+  if (IsStatusLine(m.RawText)) return;  // we send no OPTIONS: an answer to one is nobody's
+  if (ISipAccountPtr account = RequestAccount()) SendToServer(*account, BuildOptionsOk(m));
 }
 
 void TSipEngine::HandleMessage(const TSipMessage& m) {
   if (!m.IsResponse()) {
     if (m.RequestUser.empty()) return;
-    if (ISipAccountPtr account = accounts_.FirstAccount()) SendToServer(*account, BuildOk(m));
+    if (ISipAccountPtr account = RequestAccount()) SendToServer(*account, BuildOk(m));
     return;
   }
-  ISipAccountPtr account = accounts_.FirstAccount();
+  ISipAccountPtr account = RequestAccount();
   if (!account) return;
   if (m.StatusCode == "401" || m.StatusCode == "407") {
     if (!account->GetMessageText().empty()) SendMessageWithCredentials(m, account, m.ToUser);
@@ -252,20 +307,21 @@ void TSipEngine::HandleMessage(const TSipMessage& m) {
 
 // A NOTIFY of a transfer carries a "SIP/2.0 ..." status line in its body,
 // which the parser takes for a status code: it is handled whatever that says.
+// Only the first line tells a request from a response, and we never send a
+// NOTIFY, so a response to one is nobody's.
 void TSipEngine::HandleNotify(const TSipMessage& m) {
-  ISipAccountPtr account = accounts_.FirstAccount();
+  if (IsStatusLine(m.RawText)) return;
+  ISipAccountPtr account = RequestAccount();
   if (!account) return;
   SendToServer(*account, BuildResponse(m, "200 OK"));
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call) return;
   int state = call->GetState();
   if (state != csReferSent && state != csReferAuthSent) return;
-  // The transfer is under way: our part of the call ends with a BYE.
+  // The transfer is under way: our part of the call ends with a BYE. The
+  // call ends even when that BYE cannot be sent.
   call->SetState(csConnected);
-  HangUp(call);
-  call->SetState(csIdle);
-  call->SetEndStatus(m.StatusCode);
-  DropCall(call);
+  EndAfter(call, m.StatusCode, [&] { HangUp(call); });
 }
 
 void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
@@ -349,6 +405,7 @@ void TSipEngine::Tick() {
           case asRegisterSent:
           case asRegisterAuthSent:
           case asUnregisterSent:
+          case asUnregisterAuthSent:  // a lost answer would leave it there for good
             if (elapsed > 20) {
               account->SetState(asIdle);
               Post(MsgRegistrationEnded, 0, account);
@@ -366,19 +423,31 @@ void TSipEngine::Tick() {
     }
   }
   TScopedLock<TSipCalls> listLock(calls_);
-  std::vector<ISipCallPtr> expired;
+  std::vector<ISipCallPtr> expired, ended;
   for (int i = 0; i < calls_.Count(); ++i) {
     ISipCallPtr call = calls_.Item(i);
     int state = call->GetState();
-    if ((state == csInviteSent || state == csInviteAuthSent || state == csRinging) &&
-        (now - call->GetStartTime()) / kOneSecond > 120)
-      expired.push_back(call);
+    if ((now - call->GetStartTime()) / kOneSecond <= 120) continue;
+    if (state == csInviteSent || state == csInviteAuthSent || state == csRinging) expired.push_back(call);
+    // Ended but still listed: a CANCEL whose 487 never came, or an incoming
+    // call nobody offered. Nothing will ever remove them otherwise.
+    if (state == csIdle) ended.push_back(call);
   }
   for (const ISipCallPtr& call : expired) {
+    // An outgoing call still rings at the far end: CANCEL it there. It stays
+    // listed (ended) until its 487 is acknowledged, or the next sweep.
+    bool outgoing = !call->GetIncoming();
+    if (outgoing) {
+      try {
+        HangUp(call);
+      } catch (...) {
+      }
+    }
     call->SetState(csIdle);
     call->SetEndStatus("408");
-    DropCall(call);
+    if (!outgoing) DropCall(call);
   }
+  for (const ISipCallPtr& call : ended) DropCall(call);
 }
 
 }  // namespace qv

@@ -99,6 +99,10 @@ void TSipEngine::SetActive(bool value) {
     transport.swap(transport_);
   }
   transport.reset();  // joins the transport thread unless a send still holds it
+  // A datagram handled while the dialogs were being ended may have listed a
+  // new call or changed an account; inactive, the engine keeps none.
+  accounts_.Clear();
+  calls_.Clear();
 }
 
 int TSipEngine::BoundPort() {

@@ -316,6 +316,7 @@ TEST_F(Builders, InviteAuthWithAuthInt) {
 }
 
 TEST_F(Builders, QopAuthNeverHashesTheBody) {
+  outgoing->SetRemoteTag("");  // the first INVITE's retry: no dialog yet
   Challenge(*outgoing, "407", "voip", "6a7b8c9d", "auth", "op42");
   const std::string response = "response=\"ad14bdf9ce07b116a5c5a43f8b28c0e3\"";
   EXPECT_NE(BuildInviteAuth(*outgoing, "0 8 3").find(response), std::string::npos);
@@ -323,6 +324,7 @@ TEST_F(Builders, QopAuthNeverHashesTheBody) {
 }
 
 TEST_F(Builders, InviteAuthMakesClientNonceAndQuotesQop) {
+  outgoing->SetRemoteTag("");  // the first INVITE's retry: no dialog yet
   Challenge(*outgoing, "401", "voip", "6a7b8c9d", "auth", "");
   std::string text = BuildInviteAuth(*outgoing, "0 8 3");
   std::string cnonce = outgoing->GetAuthOpaque();
@@ -340,6 +342,7 @@ TEST_F(Builders, InviteAuthMakesClientNonceAndQuotesQop) {
 TEST_F(Builders, CallCredentialsHashTheUriTheySend) {
   outgoing->SetRemoteUser("2001@other.example.net");
   outgoing->SetRemoteUri("sip:2001@other.example.net");
+  outgoing->SetRemoteTag("");  // the first INVITE's retry: no dialog yet
   Challenge(*outgoing, "407", "voip", "6a7b8c9d", "", "");
   std::string response = RefMd5(RefMd5("1001:voip:s3cret") + ":6a7b8c9d:" +
                                 RefMd5("INVITE:sip:2001@other.example.net"));
@@ -356,8 +359,8 @@ TEST_F(Builders, InfoDtmfWithFreshBranch) {
   EXPECT_WIRE(
       "INFO sip:1002@192.168.1.30:5062 SIP/2.0\r\n"
       "Via: SIP/2.0/UDP 192.168.1.20:5075;branch=z9hG4bK<fresh>\r\n"
-      "Record-Route: <sip:192.168.1.1;lr>\r\n"
-      "Record-Route: <sip:10.0.0.1;lr>\r\n"
+      "Route: <sip:192.168.1.1;lr>\r\n"
+      "Route: <sip:10.0.0.1;lr>\r\n"
       "From: <sip:1001@pbx.example.org>;tag=77E1D2C3B\r\n"
       "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Call-ID: 3c26700c5b8e-kf9pw1x@192.168.1.30\r\n"
@@ -397,7 +400,7 @@ TEST_F(Builders, CancelReusesTheViaLinesOfTheInviteResponses) {
 
 TEST_F(Builders, Refer) {
   EXPECT_WIRE(
-      "REFER sip:1002@pbx.example.org SIP/2.0\r\n"
+      "REFER sip:1002@192.168.1.30:5062 SIP/2.0\r\n"
       "Via: SIP/2.0/UDP 192.168.1.20:5075;branch=z9hG4bKC0FFEE1234;rport\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
       "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
@@ -414,12 +417,12 @@ TEST_F(Builders, Refer) {
 TEST_F(Builders, ReferAuthWithoutQopAddsNothingAfterResponse) {
   Challenge(*outgoing, "401", "voip", "0badc0de", "", "");
   EXPECT_WIRE(
-      "REFER sip:1002@pbx.example.org SIP/2.0\r\n"
+      "REFER sip:1002@192.168.1.30:5062 SIP/2.0\r\n"
       "Via: SIP/2.0/UDP 192.168.1.20:5075;branch=z9hG4bKC0FFEE1234;rport\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
       "To: <sip:1002@pbx.example.org>;tag=b85f3e2a1b\r\n"
       "Call-ID: 5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A\r\n"
-      "Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"0badc0de\",uri=\"sip:1002@pbx.example.org\",response=\"e7805d6b87517750329cbad504a5ea6c\",algorithm=MD5\r\n"
+      "Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"0badc0de\",uri=\"sip:1002@192.168.1.30:5062\",response=\"aea41f65d579b105def7ca15301143d0\",algorithm=MD5\r\n"
       "Refer-To: <sip:1003@pbx.example.org>\r\n"
       "Referred-By: <sip:1001@pbx.example.org>\r\n"
       "Contact: <sip:1001@192.168.1.20:5075>\r\n"
@@ -427,6 +430,22 @@ TEST_F(Builders, ReferAuthWithoutQopAddsNothingAfterResponse) {
       "Content-Length: 0\r\n"
       "\r\n",
       BuildReferAuth(*outgoing, "1003"));
+}
+
+// Inside a dialog a request goes to the peer's Contact along the route set:
+// the callee keeps the Record-Route order, the caller reverses it.
+TEST_F(Builders, InDialogRequestsFollowTheRouteSet) {
+  std::string reinvite = BuildInvite(*incoming, "0");
+  EXPECT_EQ(reinvite.substr(0, reinvite.find("\r\n")), "INVITE sip:1002@192.168.1.30:5062 SIP/2.0");
+  EXPECT_NE(reinvite.find(";branch=z9hG4bK1122334455\r\nRoute: <sip:192.168.1.1;lr>\r\nRoute: <sip:10.0.0.1;lr>\r\nCSeq: "),
+            std::string::npos) << reinvite;
+  TSipMessage ok(kInvite200);
+  outgoing->SetRouteSet(TSipMessage(kIncomingInvite));  // two entries, as a caller keeps them
+  std::string ack = BuildAck(*outgoing, ok);
+  EXPECT_NE(ack.find("\r\nRoute: <sip:10.0.0.1;lr>,<sip:192.168.1.1;lr>\r\nMax-Forwards: "), std::string::npos) << ack;
+  std::string refer = BuildRefer(*outgoing, "1003");
+  EXPECT_EQ(refer.substr(0, refer.find("\r\n")), "REFER sip:1002@192.168.1.30:5062 SIP/2.0");
+  EXPECT_NE(refer.find(";rport\r\nRoute: <sip:10.0.0.1;lr>,<sip:192.168.1.1;lr>\r\nFrom: "), std::string::npos) << refer;
 }
 
 TEST_F(Builders, ByeWithRouteLinesInArrivalOrder) {

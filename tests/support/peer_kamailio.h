@@ -1,0 +1,48 @@
+// Kamailio as registrar and proxy with Digest authentication, on a free UDP
+// port of 127.0.0.1 (see peer_process.h for the common rules).
+//
+//   TPeerDir dir;
+//   TKamailio kamailio(dir, {{"alice", "alicepw"}, {"bob", "bobpw"}});
+//   account = engine->AddAccount("", kamailio.Address(), "alice", "alicepw", "");
+//
+// REGISTER is challenged with 401 and checked against the users given here
+// (domain 127.0.0.1); initial INVITE, MESSAGE and REFER from those users are
+// challenged with 407 and then relayed to the callee's registered Contact;
+// requests inside a dialog follow Record-Route. The configuration is
+// tests/interop/kamailio.cfg.in with the port filled in.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/peer_process.h"
+
+namespace qv::test {
+
+struct TSipUser {
+  std::string Name;
+  std::string Password;
+};
+
+class TKamailio {
+public:
+  // Starts Kamailio and returns once it answers on its port (raises when it
+  // does not within 10 s, with the tail of its log). `qop` adds qop="auth" to
+  // the challenges.
+  TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop = false);
+
+  int Port() const { return port_; }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  TPeerProcess& Process() { return *process_; }
+
+private:
+  int port_ = 0;
+  std::unique_ptr<TPeerProcess> process_;
+};
+
+// Sends an OPTIONS without a user part to 127.0.0.1:`port` until something
+// answers; false after `timeoutMs`.
+bool SipPortAnswers(int port, int timeoutMs);
+
+}  // namespace qv::test
