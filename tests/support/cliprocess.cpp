@@ -109,6 +109,9 @@ void TChildProcess::Reader(int fd, std::string& into) {
     changed_.notify_all();
   }
   close(fd);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++readersDone_;
+  changed_.notify_all();
 }
 
 void TChildProcess::Write(const std::string& bytes) {
@@ -147,6 +150,9 @@ int TChildProcess::Wait(int timeoutMs) {
     pid_t done = waitpid(pid_, &raw, WNOHANG);
     if (done == pid_) {
       status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      // What it wrote last may still be in the pipes.
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, std::chrono::seconds(5), [this] { return readersDone_ == 2; });
       return status_;
     }
     if (std::chrono::steady_clock::now() >= end) {

@@ -37,8 +37,9 @@ public:
   // Waits until a line of standard output starts with `prefix` (searching
   // from line `from` on); returns its index, or -1 after `timeoutMs`.
   int WaitLine(const std::string& prefix, int timeoutMs, size_t from = 0);
-  // Waits for the exit; the exit status, 128 + signal when killed by one, or
-  // -1 when it had to be killed after `timeoutMs`.
+  // Waits for the exit and for the last of its output; the exit status,
+  // 128 + signal when killed by one, or -1 when it had to be killed after
+  // `timeoutMs`.
   int Wait(int timeoutMs);
   void Kill(int signal);
 
@@ -53,6 +54,7 @@ private:
   pid_t pid_ = -1;
   int stdin_ = -1;
   int status_ = -2;  // -2: still running
+  int readersDone_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string out_, err_;
