@@ -20,6 +20,11 @@ std::string CliPath();
 // A UDP port on 127.0.0.1 that was free a moment ago.
 int FreeUdpPort();
 
+// The start of an RTP port range for one phone: its first `span` ports above
+// the start were free a moment ago. Chosen at random between 30000 and
+// 60000, so that test processes running side by side do not meet.
+int FreeRtpBase(int span = 40);
+
 class TChildProcess {
 public:
   // `withStdin` false: standard input is /dev/null. `env` entries are

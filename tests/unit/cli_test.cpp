@@ -25,7 +25,7 @@ std::vector<std::string> Phone(const std::string& user, int port, int peerPort, 
                                    "--local-port", std::to_string(port),
                                    "--no-register", "--audio", "virtual",
                                    "--rtp-min",    std::to_string(rtpBase),
-                                   "--rtp-max",    std::to_string(rtpBase + 100)};
+                                   "--rtp-max",    std::to_string(rtpBase + 40)};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }
@@ -90,9 +90,9 @@ TEST(Cli, BadOptionsGiveOneErrorLineAndExitTwo) {
 
 TEST(Cli, PortInUseExitsOne) {
   TwoPorts p;
-  TChildProcess first(CliPath(), Phone("alice", p.a, p.b, 40000), true);
+  TChildProcess first(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase()), true);
   WaitReady(first, true);
-  TChildProcess second(CliPath(), Phone("bob", p.a, p.b, 40200, {"--exec", "status"}));
+  TChildProcess second(CliPath(), Phone("bob", p.a, p.b, FreeRtpBase(), {"--exec", "status"}));
   EXPECT_EQ(second.Wait(kLimitMs), 1);
   EXPECT_EQ(second.Err(), "error bind failed\n");
   first.Kill(SIGTERM);
@@ -101,12 +101,12 @@ TEST(Cli, PortInUseExitsOne) {
 
 TEST(Cli, CallHoldResumeAndHangUpBetweenTwoInstances) {
   TwoPorts p;
-  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, 40400,
+  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, FreeRtpBase(),
                                      {"--auto-answer", "--exec",
                                       "status; wait-event incoming 10; wait-event bye 10; status"}));
   WaitReady(bob, false);
   TChildProcess alice(CliPath(),
-                      Phone("alice", p.a, p.b, 40600,
+                      Phone("alice", p.a, p.b, FreeRtpBase(),
                             {"--exec",
                              "call bob; wait-event ringback 5; wait-event answered 5; status; hold; wait 0.3;"
                              "status; unhold; wait 0.3; status; hangup; wait-event bye 5; status"}));
@@ -136,8 +136,8 @@ TEST(Cli, CallHoldResumeAndHangUpBetweenTwoInstances) {
 TEST(Cli, RejectCancelAndRedirectEndWithTheirStatus) {
   TwoPorts p;
   // bob is driven through standard input, one command at a time.
-  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, 40800), true);
-  TChildProcess alice(CliPath(), Phone("alice", p.a, p.b, 41000), true);
+  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, FreeRtpBase()), true);
+  TChildProcess alice(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase()), true);
   WaitReady(bob, true);
   WaitReady(alice, true);
 
@@ -170,8 +170,8 @@ TEST(Cli, RejectCancelAndRedirectEndWithTheirStatus) {
 
 TEST(Cli, SixLinesTakenLowestFirstAndTheSeventhCallIsBusy) {
   TwoPorts p;
-  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, 41200), true);
-  TChildProcess alice(CliPath(), Phone("alice", p.a, p.b, 41400, {"--lines", "7"}), true);
+  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, FreeRtpBase()), true);
+  TChildProcess alice(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase(), {"--lines", "7"}), true);
   WaitReady(bob, true);
   std::string script;
   for (int line = 1; line <= 6; ++line)
@@ -213,7 +213,7 @@ TEST(Cli, SixLinesTakenLowestFirstAndTheSeventhCallIsBusy) {
 
 TEST(Cli, WaitEventTimesOutWithExitStatusOne) {
   TwoPorts p;
-  TChildProcess cli(CliPath(), Phone("alice", p.a, p.b, 41600, {"--exec", "wait-event incoming 0.2; status"}));
+  TChildProcess cli(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase(), {"--exec", "wait-event incoming 0.2; status"}));
   EXPECT_EQ(cli.Wait(kLimitMs), 1);
   EXPECT_EQ(cli.Err(), "error timed out waiting for event incoming\n");
   EXPECT_EQ(cli.Out(), "");  // the script stopped there
@@ -221,7 +221,7 @@ TEST(Cli, WaitEventTimesOutWithExitStatusOne) {
 
 TEST(Cli, CommandErrorsAreReportedAndTheProgramGoesOn) {
   TwoPorts p;
-  TChildProcess cli(CliPath(), Phone("alice", p.a, p.b, 41800), true);
+  TChildProcess cli(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase()), true);
   cli.Write("bogus\nline 9\nhangup\nanswer\nhold\ndtmf 1\nrecord stop x.wav\nconference off\n"
             "conference on\nplay x.wav\ncall <bob>\nstatus\n");
   cli.CloseStdin();
@@ -245,7 +245,7 @@ TEST(Cli, CommandErrorsAreReportedAndTheProgramGoesOn) {
 
 TEST(Cli, HostileInputNeverCrashes) {
   TwoPorts p;
-  TChildProcess cli(CliPath(), Phone("alice", p.a, p.b, 42000), true);
+  TChildProcess cli(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase()), true);
   std::mt19937 random(11);
   std::string junk;
   for (int i = 0; i < 200000; ++i) junk += char(random() % 8 == 0 ? '\n' : random() % 256);
@@ -260,10 +260,10 @@ TEST(Cli, HostileInputNeverCrashes) {
 
 TEST(Cli, VerbosePrintsEveryReceivedDatagramOnOneLine) {
   TwoPorts p;
-  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, 42200,
+  TChildProcess bob(CliPath(), Phone("bob", p.b, p.a, FreeRtpBase(),
                                      {"--verbose", "--exec", "status; wait-event incoming 5; reject"}));
   WaitReady(bob, false);
-  TChildProcess alice(CliPath(), Phone("alice", p.a, p.b, 42400, {"--verbose", "--exec", "call bob; wait-event bye 5"}));
+  TChildProcess alice(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase(), {"--verbose", "--exec", "call bob; wait-event bye 5"}));
   ASSERT_EQ(alice.Wait(kLimitMs), 0);
   ASSERT_EQ(bob.Wait(kLimitMs), 0);
   std::vector<std::string> logs = Matching(bob.OutLines(), "log ");

@@ -17,11 +17,12 @@
 #include "dialogs/call.h"
 #include "media/resources.h"
 #include "media/wavfiles.h"
-#include "platform/audio_virtual.h"
+#include "platform/audiodevice.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "sip/iputils.h"
 #include "sip/sip.h"
+#include "support/cliprocess.h"
 
 namespace qv {
 namespace {
@@ -45,6 +46,12 @@ struct Phone {
   ISipCallPtr call;                 // the last call an event named
 
   Phone() {
+    // No sound card in tests; and two phones in one process must not hand
+    // out the same RTP ports.
+    SelectAudioBackend("virtual");
+    int base = test::FreeRtpBase();
+    client.SetRtpPortMin(base);
+    client.SetRtpPortMax(base + 40);
     client.SetLocalPort(0);
     client.OnInvite = [this](TSipClient&, const ISipCallPtr& c) { Note("invite", c); };
     client.OnInviteOk = [this](TSipClient&, const ISipCallPtr& c) { Note("ok", c); };
@@ -362,7 +369,7 @@ TEST(SipClient, InBandPlaysTheToneResourceOfTheFirstDigitOnly) {
     a.client.SendDtmf(call, c.digits);
     auto source = std::dynamic_pointer_cast<TWavBuffer>(call->GetWavSource());
     ASSERT_NE(source, nullptr) << c.digits;
-    EXPECT_EQ(source->GetPosition(), 0);
+    EXPECT_LE(source->GetPosition(), 2 * kFrameBytes);  // from the start (the media may have begun)
     // The tone plays header and all: 44 bytes, then 350 ms of samples.
     EXPECT_EQ(source->Data(), std::string(GetResource(c.resource))) << c.digits;
     EXPECT_EQ(source->GetSize(), 44 + 2800 * 2);
@@ -372,7 +379,6 @@ TEST(SipClient, InBandPlaysTheToneResourceOfTheFirstDigitOnly) {
 
 // Needs the media threads: the tone must cross the call and be heard.
 TEST(SipClient, InBandFiveIsHeardByThePeerThenWavStopped) {
-  SelectAudioBackend("virtual");
   Phone a, b;
   Pair(a, b);
   Connect(a, b);
