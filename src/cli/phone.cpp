@@ -8,6 +8,10 @@ namespace qv::cli {
 
 namespace {
 
+// A receiver takes a tone as a new digit only after a pause: ours waits for
+// 250 ms without the tone. The tones themselves end in 50 ms of silence.
+constexpr auto kInterDigitPause = std::chrono::milliseconds(300);
+
 bool IsStatusCode(const std::string& text) {
   return text.size() == 3 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -75,13 +79,15 @@ void TCliPhone::Stop() {
 }
 
 void TCliPhone::Pump(int timeoutMs, const std::vector<int>& fds, std::vector<bool>* readable) {
-  // Wake in time for an automatic answer.
+  // Wake in time for an automatic answer or the next in-band digit.
   auto now = std::chrono::steady_clock::now();
-  for (const TLine& line : lines_) {
-    if (!line.AnswerDue) continue;
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(line.AnswerAt - now).count();
-    ms = std::max<long long>(ms, 0);
+  auto wakeAt = [&](TTime at) {
+    auto ms = std::max<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(at - now).count(), 0);
     if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = int(ms);
+  };
+  for (const TLine& line : lines_) {
+    if (line.AnswerDue) wakeAt(line.AnswerAt);
+    if (line.ToneDue) wakeAt(line.ToneAt);
   }
   std::vector<int> all = fds;
   if (interruptFd_ >= 0) all.push_back(interruptFd_);
@@ -94,7 +100,7 @@ void TCliPhone::Pump(int timeoutMs, const std::vector<int>& fds, std::vector<boo
   if (interruptFd_ >= 0 && flags.size() == all.size() && flags.back()) interrupted_ = true;
   if (readable) readable->assign(flags.begin(), flags.begin() + std::min(flags.size(), fds.size()));
   if (readable) readable->resize(fds.size(), false);
-  RunDueAnswers();
+  RunDueTimers();
   ApplyLineAudio();
 }
 
@@ -116,7 +122,7 @@ void TCliPhone::OnInvite(const ISipCallPtr& call) {
     free->AnswerDue = true;
     free->AnswerAt = std::chrono::steady_clock::now() +
                      std::chrono::milliseconds(int64_t(options_.AutoAnswerSeconds * 1000));
-    if (options_.AutoAnswerSeconds == 0) RunDueAnswers();
+    if (options_.AutoAnswerSeconds == 0) RunDueTimers();
   }
 }
 
@@ -164,10 +170,14 @@ void TCliPhone::OnWavStopped(const ISipCallPtr& call) {
   int index = LineOf(call);
   if (index < 0) return;
   TLine& line = lines_[size_t(index)];
-  // An in-band digit string is one sound to the user: report its end only.
-  if (line.TonePlaying && !line.PendingTones.empty()) {
-    PlayNextTone(line);
-    return;
+  if (line.TonePlaying) {
+    // The next digit, even of a later command, waits for the pause.
+    line.ToneAt = std::chrono::steady_clock::now() + kInterDigitPause;
+    // An in-band digit string is one sound to the user: report its end only.
+    if (!line.PendingTones.empty()) {
+      line.ToneDue = true;
+      return;
+    }
   }
   line.TonePlaying = false;
   out_.Event("wav-stopped", LineField(index));
@@ -212,10 +222,18 @@ void TCliPhone::AnswerLine(int index) {
   client_.Answer(call);
 }
 
-void TCliPhone::RunDueAnswers() {
+void TCliPhone::RunDueTimers() {
   auto now = std::chrono::steady_clock::now();
   for (size_t i = 0; i < lines_.size(); ++i) {
     TLine& line = lines_[i];
+    if (line.ToneDue && line.ToneAt <= now) {
+      line.ToneDue = false;
+      try {
+        if (line.Call && line.Call->GetState() == csConnected) PlayNextTone(line);
+      } catch (const std::exception& e) {
+        out_.Error(std::string("dtmf: ") + e.what());
+      }
+    }
     if (!line.AnswerDue || line.AnswerAt > now) continue;
     line.AnswerDue = false;
     if (!line.Call || line.Call->GetState() != csRinging) continue;

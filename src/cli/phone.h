@@ -56,7 +56,9 @@ private:
     bool Answered = false;
     std::string EndCode;       // set when we end it ourselves: 486 rejected, 302 redirected
     std::string PendingTones;  // in-band digits still to play
-    bool TonePlaying = false;
+    bool TonePlaying = false;  // a digit sounds, or the pause after it runs
+    bool ToneDue = false;
+    TTime ToneAt{};
     bool AnswerDue = false;
     TTime AnswerAt{};
   };
@@ -76,7 +78,7 @@ private:
   int RingingLine() const;  // current line if ringing, else the lowest ringing one; -1
   void ApplyLineAudio();
   void AnswerLine(int index);
-  void RunDueAnswers();
+  void RunDueTimers();  // automatic answers and the next in-band digits
   void PlayNextTone(TLine& line);
   std::string EndCode(const TLine& line) const;
 

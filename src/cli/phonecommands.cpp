@@ -135,7 +135,7 @@ void TCliPhone::Run(const TCommand& c, TRunResult& result) {
       ISipCallPtr call = RequireCall({csConnected, csHoldSent}, "play");
       client_.Engine()->PlayWavFile(call, c.Text);
       Current().PendingTones.clear();
-      Current().TonePlaying = false;
+      Current().TonePlaying = Current().ToneDue = false;
       return;
     }
     case TVerb::Say: {
@@ -146,7 +146,7 @@ void TCliPhone::Run(const TCommand& c, TRunResult& result) {
       if (speech->GetSize() == 0) throw TCommandError("say: the speech engine gave no sound");
       call->SetWavSource(speech);
       Current().PendingTones.clear();
-      Current().TonePlaying = false;
+      Current().TonePlaying = Current().ToneDue = false;
       return;
     }
     case TVerb::RecordStart:
@@ -198,8 +198,21 @@ void TCliPhone::SendDigits(const std::string& digits) {
     throw TCommandError("dtmf: A to D have no in-band tone");
   TLine& line = Current();
   line.PendingTones += digits;
-  // One tone at a time: the next one starts when the previous has played.
-  if (!line.TonePlaying) PlayNextTone(line);
+  // One tone at a time: the next one starts when the previous has played
+  // and the pause after it has passed.
+  if (line.TonePlaying) return;
+  line.TonePlaying = true;
+  if (std::chrono::steady_clock::now() < line.ToneAt) {
+    line.ToneDue = true;
+    return;
+  }
+  try {
+    PlayNextTone(line);
+  } catch (...) {
+    line.PendingTones.clear();
+    line.TonePlaying = false;
+    throw;
+  }
 }
 
 void TCliPhone::StartRecording() {

@@ -90,7 +90,7 @@ TEST(CliMedia, AudioBothWaysDtmfPlaybackAndRecording) {
                     phone("bob", portB, portA, FreeRtpBase(),
                           {"--play-in", "tone:1000", "--record-out", dir.File("bob-heard.wav"), "--auto-answer",
                            "--dtmf-method", "inband", "--exec",
-                           "status; wait-event answered 10; wait-event dtmf 5; wait-event dtmf 5; dtmf 9;"
+                           "status; wait-event answered 10; wait-event dtmf 5; wait-event dtmf 5; dtmf 92;"
                            "wait-event wav-stopped 5; play " + dir.File("beep.wav") +
                                "; wait-event wav-stopped 5; wait-event bye 15"}));
   ASSERT_GE(bob.WaitLine("status account=", kLimitMs), 0) << bob.Err();
@@ -98,7 +98,7 @@ TEST(CliMedia, AudioBothWaysDtmfPlaybackAndRecording) {
                       phone("alice", portA, portB, FreeRtpBase(),
                             {"--play-in", "tone:440", "--record-out", dir.File("alice-heard.wav"),
                              "--dtmf-method", "rfc2833", "--exec",
-                             "call bob; wait-event answered 5; record start; wait 0.5; dtmf 12; wait-event dtmf 5;"
+                             "call bob; wait-event answered 5; record start; wait 0.5; dtmf 12; wait-event dtmf 5; wait-event dtmf 5;"
                              "wait 2; record stop " + dir.File("call.wav") + "; hangup; wait-event bye 5"}));
   ASSERT_EQ(alice.Wait(kLimitMs), 0) << alice.Err();
   ASSERT_EQ(bob.Wait(kLimitMs), 0) << bob.Err();
@@ -106,8 +106,10 @@ TEST(CliMedia, AudioBothWaysDtmfPlaybackAndRecording) {
 
   EXPECT_EQ(Matching(bob.OutLines(), "event dtmf"),
             (std::vector<std::string>{"event dtmf line=1 digit=1", "event dtmf line=1 digit=2"}));
-  EXPECT_EQ(Matching(alice.OutLines(), "event dtmf"), (std::vector<std::string>{"event dtmf line=1 digit=9"}));
-  EXPECT_EQ(Matching(bob.OutLines(), "event wav-stopped").size(), 2u);  // the tone, then the file
+  // In band, one digit after the other, each heard on its own.
+  EXPECT_EQ(Matching(alice.OutLines(), "event dtmf"),
+            (std::vector<std::string>{"event dtmf line=1 digit=9", "event dtmf line=1 digit=2"}));
+  EXPECT_EQ(Matching(bob.OutLines(), "event wav-stopped").size(), 2u);  // the digits, then the file
 
   // Each side heard the other's tone, and not its own.
   std::vector<int16_t> aliceHeard = WavSamples(dir.File("alice-heard.wav"));
