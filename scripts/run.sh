@@ -1,9 +1,14 @@
 #!/bin/sh
 # Installs what is missing, builds, and (until the desktop application is
-# there) shows what the SIP parser makes of a sample INVITE.
+# there) starts the console softphone with the arguments given, for example
+#   scripts/run.sh --server pbx.example.org --user 201 --password secret
+# Without arguments it shows the console softphone's options and commands.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
-build/default/tools/sipdump/quorvelle-sipdump samples/invite.sip
+if [ $# -eq 0 ]; then
+  exec build/default/src/cli/quorvelle-cli --help
+fi
+exec build/default/src/cli/quorvelle-cli "$@"

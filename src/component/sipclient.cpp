@@ -8,11 +8,14 @@
 #include "media/wavfiles.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "sip/iputils.h"
 #include "sip/sip.h"
 
 namespace qv {
 
 namespace {
+
+constexpr uint32_t kTickMs = 1000;
 
 // The tone resources are numbered 1-9 for "1"-"9", 10 for "0", 11 for "*" and
 // 12 for "#"; there is none for "A"-"D".
@@ -24,9 +27,14 @@ int ToneResourceOfDigit(char digit) {
   return 0;
 }
 
+bool IsLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
+
 }  // namespace
 
-TSipClient::TSipClient() : queue_(std::make_shared<TMessageQueue>()) {}
+TSipClient::TSipClient()
+    : queue_(std::make_shared<TMessageQueue>()),
+      rtpPortMin_(kDefaultRtpPortMin),
+      rtpPortMax_(kDefaultRtpPortMin + kDefaultRtpPortRange) {}
 
 TSipClient::~TSipClient() {
   try {
@@ -34,6 +42,9 @@ TSipClient::~TSipClient() {
   } catch (...) {
   }
   engine_.reset();
+  // Calls an embedder still holds may post through an engine that outlives
+  // us; the hook must not reach a consumer that is going away with us.
+  queue_->SetNotify(nullptr);
   queue_->Clear();  // messages still queued are dropped with the component
 }
 
@@ -55,6 +66,9 @@ void TSipClient::SetSilenceTimeout(int value) {
 void TSipClient::SetActive(bool value) {
   active_ = value;
   if (value) {
+    // An engine that someone else still holds would keep the port bound and
+    // make the new one fail; switch it off before letting go of it.
+    if (ISipEnginePtr old = std::move(engine_); old && old->GetActive()) old->SetActive(false);
     engine_ = CreateSipEngine(localPort_, queue_);
     engine_->SetSilenceThreshold(silenceThreshold_);
     engine_->SetSilenceTimeout(silenceTimeout_);
@@ -86,6 +100,26 @@ void TSipClient::Register(const ISipAccountPtr& account) {
 }
 
 void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
+
+void TSipClient::PrepareAccount(const ISipAccountPtr& account) {
+  RequireEngine();
+  account->Lock();
+  try {
+    if (account->GetServer().empty()) {
+      std::string proxy = account->GetProxy();
+      account->SetServer(ResolveHost(proxy.empty() ? account->GetDomain() : proxy));
+    }
+    // The account avoids loopback for a remote registrar; for a peer on this
+    // machine loopback is the one address that is right.
+    if (IsLoopback(account->GetServer())) account->SetLocalAddress("127.0.0.1");
+    int port = BoundPort();
+    account->SetLocalPort(port ? port : localPort_);
+  } catch (...) {
+    account->Unlock();
+    throw;
+  }
+  account->Unlock();
+}
 
 ISipCallPtr TSipClient::MakeCall(const ISipAccountPtr& account, const std::string& number,
                                  int inputDevice, int outputDevice) {
@@ -123,7 +157,9 @@ void TSipClient::SendDtmf(const ISipCallPtr& call, const std::string& digit) {
       engine.SendDtmfRfc2833(call, digit);
       return;
     case dtmfSipInfo:
-      engine.SendDtmfInfo(call, digit);
+      // dtmf-relay carries one signal per INFO: "Signal= 12" would reach the
+      // peer as event 12 ("A"), not as "1" then "2".
+      for (char d : digit) engine.SendDtmfInfo(call, std::string(1, d));
       return;
     case dtmfInBand:
       break;
@@ -145,20 +181,46 @@ ISipConferencePtr TSipClient::CreateConference() { return std::make_shared<TSipC
 
 ISipRecorderPtr TSipClient::CreateRecorder() { return std::make_shared<TSipRecorder>(); }
 
-void TSipClient::ProcessMessages(int timeoutMs) {
-  if (engine_ && timeoutMs > 0) {
+void TSipClient::ProcessMessages(int timeoutMs) { ProcessMessages(timeoutMs, {}, nullptr); }
+
+void TSipClient::ProcessMessages(int timeoutMs, const std::vector<int>& fds,
+                                 std::vector<bool>* readable) {
+  if (engine_ && active_ && timeoutMs != 0) {
     // Wake in time for the next tick.
     uint32_t sinceTick = GetTickMs() - lastTick_;
-    int untilTick = sinceTick >= 1000 ? 0 : int(1000 - sinceTick);
-    if (untilTick < timeoutMs) timeoutMs = untilTick;
+    int untilTick = sinceTick >= kTickMs ? 0 : int(kTickMs - sinceTick);
+    if (timeoutMs < 0 || untilTick < timeoutMs) timeoutMs = untilTick;
   }
-  queue_->Wait(timeoutMs);
+  queue_->Wait(timeoutMs, fds, readable);
   TMessage message;
   while (queue_->Get(message)) HandleMessage(message);
-  if (engine_ && active_ && GetTickMs() - lastTick_ >= 1000) {
-    lastTick_ = GetTickMs();
-    engine_->Tick();
+  TickWhenDue();
+}
+
+void TSipClient::TickWhenDue() {
+  if (!engine_ || !active_ || GetTickMs() - lastTick_ < kTickMs) return;
+  lastTick_ = GetTickMs();
+  engine_->Tick();
+}
+
+void TSipClient::OfferIncomingCall(const ISipCallPtr& call) {
+  // A caller that cancels before we get here leaves a call the engine has
+  // already dropped while its state still reads 0: offering it would ring
+  // forever. The list is looked at outside the call lock (list lock first).
+  auto listed = [&] { return engine_ && engine_->FindCallByCallId(call->GetCallId()) == call; };
+  if (!listed()) return;
+  bool offer = false;
+  call->Lock();
+  if (call->GetState() == csIdle) {
+    call->SetState(csRinging);
+    offer = true;
   }
+  call->Unlock();
+  if (!offer) return;
+  // Dropped in between: back to 0, which posts the OnBye that pairs with
+  // this OnInvite.
+  if (!listed()) call->SetState(csIdle);
+  if (OnInvite) OnInvite(*this, call);
 }
 
 void TSipClient::HandleMessage(TMessage& message) {
@@ -173,16 +235,8 @@ void TSipClient::HandleMessage(TMessage& message) {
       return;
     case MsgIncomingCall: {
       auto call = std::dynamic_pointer_cast<ISipCall>(message.Obj);
-      if (!call) return;
-      bool offer = false;
-      call->Lock();
-      if (call->GetState() == csIdle) {
-        call->SetState(csRinging);
-        offer = true;
-      }
-      call->Unlock();
       message.Obj.reset();
-      if (offer && OnInvite) OnInvite(*this, call);
+      if (call) OfferIncomingCall(call);
       return;
     }
     case MsgCallEnded:

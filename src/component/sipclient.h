@@ -10,9 +10,16 @@
 // loop, set SetNotify(): it is called on a worker thread whenever something is
 // waiting, and must only schedule a ProcessMessages(0) on the consumer's thread.
 //
-// While Active, ProcessMessages() also drives the engine's Tick() once a
-// second (registration refresh and the signalling time-outs), so a consumer
-// must call it at least that often (a one-second timer will do).
+// Timers: while Active, ProcessMessages() also runs the engine's Tick() once a
+// second (registration refresh, the STUN, REGISTER and call set-up
+// time-outs). Nothing else drives it, so a consumer must call ProcessMessages
+// at least once a second even when it expects no event: a one-second timer in
+// a GUI, or a loop around ProcessMessages(1000) in a console program.
+//
+// Events run under these rules: OnBye and OnRingback are raised while the
+// call's lock is held, so their handlers must not wait for anything a worker
+// thread holding that lock waits for; OnInviteOk is raised by Answer itself,
+// OnBye by Reject and by Transfer of a ringing call, before they return.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/messagequeue.h"
 #include "sip/sipints.h"
@@ -38,12 +46,15 @@ using TOnAccountEvent = std::function<void(TSipClient& sender, const ISipAccount
 class TSipClient {
 public:
   TSipClient();
+  // Switches a running engine off (BYE for connected calls, un-REGISTER) and
+  // drops the events still queued.
   ~TSipClient();
   TSipClient(const TSipClient&) = delete;
   TSipClient& operator=(const TSipClient&) = delete;
 
-  // Events; an unassigned event is skipped.
-  TOnLog OnLog;
+  // Events; an unassigned event is skipped. A handler that keeps the call or
+  // account keeps its own shared_ptr.
+  TOnLog OnLog;                    // the raw text of every received datagram
   TOnCallEvent OnInvite;           // an incoming call rings (state 3)
   TOnCallEvent OnInviteOk;         // a call was answered (after Answer, or a 200 from the peer)
   TOnDtmf OnDtmf;                  // a digit arrived, or "s" for remote silence
@@ -53,8 +64,10 @@ public:
   TOnAccountEvent OnRegistrationOk;
   TOnAccountEvent OnRegistrationBye;
 
-  // Properties. Ports and the DTMF method reach the engine when it is created;
-  // the silence settings also reach a running engine at once.
+  // Properties. Ports reach the engine when it is created and the DTMF method
+  // is read by every SendDtmf; the silence settings also reach a running
+  // engine at once. Defaults: LocalPort 5075, RtpPortMin 22000, RtpPortMax
+  // 24000, SilenceThreshold 500, SilenceTimeout 5000 ms, dtmfInBand.
   int GetLocalPort() const { return localPort_; }
   void SetLocalPort(int value) { localPort_ = value; }
   int GetRtpPortMin() const { return rtpPortMin_; }
@@ -68,17 +81,25 @@ public:
   int GetSilenceTimeout() const { return silenceTimeout_; }
   void SetSilenceTimeout(int value);
   bool GetActive() const { return active_; }
-  // true: creates the engine and opens the SIP port (a port in use raises,
-  // leaving Active true with an engine that is not running); false: switches
-  // the engine off (BYE for connected calls, un-REGISTER) and releases it.
+  // true: creates a new engine (a running one is switched off first, which
+  // frees its port) and opens the SIP port. A port in use raises and leaves
+  // Active true with an engine that is not running. false: switches the
+  // engine off (BYE for connected calls, un-REGISTER) and releases it.
   void SetActive(bool value);
 
-  // Operations. All but CreateConference and CreateRecorder need Active.
+  // Operations. All but CreateConference and CreateRecorder need Active and
+  // raise "not active" without it; engine errors pass through unchanged.
   ISipAccountPtr AddAccount(const std::string& server, const std::string& userName,
                             const std::string& password, const std::string& proxy,
                             const std::string& stunServer);
   void Register(const ISipAccountPtr& account);
   void Unregister(const ISipAccountPtr& account);
+  // Does to the account what a registration does to its addresses (server
+  // resolved from the proxy or the domain, local address towards it, SIP
+  // port) and sends nothing: for calls to and from a peer that is reached
+  // directly, without a registrar. A server on this machine gets 127.0.0.1
+  // as the local address, so nothing leaves the loopback interface.
+  void PrepareAccount(const ISipAccountPtr& account);
   ISipCallPtr MakeCall(const ISipAccountPtr& account, const std::string& number, int inputDevice,
                        int outputDevice);
   void Answer(const ISipCallPtr& call);  // raises OnInviteOk at once
@@ -86,21 +107,34 @@ public:
   void HangUp(const ISipCallPtr& call);
   void Hold(const ISipCallPtr& call);
   void Unhold(const ISipCallPtr& call);
+  // A ringing incoming call is redirected and raises OnBye at once; any other
+  // call is referred to `target` and ends when the peer's NOTIFY arrives.
   void Transfer(const ISipCallPtr& call, const std::string& target);
+  // By DtmfMethod: RFC 2833 queues every digit of the string on the call; SIP
+  // INFO sends one INFO per digit; in band plays the tone of the first digit
+  // ("0"-"9", "*", "#") into the call, then OnWavStopped. A digit without a
+  // tone, or an empty string, sends nothing.
   void SendDtmf(const ISipCallPtr& call, const std::string& digit);
   ISipConferencePtr CreateConference();
   ISipRecorderPtr CreateRecorder();
 
   // Event delivery on the consumer's thread: waits up to `timeoutMs` for
-  // something to arrive (0: do not wait), then raises an event for every
-  // message waiting, in posting order, and runs the engine's Tick when due.
-  // An exception raised by an event handler passes to the caller; messages
-  // not yet handled stay queued.
+  // something to arrive (0: do not wait; -1: until something arrives), then
+  // raises an event for every message waiting, in posting order, and runs the
+  // engine's Tick when a second has passed since the last one. While Active,
+  // a wait never outlasts the next Tick. An exception raised by an event
+  // handler passes to the caller; messages not yet handled stay queued.
   void ProcessMessages(int timeoutMs);
+  // The same, also returning early when one of `fds` becomes readable (one
+  // flag per fd in `readable`): a console program waits on its input and its
+  // events with one call.
+  void ProcessMessages(int timeoutMs, const std::vector<int>& fds, std::vector<bool>* readable);
+  // Any thread may trigger the hook; see the file comment. Cleared when the
+  // component is destroyed.
   void SetNotify(std::function<void()> notify) { queue_->SetNotify(std::move(notify)); }
 
   // The engine while Active (nullptr otherwise). For embedders who need more
-  // than the component offers, and for tests.
+  // than the component offers (PlayWavFile, SendMessage), and for tests.
   ISipEnginePtr Engine() const { return engine_; }
   // The SIP port actually bound (LocalPort 0 lets the system choose).
   int BoundPort() const;
@@ -108,13 +142,15 @@ public:
 private:
   ISipEngine& RequireEngine() const;
   void HandleMessage(TMessage& message);
+  void OfferIncomingCall(const ISipCallPtr& call);
+  void TickWhenDue();
 
   ISipEnginePtr engine_;
   TMessageQueuePtr queue_;
   int localPort_ = 5075;
   bool active_ = false;
-  int rtpPortMin_ = 22000;
-  int rtpPortMax_ = 24000;
+  int rtpPortMin_;
+  int rtpPortMax_;
   int silenceThreshold_ = 500;
   int silenceTimeout_ = 5000;
   TDtmfMethod dtmfMethod_ = dtmfInBand;

@@ -1,0 +1,50 @@
+// The command line of quorvelle-cli: what it understands, its defaults and
+// the --help text. Parsing is pure (no side effects), so that it can be tested
+// in process.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "component/sipclient.h"
+
+namespace qv::cli {
+
+// A bad command line: one line of text for "error TEXT", exit status 2.
+class TUsageError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TCliOptions {
+  std::string Server;  // HOST[:PORT]
+  std::string User;
+  std::string Password;
+  std::string Proxy;
+  std::string Stun;
+  int LocalPort = 5075;
+  int RtpMin = 20000;
+  int RtpMax = 24000;
+  TDtmfMethod DtmfMethod = dtmfRFC2833;
+  std::string Audio;  // "", "portaudio", "virtual" or "auto"
+  int InputDevice = -1;
+  int OutputDevice = -1;
+  std::string PlayIn;     // virtual capture source: FILE.wav, tone:HZ or silence
+  std::string RecordOut;  // virtual playback sink file
+  bool AutoAnswer = false;
+  double AutoAnswerSeconds = 0;
+  bool NoRegister = false;
+  bool HasExec = false;
+  std::string Exec;
+  bool Verbose = false;
+  int Lines = 6;
+  bool Help = false;
+};
+
+// Raises TUsageError. With --help, Help is set and nothing else is checked.
+TCliOptions ParseOptions(const std::vector<std::string>& args);
+
+std::string UsageText();
+
+}  // namespace qv::cli
