@@ -24,6 +24,7 @@ TAccountsFrm::TAccountsFrm(QWidget* parent) : QWidget(parent) {
   AccountList->setSelectionMode(QAbstractItemView::SingleSelection);
   AccountList->setEditTriggers(QAbstractItemView::NoEditTriggers);
   AccountList->header()->setSectionsMovable(false);
+  AccountList->header()->setStretchLastSection(false);
   root->addWidget(AccountList, 1);
 
   auto* buttons = new QHBoxLayout;

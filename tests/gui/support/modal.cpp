@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QDialog>
 
+#include "support/texts.h"
+
 namespace qv::test {
 
 TModalWatcher::TModalWatcher() {
@@ -21,6 +23,8 @@ void TModalWatcher::Poll() {
   QPointer<QWidget> target = modal;
   if (auto* box = qobject_cast<QMessageBox*>(modal)) {
     Boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
+    NoteText(box->windowTitle());
+    NoteText(box->text());
     QMessageBox::StandardButton answer = Answer;
     QTimer::singleShot(0, this, [target, answer] {
       auto* b = qobject_cast<QMessageBox*>(target.data());
@@ -39,6 +43,7 @@ void TModalWatcher::Poll() {
     QTimer::singleShot(0, this, [this, target] {
       auto* d = qobject_cast<QDialog*>(target.data());
       if (!d) return;
+      HarvestTexts();
       if (OnDialog)
         OnDialog(d);
       else
