@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QLabel>
 #include <QVBoxLayout>
 
 #include "platform/audiodevice.h"
@@ -18,6 +19,14 @@ QComboBox* DeviceList(const char* name) {
   list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   list->setMinimumContentsLength(12);
   return list;
+}
+
+// One label width in both boxes, so the lists line up.
+QLabel* Label(const char* text) {
+  auto* label = new QLabel(text);
+  label->setFixedWidth(80);
+  label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  return label;
 }
 
 void Fill(QComboBox* list, const std::vector<std::string>& names) {
@@ -46,14 +55,14 @@ TAudioFrm::TAudioFrm(QWidget* parent) : QWidget(parent) {
   auto* callsForm = new QFormLayout(calls);
   waveInDevice = DeviceList("waveInDevice");
   waveOutDevice = DeviceList("waveOutDevice");
-  callsForm->addRow("Microfono :", waveInDevice);
-  callsForm->addRow("Parlantes :", waveOutDevice);
+  callsForm->addRow(Label("Microfono :"), waveInDevice);
+  callsForm->addRow(Label("Parlantes :"), waveOutDevice);
   root->addWidget(calls);
 
   auto* ring = new QGroupBox("Configuracion de timbrado");
   auto* ringForm = new QFormLayout(ring);
   waveRingDevice = DeviceList("waveRingDevice");
-  ringForm->addRow("Timbre :", waveRingDevice);
+  ringForm->addRow(Label("Timbre :"), waveRingDevice);
   root->addWidget(ring);
   root->addStretch(1);
 

@@ -49,7 +49,7 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   LineMemo = new QPlainTextEdit;
   LineMemo->setObjectName("LineMemo");
   LineMemo->setReadOnly(true);
-  LineMemo->setFixedHeight(74);
+  LineMemo->setFixedHeight(82);  // room for the four lines of a ringing line
   LineMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   LineMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   LineMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -92,7 +92,7 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
     key->setObjectName(QStringLiteral("Key%1").arg(kTags[i]));
     key->setProperty("tag", kTags[i]);
     key->setFont(keyFont);
-    key->setFixedSize(44, 28);
+    key->setFixedSize(44, 32);
     key->setFocusPolicy(Qt::NoFocus);
     keypad->addWidget(key, i / 3, i % 3);
     Keys[size_t(i)] = key;
@@ -113,7 +113,7 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
     b->setAutoExclusive(true);
     b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     b->setIconSize(QSize(14, 14));
-    b->setFixedHeight(26);
+    b->setFixedHeight(28);
     b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     b->setFocusPolicy(Qt::NoFocus);
     lines->addWidget(b, i / 3, i % 3);
@@ -124,7 +124,7 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   auto actionButton = [&](const char* name, const QString& caption, const QString& picture) {
     auto* b = new QPushButton(PictureIcon(picture, 16), caption);
     b->setObjectName(name);
-    b->setFixedHeight(26);
+    b->setFixedHeight(28);
     b->setFocusPolicy(Qt::NoFocus);
     right->addWidget(b);
     return b;

@@ -47,6 +47,8 @@ TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
   UserEdit = edit("UserEdit");
   PasswordEdit = edit("PasswordEdit");
   PasswordEdit->setEchoMode(QLineEdit::Password);
+  PasswordEdit->setStyleSheet("lineedit-password-character: 42");  // "*"
+
   ProxyEdit = edit("ProxyEdit");
   form->addRow("Servidor SIP :", ServerEdit);
   form->addRow("Usuario :", UserEdit);

@@ -9,13 +9,20 @@ namespace qv {
 
 namespace {
 
+// A machine without a sound card would get an ALSA complaint on stderr at
+// every start; "no mixer" is reported by the exception instead.
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
 class TAlsaMixerLine final : public IMixerLine {
 public:
   TAlsaMixerLine(int card, int line) {
     std::string name = "hw:" + std::to_string(card);
     if (snd_mixer_open(&mixer_, 0) < 0) throw EMixerException("Mixer open failed!");
-    if (snd_mixer_attach(mixer_, name.c_str()) < 0 ||
-        snd_mixer_selem_register(mixer_, nullptr, nullptr) < 0 || snd_mixer_load(mixer_) < 0) {
+    snd_lib_error_set_handler(&QuietAlsa);
+    bool opened = snd_mixer_attach(mixer_, name.c_str()) >= 0 &&
+                  snd_mixer_selem_register(mixer_, nullptr, nullptr) >= 0 && snd_mixer_load(mixer_) >= 0;
+    snd_lib_error_set_handler(nullptr);
+    if (!opened) {
       snd_mixer_close(mixer_);
       throw EMixerException("Mixer open failed!");
     }
