@@ -24,6 +24,8 @@ TSipPeer::TSipPeer(const std::string& server, const std::string& user, TDtmfMeth
   client_->OnInviteOk = [this](TSipClient&, const ISipCallPtr& call) { Answered.push_back(call); };
   client_->OnBye = [this](TSipClient&, const ISipCallPtr& call) { Ended.push_back(call); };
   client_->OnRingback = [this](TSipClient&, const ISipCallPtr& call) { Rang.push_back(call); };
+  client_->OnRegistrationOk = [this](TSipClient&, const ISipAccountPtr&) { Registered = true; };
+  client_->OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr&) { Registered = false; };
   client_->OnDtmf = [this](TSipClient&, const ISipCallPtr&, const std::string& d) { Digits += d; };
   client_->SetActive(true);
 
@@ -45,6 +47,11 @@ TSipPeer::~TSipPeer() {
     link_->Peer = nullptr;
   }
   client_.reset();
+}
+
+void TSipPeer::Register(const std::string& password) {
+  account_->SetPassword(password);
+  client_->Register(account_);
 }
 
 ISipCallPtr TSipPeer::Call(const std::string& number) {

@@ -28,6 +28,10 @@ public:
   ISipAccountPtr Account() const { return account_; }
 
   ISipCallPtr Call(const std::string& number);  // MakeCall to `number`
+  // Registers the peer's account with its server (a real registrar), with
+  // `password` for its challenge.
+  void Register(const std::string& password);
+  bool Registered = false;
   bool AutoAnswer = false;                      // answer incoming calls at once
 
   // What happened, oldest first.
