@@ -5,9 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/errorbox.h"
 #include "app/mainframe.h"
-#include "app/pictures.h"
+#include "app/sipclientmain.h"
 
 namespace {
 
@@ -22,11 +21,7 @@ void OnSignal(int) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  QApplication::setApplicationName("quorvelle");
-  QApplication::setApplicationDisplayName(QString::fromUtf8(qv::kAppTitle));
-  QApplication::setApplicationVersion("0.9.3");
-  QApplication::setDesktopFileName("quorvelle");
-  QApplication::setWindowIcon(qv::PictureIcon("quorvelle", 48));
+  qv::SetUpApplication(app);
   qv::TMainForm form;
 
   // Ctrl-C or a logout closes the window like the user would: the settings

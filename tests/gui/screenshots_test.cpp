@@ -2,6 +2,7 @@
 // X server (the test runs under xvfb-run) into <build>/screenshots/.
 #include <QCheckBox>
 #include <QDir>
+#include <QProcess>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -13,6 +14,7 @@
 #include "app/FunctionsUnit.h"
 #include "app/dialframe.h"
 #include "app/regform.h"
+#include "app/sipclientmain.h"
 #include "support/rig.h"
 #include "support/testmain.h"
 
@@ -43,12 +45,24 @@ class TScreenshots : public QObject {
 private slots:
   void initTestCase() {
     QVERIFY2(QGuiApplication::platformName() == "xcb", "run under xvfb-run with QT_QPA_PLATFORM=xcb");
+    SetUpApplication(*qApp);
     rig_ = std::make_unique<TRig>();
     rig_->WriteIni(rig_->AccountIni() + "[ACCOUNT2]\nServer=pbx.example\nUser=200\n");
     TIniFile(rig_->Ini).WriteInteger("ACCOUNT", "Count", 2);
     rig_->Start();
     QVERIFY(QTest::qWaitForWindowExposed(rig_->Form.get()));
     QTRY_VERIFY(rig_->Form->Online());
+  }
+
+  // What the X server shows as the caption is the caption, nothing appended.
+  void captionOnTheScreen() {
+    QCOMPARE(QApplication::applicationName(), QString("Quorvelle"));
+    QProcess xprop;
+    xprop.start("xprop", {"-id", QString::number(rig_->Form->winId()), "_NET_WM_NAME", "WM_CLASS"});
+    if (!xprop.waitForFinished(5000) || xprop.exitCode() != 0) QSKIP("xprop is not available");
+    QString out = QString::fromUtf8(xprop.readAllStandardOutput());
+    QVERIFY2(out.contains("_NET_WM_NAME(UTF8_STRING) = \"Quorvelle v0.9.3 build 254\""), qPrintable(out));
+    QVERIFY2(out.contains("\"Quorvelle\""), qPrintable(out));  // the window class
   }
 
   void dialPad() {

@@ -77,6 +77,11 @@ private slots:
     QCOMPARE(form.MemoText(), Lines({"[ LINEA 1 de 6 ] Llamada Entrante", "Llamando a 204"}));
     QVERIFY(form.LineLamp(1));
     QVERIFY(call1->GetSpeakerEnabled() && call1->GetMicrophoneEnabled());
+    // A connected call on the current line: nothing to dial, so the connect
+    // button offers to connect (again), and one call makes no conference.
+    form.UpdateActions();
+    QCOMPARE(d.btnConectar->text(), QString("Conectarse"));
+    QVERIFY(!d.ConferenceBtn->isEnabled());
     uint64_t afterRing = VirtualAudio::OutputSampleCount(3);
     QTest::qWait(300);
     QVERIFY(VirtualAudio::OutputSampleCount(3) - afterRing <= 2 * 4410u);  // at most what was queued
