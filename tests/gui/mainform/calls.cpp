@@ -1,5 +1,7 @@
 // The lines and the call actions, with calls to and from the peer.
 #include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -201,6 +203,12 @@ private slots:
     std::vector<ISipCallPtr> far;
     far.push_back(rig.Peer->Call("101"));
     QTRY_VERIFY(form.LineCall(1));
+    // The action list updates by itself whenever the application is idle,
+    // that is when its event loop is about to wait (qWait never waits so).
+    QEventLoop loop;
+    QTimer::singleShot(200, &loop, &QEventLoop::quit);
+    loop.exec();
+    QVERIFY(form.DialFrm()->HangUpBtn->isEnabled());
     far.push_back(rig.Peer->Call("101"));
     QTRY_VERIFY(form.LineCall(2));
     QVERIFY(form.Ringing());
