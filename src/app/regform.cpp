@@ -1,0 +1,101 @@
+#include "app/regform.h"
+
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "app/errorbox.h"
+
+namespace qv {
+
+namespace {
+
+void PaintEnabled(QLineEdit* edit, bool enabled) {
+  // Window colour when it can be typed in, button face when not.
+  QPalette p = edit->palette();
+  QColor colour = edit->style()->standardPalette().color(enabled ? QPalette::Base : QPalette::Button);
+  p.setColor(QPalette::Active, QPalette::Base, colour);
+  p.setColor(QPalette::Inactive, QPalette::Base, colour);
+  p.setColor(QPalette::Disabled, QPalette::Base, colour);
+  edit->setPalette(p);
+}
+
+}  // namespace
+
+TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
+  setObjectName("RegistrationForm");
+  setWindowTitle("Cuenta SIP");
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  setModal(true);
+
+  auto* root = new QVBoxLayout(this);
+  auto* form = new QFormLayout;
+  form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  auto edit = [&](const char* name) {
+    auto* e = new QLineEdit;
+    e->setObjectName(name);
+    e->setMinimumWidth(190);
+    return e;
+  };
+  ServerEdit = edit("ServerEdit");
+  UserEdit = edit("UserEdit");
+  PasswordEdit = edit("PasswordEdit");
+  PasswordEdit->setEchoMode(QLineEdit::Password);
+  PasswordEdit->setStyleSheet("lineedit-password-character: 42");  // "*"
+
+  ProxyEdit = edit("ProxyEdit");
+  form->addRow("Servidor SIP :", ServerEdit);
+  form->addRow("Usuario :", UserEdit);
+  form->addRow("Password :", PasswordEdit);
+  form->addRow("Proxy :", ProxyEdit);
+  StunBox = new QCheckBox("Usar servidor STUN");
+  StunBox->setObjectName("StunBox");
+  STUNEdit = edit("STUNEdit");
+  STUNEdit->setMinimumWidth(110);
+  STUNEdit->setEnabled(false);
+  PaintEnabled(STUNEdit, false);
+  auto* stunRow = new QHBoxLayout;
+  stunRow->addWidget(StunBox);
+  stunRow->addWidget(STUNEdit, 1);
+  root->addLayout(form);
+  root->addLayout(stunRow);
+
+  auto* buttons = new QHBoxLayout;
+  SaveBtn = new QPushButton("&Guardar");
+  SaveBtn->setObjectName("SaveBtn");
+  SaveBtn->setDefault(true);
+  CancelBtn = new QPushButton("&Cancelar");
+  CancelBtn->setObjectName("CancelBtn");
+  buttons->addStretch(1);
+  buttons->addWidget(SaveBtn);
+  buttons->addWidget(CancelBtn);
+  root->addLayout(buttons);
+
+  connect(SaveBtn, &QPushButton::clicked, this, &QDialog::accept);
+  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+  connect(StunBox, &QCheckBox::clicked, this, [this] { StunBoxClick(); });
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void TRegistrationForm::StunBoxClick() {
+  bool on = StunBox->isChecked();
+  STUNEdit->setEnabled(on);
+  PaintEnabled(STUNEdit, on);
+  if (on) STUNEdit->setFocus();
+}
+
+void TRegistrationForm::done(int result) {
+  if (result == QDialog::Accepted && ServerEdit->text().isEmpty()) {
+    ShowErrorBox(this, "Ingrese el servidor SIP (ej. Direccion IP de Asterisk)");
+    return;  // the dialog stays open
+  }
+  QDialog::done(result);
+}
+
+}  // namespace qv

@@ -1,0 +1,120 @@
+// Pictures of the three frames and of the account dialog, taken from a real
+// X server (the test runs under xvfb-run) into <build>/screenshots/.
+#include <QCheckBox>
+#include <QDir>
+#include <QProcess>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include "app/accountsframe.h"
+#include "app/FunctionsUnit.h"
+#include "app/dialframe.h"
+#include "app/regform.h"
+#include "app/sipclientmain.h"
+#include "support/rig.h"
+#include "support/testmain.h"
+
+using namespace qv;
+using namespace qv::test;
+
+namespace {
+
+QString Folder() {
+  QString dir = QStringLiteral(QV_BINARY_DIR "/screenshots");
+  QDir().mkpath(dir);
+  return dir;
+}
+
+bool Save(QWidget* window, const QString& name) {
+  QTest::qWait(200);  // let the X server paint
+  QPixmap shot = window->screen()->grabWindow(window->winId());
+  return !shot.isNull() && shot.save(Folder() + "/" + name);
+}
+
+}  // namespace
+
+class TScreenshots : public QObject {
+  Q_OBJECT
+  std::unique_ptr<TRig> rig_;
+  ISipCallPtr far_;
+
+private slots:
+  void initTestCase() {
+    QVERIFY2(QGuiApplication::platformName() == "xcb", "run under xvfb-run with QT_QPA_PLATFORM=xcb");
+    SetUpApplication(*qApp);
+    rig_ = std::make_unique<TRig>();
+    rig_->WriteIni(rig_->AccountIni() + "[ACCOUNT2]\nServer=pbx.example\nUser=200\n");
+    TIniFile(rig_->Ini).WriteInteger("ACCOUNT", "Count", 2);
+    rig_->Start();
+    QVERIFY(QTest::qWaitForWindowExposed(rig_->Form.get()));
+    QTRY_VERIFY(rig_->Form->Online());
+  }
+
+  // What the X server shows as the caption is the caption, nothing appended.
+  void captionOnTheScreen() {
+    QCOMPARE(QApplication::applicationName(), QString("Quorvelle"));
+    QProcess xprop;
+    xprop.start("xprop", {"-id", QString::number(rig_->Form->winId()), "_NET_WM_NAME", "WM_CLASS"});
+    if (!xprop.waitForFinished(5000) || xprop.exitCode() != 0) QSKIP("xprop is not available");
+    QString out = QString::fromUtf8(xprop.readAllStandardOutput());
+    QVERIFY2(out.contains("_NET_WM_NAME(UTF8_STRING) = \"Quorvelle v0.9.3 build 254\""), qPrintable(out));
+    QVERIFY2(out.contains("\"Quorvelle\""), qPrintable(out));  // the window class
+  }
+
+  void dialPad() {
+    TMainForm& form = *rig_->Form;
+    far_ = rig_->Peer->Call("101");
+    QTRY_VERIFY(form.LineCall(1));
+    form.RefreshLines();
+    form.DialFrm()->PhoneEdit->setText("101");
+    form.UpdateActions();
+    QVERIFY(Save(&form, "dialpad-ringing.png"));
+    QVERIFY(rig_->Click(form.DialFrm()->CallBtn));
+    form.RefreshLines();
+    form.DialFrm()->PhoneEdit->setText("2045");
+    form.UpdateActions();
+    QVERIFY(Save(&form, "dialpad.png"));
+  }
+
+  void accounts() {
+    TMainForm& form = *rig_->Form;
+    form.ShowFrame(1);
+    form.AccountsFrm()->SelectRow(form.AccountsFrm()->Row(1));
+    form.UpdateActions();
+    QVERIFY(Save(&form, "accounts.png"));
+  }
+
+  void audio() {
+    TMainForm& form = *rig_->Form;
+    form.ShowFrame(2);
+    QVERIFY(Save(&form, "audio.png"));
+  }
+
+  void accountDialog() {
+    TMainForm& form = *rig_->Form;
+    form.ShowFrame(1);
+    form.AccountsFrm()->SelectRow(form.AccountsFrm()->Row(0));
+    bool saved = false;
+    rig_->Watcher.OnDialog = [&](QDialog* d) {
+      auto* dialog = qobject_cast<TRegistrationForm*>(d);
+      dialog->ProxyEdit->setText("proxy.example");
+      dialog->STUNEdit->setText("stun.example");
+      QVERIFY(QTest::qWaitForWindowExposed(dialog));
+      saved = Save(dialog, "account-dialog.png");
+      dialog->StunBox->click();
+      saved = saved && Save(dialog, "account-dialog-stun.png");
+      dialog->reject();
+    };
+    QVERIFY(rig_->Click(form.AccountsFrm()->EditBtn));
+    QVERIFY(saved);
+  }
+
+  void cleanupTestCase() { rig_.reset(); }
+};
+
+QV_GUI_TEST_MAIN(TScreenshots, true)
+#include "screenshots_test.moc"
