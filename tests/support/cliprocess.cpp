@@ -35,20 +35,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 std::string CliPath() { return std::string(QV_BINARY_DIR) + "/src/cli/quorvelle-cli"; }
 
-int FreeUdpPort() {
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(s);
-  return port;
-}
-
 int FreeRtpBase(int span) {
   static std::mt19937 random(uint32_t(getpid()) * 2654435761u ^
                              uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));

@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "peer_process.h"
+
 namespace qv::test {
 
 // The console tool in the build tree.
 std::string CliPath();
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
-int FreeUdpPort();
 
 // The start of an RTP port range for one phone: its first `span` ports above
 // the start were free a moment ago. Chosen at random between 30000 and

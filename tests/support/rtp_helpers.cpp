@@ -33,21 +33,15 @@ int BindLoopback(int port, int& bound) {
 
 }  // namespace
 
-int FreeUdpPort() {
-  int port = 0;
-  close(BindLoopback(0, port));
-  return port;
-}
-
-TUdpPeer::TUdpPeer() {
+TRtpPeer::TRtpPeer() {
   fd_ = BindLoopback(0, port_);
   int big = 1 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
 }
 
-TUdpPeer::~TUdpPeer() { close(fd_); }
+TRtpPeer::~TRtpPeer() { close(fd_); }
 
-void TUdpPeer::SendTo(int port, const std::vector<uint8_t>& bytes) {
+void TRtpPeer::SendTo(int port, const std::vector<uint8_t>& bytes) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -55,7 +49,7 @@ void TUdpPeer::SendTo(int port, const std::vector<uint8_t>& bytes) {
   sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
 }
 
-bool TUdpPeer::Receive(std::vector<uint8_t>& out, int timeoutMs) {
+bool TRtpPeer::Receive(std::vector<uint8_t>& out, int timeoutMs) {
   pollfd p{fd_, POLLIN, 0};
   if (poll(&p, 1, timeoutMs) <= 0) return false;
   out.resize(65536);
@@ -65,7 +59,7 @@ bool TUdpPeer::Receive(std::vector<uint8_t>& out, int timeoutMs) {
   return true;
 }
 
-std::vector<std::vector<uint8_t>> TUdpPeer::Drain(int ms) {
+std::vector<std::vector<uint8_t>> TRtpPeer::Drain(int ms) {
   std::vector<std::vector<uint8_t>> all;
   std::vector<uint8_t> one;
   while (Receive(one, ms)) all.push_back(one);

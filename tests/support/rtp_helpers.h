@@ -12,18 +12,17 @@
 #include "platform/audiodevice.h"
 #include "sip/sipints.h"
 
+#include "peer_process.h"
+
 namespace qv::test {
 
-// A UDP port that was free a moment ago (bound to port 0 and released).
-int FreeUdpPort();
-
 // A plain UDP socket on 127.0.0.1 standing in for the far end of a call.
-class TUdpPeer {
+class TRtpPeer {
 public:
-  TUdpPeer();
-  ~TUdpPeer();
-  TUdpPeer(const TUdpPeer&) = delete;
-  TUdpPeer& operator=(const TUdpPeer&) = delete;
+  TRtpPeer();
+  ~TRtpPeer();
+  TRtpPeer(const TRtpPeer&) = delete;
+  TRtpPeer& operator=(const TRtpPeer&) = delete;
 
   int Port() const { return port_; }
   void SendTo(int port, const std::vector<uint8_t>& bytes);

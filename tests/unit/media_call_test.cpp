@@ -157,7 +157,7 @@ TEST_F(MediaCall, InBandToneFromTheResourcesIsDetected) {
 
 TEST_F(MediaCall, ReorderedPacketsPlayInOrder) {
   b = MakeSide(4, 0);
-  TUdpPeer peer;
+  TRtpPeer peer;
   b.call->SetRemoteRtpPort(peer.Port());
   b.call->SetMediaActive(true);
   auto code = [](int s) { return uint8_t(0x90 + s); };

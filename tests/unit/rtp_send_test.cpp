@@ -150,7 +150,7 @@ protected:
   }
   static std::vector<uint8_t> Payload(const std::vector<uint8_t>& p) { return {p.begin() + 12, p.end()}; }
 
-  TUdpPeer peer;
+  TRtpPeer peer;
   std::shared_ptr<TWavEngine> engine = std::make_shared<TWavEngine>();
   std::shared_ptr<TCall> call = std::make_shared<TCall>(engine, "", nullptr);
 };
@@ -224,7 +224,7 @@ TEST_F(CallSending, CaptureBuffersAlwaysGoBackToTheDevice) {
 }
 
 TEST_F(CallSending, FailedStartLeavesNothingBehind) {
-  TUdpPeer squatter;  // holds the port the call wants
+  TRtpPeer squatter;  // holds the port the call wants
   call->SetLocalRtpPort(squatter.Port());
   try {
     call->SetMediaActive(true);
