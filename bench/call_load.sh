@@ -32,6 +32,7 @@ for tool in sipp baresip python3; do
 done
 
 duration=${QV_BENCH_SECONDS:-30}  # seconds of calls at each rate
+rates=${QV_BENCH_RATES:-50 100 200 400 800}
 call_ms=1000                     # each call lasts this long after the answer
 ua_port=5070
 sipp_port=5080
@@ -154,7 +155,7 @@ EOF
 # climb UA: prints its step lines, then "best UA RATE".
 climb() {
   local ua=$1 best=0 fail=0 line
-  for rate in 50 100 200 400 800; do
+  for rate in $rates; do
     line=$(run_step "$ua" "$rate")
     echo "step $ua $line"
     if [ "$(echo "$line" | cut -d' ' -f2)" = 1 ]; then best=$rate; else fail=$rate; break; fi

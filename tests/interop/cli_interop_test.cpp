@@ -106,18 +106,18 @@ std::string Report(TChildProcess& cli) { return "stdout:\n" + cli.Out() + "stder
 
 // ---- two instances through Kamailio, for each DTMF method ------------------
 
-class CliKamailioTwoTest : public ::testing::Test {
+class CliKamailioTest : public ::testing::Test {
 protected:
   TPeerDir dir;
   TKamailio kamailio{dir, kUsers, false, kSipPort};
 };
 
-class CliKamailioTest : public CliKamailioTwoTest, public ::testing::WithParamInterface<const char*> {};
+class CliKamailioDtmfTest : public CliKamailioTest, public ::testing::WithParamInterface<const char*> {};
 
 // alice calls bob; both send DTMF by the method under test and the other
 // side reports every digit; alice holds and resumes, records the call while
 // she plays a file into it, and hangs up.
-TEST_P(CliKamailioTest, RegisteredInstancesCallEachOther) {
+TEST_P(CliKamailioDtmfTest, RegisteredInstancesCallEachOther) {
   const std::string method = GetParam();
   const bool inBand = method == "inband";
   WriteFile(dir.File("beep.wav"), MakeWav(8000, 16, SampleBytes(MakeTone(1500, 8000, 8000, 8000))));
@@ -172,7 +172,7 @@ TEST_P(CliKamailioTest, RegisteredInstancesCallEachOther) {
   EXPECT_GT(Level(recording, 600), 2000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dtmf, CliKamailioTest, ::testing::Values("inband", "rfc2833", "info"),
+INSTANTIATE_TEST_SUITE_P(Methods, CliKamailioDtmfTest, ::testing::Values("inband", "rfc2833", "info"),
                          [](const auto& info) { return std::string(info.param); });
 
 // The callee's requests after the caller held and resumed the call still
@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Dtmf, CliKamailioTest, ::testing::Values("inband", "rfc
 // and a callee that took that as an empty route set would send its INFO and
 // BYE past the proxy, which refuses them (404), so the caller never hears the
 // digit and its call never ends.
-TEST_F(CliKamailioTwoTest, HeldCalleeStillReachesTheCallerThroughTheProxy) {
+TEST_F(CliKamailioTest, HeldCalleeStillReachesTheCallerThroughTheProxy) {
   TChildProcess bob(CliPath(), Phone("bob", {"--dtmf-method", "info", "--auto-answer", "--exec",
                                              "wait-event registered 10; status; wait-event answered 20;"
                                              "wait 3; dtmf 5; wait 1; hangup; wait-event bye 5"}));
