@@ -452,7 +452,10 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
   if (m.StatusCode.empty()) {  // a re-INVITE from the peer
     if (state != csConnected) return;
     call->SetViaHeaders(m.ViaHeaders);
-    call->SetRouteSet(m);
+    // A proxy record-routes only the request that made the dialog; a re-INVITE
+    // without Record-Route lines must not wipe the route set, or our later
+    // INFO and BYE would bypass the proxy.
+    if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
     call->SetRemoteTarget(m.ContactUri);
     call->SetLocalCSeq(ToIntDef(m.CSeqNumber, 0));
     call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));

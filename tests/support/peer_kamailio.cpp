@@ -52,9 +52,9 @@ bool SipPortAnswers(int port, int timeoutMs) {
   return answered;
 }
 
-TKamailio::TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop) {
+TKamailio::TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop, int port) {
   std::string program = RequireProgram("kamailio", "kamailio");
-  port_ = FreeUdpPort();
+  port_ = port != 0 ? port : FreeUdpPort();
   std::string db = dir.Subdir("kamailio-db");
   std::string run = dir.Subdir("kamailio-run");
   // db_text: a version table and the subscribers with plain passwords.

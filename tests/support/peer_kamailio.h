@@ -29,8 +29,10 @@ class TKamailio {
 public:
   // Starts Kamailio and returns once it answers on its port (raises when it
   // does not within 10 s, with the tail of its log). `qop` adds qop="auth" to
-  // the challenges.
-  TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop = false);
+  // the challenges. `port` 0 takes a free one; 5060 serves a domain whose
+  // URIs carry no port (a Refer-To, a call to user@127.0.0.1), which only a
+  // test in its own network namespace may take.
+  TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop = false, int port = 0);
 
   int Port() const { return port_; }
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
