@@ -15,6 +15,7 @@
 #include "media/recorder.h"
 #include "media/text2speech.h"
 #include "platform/audio_virtual.h"
+#include "platform/errors.h"
 #include "platform/messagequeue.h"
 #include "sip/sip.h"
 #include "support/fake_engine.h"
@@ -254,6 +255,37 @@ TEST_F(MediaFeatures, PlayWavFileReachesTheFarEndAndEndsWithOneNotification) {
   EXPECT_EQ(pattern.substr(first, last - first + 1), std::string(50, 'f')) << pattern;
   EXPECT_EQ(pattern.substr(first - 3, 3), "mmm") << pattern;
   EXPECT_EQ(pattern.substr(last + 1, 10), std::string(10, 'm')) << pattern;
+}
+
+TEST_F(MediaFeatures, PlayWavFileWithNothingToPlay) {
+  TScratchDir dir;
+  auto engine = Engine();
+  auto near = Call(engine, 1, 0);
+  auto far = Call(std::make_shared<TFakeEngine>(), 2, 0);
+  Pair(*near, *far);
+  VirtualAudio::SetInputTone(1, 400, 8000);
+  near->SetMediaActive(true);
+  far->SetMediaActive(true);
+  ASSERT_TRUE(VirtualAudio::WaitOutputSamples(2, 1600, 5000));
+
+  // A file that is not there: the caller hears of it, the call plays on.
+  EXPECT_THROW(engine->PlayWavFile(near, dir.File("missing.wav")), Exception);
+  EXPECT_EQ(near->GetWavSource(), nullptr);
+  // A RIFF file without samples: an empty source, taken off at the next
+  // frame with one WAV-stopped event.
+  const std::string empty = dir.File("empty.wav");
+  WriteFile(empty, std::string("RIFF\x04\x00\x00\x00WAVE", 12));
+  const auto start = TClock::now();
+  engine->PlayWavFile(near, empty);
+  int stopped = 0;
+  ASSERT_TRUE(WaitFor([&] { return (stopped += TakeWavStopped(near)) > 0; }, 2s));
+  EXPECT_LT(std::chrono::duration<double>(TClock::now() - start).count(), 0.2);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(stopped + TakeWavStopped(near), 1);
+  VirtualAudio::ClearOutput(2);
+  ASSERT_TRUE(VirtualAudio::WaitOutputSamples(2, 1600, 2000));
+  const std::vector<int16_t> heard = VirtualAudio::OutputSamples(2);
+  EXPECT_GT(ToneAmplitude(heard.data(), heard.size(), 400, 8000), 6000) << "the microphone went on";
 }
 
 }  // namespace
