@@ -6,9 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
+#include <thread>
+
+#include "dialogs/call.h"
+#include "media/codecs.h"
+#include "platform/audio_virtual.h"
 
 namespace qv::test {
 
@@ -159,6 +165,51 @@ std::vector<std::vector<int16_t>> TFrameLog::Local() {
 std::vector<std::vector<int16_t>> TFrameLog::Remote() {
   std::lock_guard guard(lock_);
   return remote_;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::shared_ptr<TCall> MakeMediaCall(const ISipEnginePtr& engine, int device, int payloadType,
+                                     const std::string& callId) {
+  auto call = std::make_shared<TCall>(engine, callId, nullptr);
+  call->SetCodec(CreateCodec(payloadType));
+  call->SetLocalRtpPort(FreeUdpPort());
+  call->SetRemoteRtpAddress("127.0.0.1");
+  call->SetInputDevice(device);
+  call->SetOutputDevice(device);
+  call->SetSilenceThreshold(0);  // no silence reports in the way
+  call->SetSilenceTimeout(5000);
+  return call;
+}
+
+void Pair(TCall& a, TCall& b) {
+  a.SetRemoteRtpPort(b.GetLocalRtpPort());
+  b.SetRemoteRtpPort(a.GetLocalRtpPort());
+}
+
+TSineFit MeasureSpeaker(int device, double guessHz) {
+  std::vector<int16_t> played = VirtualAudio::OutputSamples(device);
+  const size_t window = 1600;
+  std::vector<double> hz, snr;
+  for (size_t w = 0; w < 5 && played.size() >= window * (w + 1); ++w) {
+    TSineFit f = FitSine(played.data() + played.size() - window * (w + 1), window, 8000, guessHz);
+    hz.push_back(f.Frequency);
+    snr.push_back(f.SnrDb);
+  }
+  TSineFit median;
+  if (hz.empty()) return median;
+  std::sort(hz.begin(), hz.end());
+  std::sort(snr.begin(), snr.end());
+  median.Frequency = hz[hz.size() / 2];
+  median.SnrDb = snr[snr.size() / 2];
+  return median;
 }
 
 }  // namespace qv::test

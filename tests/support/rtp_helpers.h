@@ -1,10 +1,14 @@
 // Helpers for the RTP and media tests: a raw UDP peer on 127.0.0.1, crafted
 // RTP packets, a sine fit for signal-to-noise measurements, a wave-out device
-// that keeps the buffers it is given, and a conference that logs frames.
+// that keeps the buffers it is given, a conference that logs frames, and calls
+// with running media on the virtual sound devices.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +17,10 @@
 #include "sip/sipints.h"
 
 #include "peer_process.h"
+
+namespace qv {
+class TCall;  // dialogs/call.h
+}
 
 namespace qv::test {
 
@@ -85,5 +93,25 @@ private:
   std::mutex lock_;
   std::vector<std::vector<int16_t>> local_, remote_;
 };
+
+// --- calls over 127.0.0.1 on virtual devices ---
+
+// Polls `done` every 5 ms until it holds (true) or `limit` passed (false).
+bool WaitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds limit = std::chrono::milliseconds(8000));
+
+// A call whose capture and playback use virtual device `device`, with the
+// codec of `payloadType`, a free local RTP port, 127.0.0.1 as the far address
+// and no silence reports. Media not started; the far port is set by Pair.
+std::shared_ptr<qv::TCall> MakeMediaCall(const ISipEnginePtr& engine, int device, int payloadType,
+                                         const std::string& callId = "");
+// Points each call's RTP at the other's local port.
+void Pair(qv::TCall& a, qv::TCall& b);
+
+// Frequency and signal-to-noise ratio of what virtual speaker `device` played:
+// the median over five 200 ms windows of its last second, each against its
+// best-fitting sine near `guessHz` (a lost or late packet spoils one window,
+// not the figure). Zeros when less than 200 ms were played.
+TSineFit MeasureSpeaker(int device, double guessHz = 1000);
 
 }  // namespace qv::test

@@ -4,7 +4,7 @@
 // real time; the clock-paced devices keep it at 50 frames a second.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -39,17 +39,6 @@ struct TSide {
   }
 };
 
-// Waits until `done` holds or `limit` passed.
-template <typename TPredicate>
-bool WaitFor(TPredicate done, std::chrono::milliseconds limit = 8000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 class MediaCall : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -64,49 +53,20 @@ protected:
 
   TSide MakeSide(int device, int payloadType, std::shared_ptr<TFakeEngine> engine = nullptr) {
     TSide side{engine ? engine : std::make_shared<TFakeEngine>(), nullptr, device};
-    side.call = std::make_shared<TCall>(side.engine, "", nullptr);
-    side.call->SetCodec(CreateCodec(payloadType));
-    side.call->SetLocalRtpPort(FreeUdpPort());
-    side.call->SetRemoteRtpAddress("127.0.0.1");
-    side.call->SetInputDevice(device);
-    side.call->SetOutputDevice(device);
-    side.call->SetSilenceThreshold(0);  // no silence reports in the way
-    side.call->SetSilenceTimeout(5000);
+    side.call = MakeMediaCall(side.engine, device, payloadType);
     return side;
   }
   // A and B on devices 1 and 2, pointed at each other, media running.
   void Connect(int payloadType) {
     a = MakeSide(1, payloadType);
     b = MakeSide(2, payloadType);
-    a.call->SetRemoteRtpPort(b.call->GetLocalRtpPort());
-    b.call->SetRemoteRtpPort(a.call->GetLocalRtpPort());
+    Pair(*a.call, *b.call);
     a.call->SetMediaActive(true);
     b.call->SetMediaActive(true);
   }
 
   TSide a, b;
 };
-
-// Frequency and signal-to-noise ratio of what a speaker played: the median over
-// five 200 ms windows of the last second, each against its best-fitting sine
-// (a lost or late packet spoils one window, not the figure).
-TSineFit Measure(int device) {
-  std::vector<int16_t> played = VirtualAudio::OutputSamples(device);
-  const size_t window = 1600;
-  std::vector<double> hz, snr;
-  for (size_t w = 0; w < 5 && played.size() >= window * (w + 1); ++w) {
-    TSineFit f = FitSine(played.data() + played.size() - window * (w + 1), window, 8000, 1000);
-    hz.push_back(f.Frequency);
-    snr.push_back(f.SnrDb);
-  }
-  TSineFit median;
-  if (hz.empty()) return median;
-  std::sort(hz.begin(), hz.end());
-  std::sort(snr.begin(), snr.end());
-  median.Frequency = hz[hz.size() / 2];
-  median.SnrDb = snr[snr.size() / 2];
-  return median;
-}
 
 class ToneBothWays : public MediaCall, public ::testing::WithParamInterface<int> {};
 
@@ -119,7 +79,7 @@ TEST_P(ToneBothWays, ArrivesAtTheOtherSide) {
   ASSERT_TRUE(VirtualAudio::WaitOutputSamples(1, 12000, 10000));
   ASSERT_TRUE(VirtualAudio::WaitOutputSamples(2, 12000, 10000));
   for (int device : {1, 2}) {
-    TSineFit fit = Measure(device);
+    TSineFit fit = MeasureSpeaker(device);
     std::printf("payload type %d, speaker %d: %.2f Hz, SNR %.1f dB\n", type, device, fit.Frequency, fit.SnrDb);
     EXPECT_NEAR(fit.Frequency, 1000.0, 2.0) << "speaker " << device;
     if (type == 0 || type == 8) EXPECT_GE(fit.SnrDb, 30.0) << "speaker " << device;
@@ -184,8 +144,7 @@ TEST_F(MediaCall, HeadlessMachineFallsBackToVirtualDevices) {
   if (backend == "virtual") VirtualAudio::SetInputTone(0, 1000, 8000);
   a = MakeSide(-1, 0);
   b = MakeSide(-1, 0);
-  a.call->SetRemoteRtpPort(b.call->GetLocalRtpPort());
-  b.call->SetRemoteRtpPort(a.call->GetLocalRtpPort());
+  Pair(*a.call, *b.call);
   auto heard = std::make_shared<TFrameLog>();
   b.call->SetConference(heard);
   a.call->SetMediaActive(true);
@@ -225,8 +184,7 @@ TEST_F(MediaCall, CallDestroyedOnItsOwnPlaybackThread) {
   auto engine = std::make_shared<TStallingEngine>();
   a = MakeSide(1, 0);
   b = MakeSide(2, 0, engine);
-  a.call->SetRemoteRtpPort(b.call->GetLocalRtpPort());
-  b.call->SetRemoteRtpPort(a.call->GetLocalRtpPort());
+  Pair(*a.call, *b.call);
   a.call->SetMediaActive(true);
   b.call->SetMediaActive(true);
   a.call->QueueDtmf("7");
@@ -253,13 +211,15 @@ TEST_F(MediaCall, CallDestroyedOnItsOwnCaptureThread) {
   std::this_thread::sleep_for(50ms);
 }
 
-// What the engine and the user do to calls in conference, recording, with
-// digits queued: hang up under the call lock, hold, drop, let go of the last
-// reference, lose the engine. None of it may wait for ever.
+// What the engine and the user do to calls in conference, recording, playing
+// a file, with digits queued, while the application saves the recording: hang
+// up under the call lock, hold, drop, let go of the last reference, lose the
+// engine. None of it may wait for ever.
 TEST_F(MediaCall, EndingCallsInEveryWayNeverDeadlocks) {
   VirtualAudio::SetInputTone(1, 700, 8000);
   VirtualAudio::SetInputTone(2, 1300, 8000);
-  for (int round = 0; round < 24; ++round) {
+  const std::string prompt(16000, '\x10');  // half a second
+  for (int round = 0; round < 36; ++round) {
     SCOPED_TRACE(round);
     Connect(round % 2 ? 8 : 0);
     auto conference = std::make_shared<TSipConference>();
@@ -269,6 +229,16 @@ TEST_F(MediaCall, EndingCallsInEveryWayNeverDeadlocks) {
       s->call->SetRecorder(recorder);
       s->call->QueueDtmf("123");
     }
+    std::istringstream bytes(prompt);
+    b.call->SetWavSource(std::make_shared<TWavStream>(bytes));
+    std::atomic<bool> ending{true};
+    std::thread saver([&] {
+      while (ending) {
+        std::ostringstream out;
+        recorder->SaveToStream(out);
+        std::this_thread::sleep_for(7ms);
+      }
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(40 + 10 * (round % 5)));
     switch (round % 6) {
       case 0:  // hang-up: the engine stops media holding the call lock
@@ -305,6 +275,7 @@ TEST_F(MediaCall, EndingCallsInEveryWayNeverDeadlocks) {
       default:  // leave the conference and recorder while the media run
         a.call->SetConference(nullptr);
         b.call->SetRecorder(nullptr);
+        b.call->SetWavSource(nullptr);
         recorder->Clear();
         break;
     }
@@ -315,6 +286,8 @@ TEST_F(MediaCall, EndingCallsInEveryWayNeverDeadlocks) {
       EXPECT_EQ(s->call->GetRtpSocket(), -1);
       s->call.reset();
     }
+    ending = false;
+    saver.join();
   }
 }
 
