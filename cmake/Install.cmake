@@ -47,6 +47,7 @@ if(QV_BUILD_TESTS)
       -DQV_WORK_DIR=${CMAKE_BINARY_DIR}/install-test
       -DQV_CXX=${CMAKE_CXX_COMPILER}
       -DQV_GENERATOR=${CMAKE_GENERATOR}
+      "-DQV_LINK_FLAGS=${CMAKE_EXE_LINKER_FLAGS}"
       -P ${CMAKE_SOURCE_DIR}/cmake/TestInstall.cmake)
   set_tests_properties(install_builds_embedding_example PROPERTIES LABELS install TIMEOUT 900)
 endif()

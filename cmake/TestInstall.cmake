@@ -1,6 +1,8 @@
 # Installs the build into a scratch prefix, then builds the embedding guide's
 # example exactly as the guide shows it: once with its CMake project
 # (find_package(Quorvelle)), once with its pkg-config line. Run with cmake -P.
+# QV_LINK_FLAGS (optional): the build's own linker flags, which a sanitized
+# library needs in every program that links it.
 foreach(var QV_BINARY_DIR QV_SOURCE_DIR QV_WORK_DIR QV_CXX QV_GENERATOR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
@@ -47,7 +49,7 @@ file(WRITE ${example}/CMakeLists.txt "${project}")
 
 # With the CMake package.
 run(${CMAKE_COMMAND} -S ${example} -B ${example}/build -G ${QV_GENERATOR}
-    -DCMAKE_CXX_COMPILER=${QV_CXX} -DCMAKE_PREFIX_PATH=${prefix})
+    -DCMAKE_CXX_COMPILER=${QV_CXX} -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_EXE_LINKER_FLAGS=${QV_LINK_FLAGS}")
 run(${CMAKE_COMMAND} --build ${example}/build)
 execute_process(COMMAND ${example}/build/call RESULT_VARIABLE rc ERROR_VARIABLE usage)
 if(NOT rc EQUAL 2 OR NOT usage MATCHES "^usage: ")
@@ -68,7 +70,7 @@ execute_process(COMMAND pkg-config --cflags --libs quorvelle RESULT_VARIABLE rc 
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "pkg-config does not know quorvelle: ${err}")
 endif()
-separate_arguments(flags UNIX_COMMAND "${flags}")
+separate_arguments(flags UNIX_COMMAND "${flags} ${QV_LINK_FLAGS}")
 execute_process(COMMAND ${QV_CXX} ${compile} ${flags} WORKING_DIRECTORY ${example} RESULT_VARIABLE rc
                 ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)

@@ -1,9 +1,15 @@
 // Calls between our user agent (alice) and baresip (bob), both registered at
 // Kamailio, which challenges every INVITE and relays the calls: hold and
-// resume from either side, BYE from either side.
+// resume from either side, BYE from either side; audio both ways, measured
+// as a tone at each end, and RFC 2833 digits both ways.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "interop_ua.h"
+#include "platform/audio_virtual.h"
+#include "platform/audio_wavfile.h"
 #include "support/peer_baresip.h"
 #include "support/peer_kamailio.h"
 #include "support/tone_analysis.h"
@@ -13,11 +19,15 @@ using namespace qv::test;
 
 namespace {
 
-constexpr double kBobTone = 440;  // what bob says
+constexpr double kBobTone = 440;   // what bob says
+constexpr double kOurTone = 1000;  // what our microphone (virtual input 0) says
+constexpr int kRate = 8000;
 
 class BaresipTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    VirtualAudio::ResetAll();
+    VirtualAudio::SetInputTone(0, kOurTone, 8000);
     std::vector<int16_t> tone = MakeTone(kBobTone, 8000, 8000 * 60, 8000);
     std::string wav = dir.File("bob-says.wav");
     WriteFile(wav, MakeWav(8000, 16, SampleBytes(tone)));
@@ -43,6 +53,52 @@ protected:
   }
 
   std::string AliceUri() { return "sip:alice@" + kamailio.Address(); }
+
+  // The frequency of the last second our speaker (virtual output 0) played,
+  // once it has played `seconds` of the call; 0 when it played too little or
+  // only silence.
+  double WeHear(double seconds) {
+    VirtualAudio::WaitOutputSamples(0, uint64_t(seconds * kRate), int(seconds * 1000) + 3000);
+    std::vector<int16_t> played = VirtualAudio::OutputSamples(0);
+    if (played.size() < size_t(kRate) || VirtualAudio::OutputFormat(0).SamplesPerSec != kRate) return 0;
+    const int16_t* last = played.data() + played.size() - kRate;
+    if (Rms(last, kRate) < 500) return 0;
+    return DominantFrequency(last, kRate, kRate);
+  }
+
+  // The frequency bob heard in the second from 0.5 s into the call, from his
+  // recording of the decoded audio; 0 when there is no such recording.
+  double BobHeard() {
+    for (const std::string& path : bob->RecordedAudio()) {
+      if (path.find("-dec.wav") == std::string::npos) continue;
+      TMonoPcm heard = ReadWavAsMono16(path);
+      const size_t skip = kRate / 2;
+      if (heard.SampleRate != kRate || heard.Samples.size() < skip + kRate) return 0;
+      const int16_t* second = heard.Samples.data() + skip;
+      if (Rms(second, kRate) < 500) return 0;
+      return DominantFrequency(second, kRate, kRate);
+    }
+    return 0;
+  }
+
+  // Our RFC 2833 digits reach bob; his (one command per digit, as a user
+  // presses keys) reach us as MsgDtmf for the call.
+  void ExchangeDigits(const ISipCallPtr& call) {
+    const std::string ours = "19*#";
+    ua.Engine().SendDtmfRfc2833(call, ours);
+    for (int i = 0; i < 50 && bob->DigitsReceived().size() < ours.size(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(bob->DigitsReceived(), ours) << bob->Process().LogTail();
+
+    std::string heard;
+    for (char digit : std::string("50A")) {
+      ASSERT_TRUE(bob->Command("sndcode", std::string(1, digit)));
+      auto event = ua.Events().WaitFor(MsgDtmf, 3000, call);
+      if (!event) break;
+      heard += char(event->WParam);
+    }
+    EXPECT_EQ(heard, "50A") << bob->Process().LogTail();
+  }
 
   TPeerDir dir;
   TKamailio kamailio{dir, {{"alice", "alicepw"}, {"bob", "bobpw"}}};
@@ -96,6 +152,36 @@ TEST_F(BaresipTest, CallFromBaresipHeldByItAndEndedByIt) {
   ASSERT_TRUE(ua.WaitCallEvent(MsgCallEnded, call)) << bob->Process().LogTail();
   EXPECT_EQ(call->GetEndStatus(), "");
   EXPECT_EQ(ua.Engine().Calls().Count(), 0);
+}
+
+TEST_F(BaresipTest, CallToBaresipCarriesAudioAndDigitsBothWays) {
+  ISipCallPtr call = ua.Engine().Invite(account, "bob", -1, -1);
+  ASSERT_TRUE(ua.WaitCallEvent(MsgCallAnswered, call, 10000)) << kamailio.Process().LogTail();
+  ASSERT_TRUE(bob->WaitEvent("CALL_ESTABLISHED"));
+
+  EXPECT_NEAR(WeHear(2), kBobTone, 2);
+  ExchangeDigits(call);
+
+  ua.Engine().HangUp(call);
+  ASSERT_TRUE(ua.WaitCallEvent(MsgCallEnded, call));
+  ASSERT_TRUE(bob->WaitEvent("CALL_CLOSED"));
+  EXPECT_NEAR(BobHeard(), kOurTone, 2) << bob->Process().LogTail();
+}
+
+TEST_F(BaresipTest, CallFromBaresipCarriesAudioAndDigitsBothWays) {
+  ASSERT_TRUE(bob->Command("dial", AliceUri()));
+  ISipCallPtr call = ua.WaitIncoming(10000);
+  ASSERT_TRUE(call) << kamailio.Process().LogTail();
+  ua.Engine().Answer(call);
+  ASSERT_TRUE(bob->WaitEvent("CALL_ESTABLISHED")) << bob->Process().LogTail();
+
+  EXPECT_NEAR(WeHear(2), kBobTone, 2);
+  ExchangeDigits(call);
+
+  ASSERT_TRUE(bob->Command("hangup"));
+  ASSERT_TRUE(ua.WaitCallEvent(MsgCallEnded, call));
+  EXPECT_TRUE(bob->WaitEvent("CALL_CLOSED"));
+  EXPECT_NEAR(BobHeard(), kOurTone, 2) << bob->Process().LogTail();
 }
 
 }  // namespace
