@@ -1,6 +1,7 @@
 #include "support/engine_fixture.h"
 
 #include "platform/messagequeue.h"
+#include "support/cliprocess.h"
 
 namespace qv::test {
 
@@ -9,9 +10,22 @@ const char* const kWwwAuthenticate =
 const char* const kProxyAuthenticate =
     "Proxy-Authenticate: Digest realm=\"127.0.0.1\", nonce=\"a1b2c3d4e5f6\"\r\n";
 
+namespace {
+
+// Test programs run side by side: each engine takes RTP ports from a range
+// no other process was given, or two calls would collide on the first port.
+void UseFreeRtpRange(TSipEngine& engine) {
+  int base = FreeRtpBase();
+  engine.SetRtpPortMax(base + 40);
+  engine.SetRtpPortMin(base);
+}
+
+}  // namespace
+
 void EngineTest::SetUp() {
   window = std::make_shared<TMessageQueue>();
   engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, window));
+  UseFreeRtpRange(*engine);
   engine->SetActive(true);
   events = std::make_unique<TEngineEvents>(window);
   account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer.Port()), "alice", "secret", "");
@@ -28,6 +42,7 @@ void EngineTest::TearDown() {
 void EngineTest::UseEngineWithoutWindow() {
   engine->SetActive(false);
   engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, nullptr));
+  UseFreeRtpRange(*engine);
   engine->SetActive(true);
   account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer.Port()), "alice", "secret", "");
   account->SetServer("127.0.0.1");
