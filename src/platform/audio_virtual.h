@@ -62,7 +62,7 @@ void SetInputPcm(int device, std::vector<int16_t> samples, uint32_t sampleRate, 
 void SetInputFile(int device, const std::string& path, bool loop = true);
 // "silence", "tone:HZ", "tone:HZ:AMPLITUDE" or a WAV file path. Raises on a
 // malformed tone or an unreadable file.
-void SetInputSource(int device, const std::string& spec);
+void SetInputSource(int device, const std::string& source);
 
 // --- playback sinks (per output device) ---
 // The most recent samples played (interleaved when stereo), oldest first.

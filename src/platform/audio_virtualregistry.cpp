@@ -121,11 +121,11 @@ int VirtualDeviceNumber(int device) {
 
 namespace {
 
-TVirtualSourcePtr ParseSource(const std::string& spec) {
+TVirtualSourcePtr ParseSource(const std::string& text) {
   auto src = std::make_shared<TVirtualSource>();
-  if (spec.empty() || spec == "silence") return src;
-  if (spec.rfind("tone:", 0) == 0) {
-    const char* p = spec.c_str() + 5;
+  if (text.empty() || text == "silence") return src;
+  if (text.rfind("tone:", 0) == 0) {
+    const char* p = text.c_str() + 5;
     char* end = nullptr;
     double hz = std::strtod(p, &end);
     long amplitude = 8000;
@@ -136,14 +136,14 @@ TVirtualSourcePtr ParseSource(const std::string& spec) {
       bad = end == a;
     }
     if (bad || *end != '\0' || amplitude < 0 || amplitude > 32767)
-      throw Exception("Bad tone source: " + spec + " (tone:HZ or tone:HZ:AMPLITUDE)");
+      throw Exception("Bad tone source: " + text + " (tone:HZ or tone:HZ:AMPLITUDE)");
     src->Kind = TVirtualSource::KindTone;
     src->Hz = hz;
     src->Amplitude = int(amplitude);
     return src;
   }
   src->Kind = TVirtualSource::KindPcm;
-  src->Pcm = ReadWavAsMono16(spec);
+  src->Pcm = ReadWavAsMono16(text);
   src->Loop = true;
   return src;
 }
@@ -358,8 +358,8 @@ void SetInputFile(int device, const std::string& path, bool loop) {
   SetInputPcm(device, std::move(pcm.Samples), pcm.SampleRate, loop);
 }
 
-void SetInputSource(int device, const std::string& spec) {
-  TVirtualRegistry::Instance().SetSource(device, ParseSource(spec));
+void SetInputSource(int device, const std::string& source) {
+  TVirtualRegistry::Instance().SetSource(device, ParseSource(source));
 }
 
 std::vector<int16_t> OutputSamples(int device) { return TVirtualRegistry::Instance().OutputSamples(device); }
