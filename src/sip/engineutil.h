@@ -4,6 +4,7 @@
 #include <string>
 
 #include "sip/sipints.h"
+#include "sip/sipmessage.h"
 
 namespace qv {
 
@@ -19,6 +20,16 @@ public:
 private:
   T& object_;
 };
+
+// Keeps a 401/407 challenge on the account or call that must answer it.
+template <class T>
+void KeepChallenge(T& holder, const TSipMessage& m) {
+  holder.SetAuthStatus(m.StatusCode);
+  holder.SetAuthOpaque(m.AuthOpaque);
+  holder.SetAuthQop(m.AuthQop);
+  holder.SetAuthNonce(m.AuthNonce);
+  holder.SetAuthRealm(m.AuthRealm);
+}
 
 // Numbers inside messages stay text until a consumer converts them with a default.
 int ToIntDef(const std::string& text, int fallback);

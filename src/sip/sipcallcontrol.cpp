@@ -432,11 +432,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     bool ours = call->GetLocalCSeq() == cseq;
     if (ours) call->SetRouteSet(m);
     if ((state == csInviteSent || state == csHoldSent) && status != 403 && ours) {
-      call->SetAuthStatus(m.StatusCode);
-      call->SetAuthOpaque(m.AuthOpaque);
-      call->SetAuthQop(m.AuthQop);
-      call->SetAuthNonce(m.AuthNonce);
-      call->SetAuthRealm(m.AuthRealm);
+      KeepChallenge(*call, m);
       call->SetState(csInviteAuthSent);
       call->SetBranch(NewBranch());
       SendReInvite(call);

@@ -164,11 +164,7 @@ void TSipEngine::HandleRefer(const TSipMessage& m) {
     call->SetState(csConnected);
     return;
   }
-  call->SetAuthStatus(m.StatusCode);
-  call->SetAuthOpaque(m.AuthOpaque);
-  call->SetAuthQop(m.AuthQop);
-  call->SetAuthNonce(m.AuthNonce);
-  call->SetAuthRealm(m.AuthRealm);
+  KeepChallenge(*call, m);
   call->SetState(csInviteAuthSent);
   call->SetBranch(NewBranch());
   TransferWithCredentials(call);
@@ -332,11 +328,7 @@ void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
   bool challenge = status == "401" || status == "407";
   TScopedLock<ISipAccount> lock(*account);
   auto takeChallenge = [&] {
-    account->SetAuthStatus(status);
-    account->SetAuthOpaque(m.AuthOpaque);
-    account->SetAuthQop(m.AuthQop);
-    account->SetAuthNonce(m.AuthNonce);
-    account->SetAuthRealm(m.AuthRealm);
+    KeepChallenge(*account, m);
     account->SetRport(m.ViaRport);
     account->SetLocalTag(NewTag());
   };
