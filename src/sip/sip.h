@@ -13,9 +13,7 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -146,10 +144,6 @@ private:
   void HandleNotify(const TSipMessage& message);
   void HandleRegisterResponse(const TSipMessage& message);
   void FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& response);
-  // SIP INFO digits of one call go out one transaction at a time.
-  void SendInfoNow(const ISipCallPtr& call, const std::string& digit);
-  void InfoAnswered(const TSipMessage& response);
-  void SendOverdueInfos();
   // Runs `step`, then ends the call (state 0, `status`, DropCall) even when
   // the step raised; the exception passes on afterwards.
   void EndAfter(const ISipCallPtr& call, const std::string& status, const std::function<void()>& step);
@@ -172,18 +166,6 @@ private:
 
   TSipAccounts accounts_;
   TSipCalls calls_;
-
-  // A digit sent by SIP INFO waits for the answer to the one before it (RFC
-  // 6086): a proxy with several workers passes back-to-back INFOs on in any
-  // order, and the far end would hear "*7" as "7*". Keyed by Call-ID while an
-  // INFO of that call is unanswered; an answer that never comes holds the
-  // rest back for kInfoAnswerMs at most.
-  struct TInfoQueue {
-    std::deque<std::string> Digits;
-    uint32_t SentAt = 0;
-  };
-  std::mutex infoLock_;
-  std::map<std::string, TInfoQueue> infoQueues_;
 };
 
 // Constructs an engine (inactive) and returns its interface.

@@ -335,80 +335,9 @@ void TSipEngine::TransferWithCredentials(const ISipCallPtr& call) {
   SendToServer(*call->GetAccount(), BuildReferAuth(*call, call->GetReferTarget()));
 }
 
-namespace {
-constexpr uint32_t kInfoAnswerMs = 2000;
-}
-
 void TSipEngine::SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) {
-  std::string now = digit;
-  {
-    std::lock_guard<std::mutex> guard(infoLock_);
-    auto [entry, fresh] = infoQueues_.try_emplace(call->GetCallId());
-    TInfoQueue& queue = entry->second;
-    if (!fresh) {
-      queue.Digits.push_back(digit);
-      if (uint32_t(GetTickMs() - queue.SentAt) < kInfoAnswerMs) return;
-      now = queue.Digits.front();  // the earlier INFO went unanswered: next in line
-      queue.Digits.pop_front();
-    }
-    queue.SentAt = GetTickMs();
-  }
-  SendInfoNow(call, now);
-}
-
-void TSipEngine::SendInfoNow(const ISipCallPtr& call, const std::string& digit) {
   call->SetLocalCSeq(NextCSeq());
   SendToServer(*call->GetAccount(), BuildInfoDtmf(*call, digit));
-}
-
-// A final answer to our INFO lets the call's next digit go.
-void TSipEngine::InfoAnswered(const TSipMessage& m) {
-  if (m.StatusCode.empty() || m.StatusCode[0] == '1') return;
-  std::string next;
-  {
-    std::lock_guard<std::mutex> guard(infoLock_);
-    auto entry = infoQueues_.find(m.CallId);
-    if (entry == infoQueues_.end()) return;
-    if (entry->second.Digits.empty()) {
-      infoQueues_.erase(entry);
-      return;
-    }
-    next = entry->second.Digits.front();
-    entry->second.Digits.pop_front();
-    entry->second.SentAt = GetTickMs();
-  }
-  if (ISipCallPtr call = FindCallByCallId(m.CallId)) SendInfoNow(call, next);
-}
-
-// Digits held back behind an INFO whose answer was lost go on; entries of
-// calls that are gone are dropped.
-void TSipEngine::SendOverdueInfos() {
-  std::vector<std::pair<std::string, std::string>> due;
-  {
-    std::lock_guard<std::mutex> guard(infoLock_);
-    for (auto entry = infoQueues_.begin(); entry != infoQueues_.end();) {
-      TInfoQueue& queue = entry->second;
-      if (uint32_t(GetTickMs() - queue.SentAt) < kInfoAnswerMs) {
-        ++entry;
-      } else if (queue.Digits.empty()) {
-        entry = infoQueues_.erase(entry);
-      } else {
-        due.emplace_back(entry->first, queue.Digits.front());
-        queue.Digits.pop_front();
-        queue.SentAt = GetTickMs();
-        ++entry;
-      }
-    }
-  }
-  for (const auto& [callId, digit] : due) {
-    ISipCallPtr call = FindCallByCallId(callId);
-    if (!call) continue;
-    try {
-      SendInfoNow(call, digit);
-    } catch (...) {
-      // One call's failed send must not hold back the others.
-    }
-  }
 }
 
 void TSipEngine::SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) {

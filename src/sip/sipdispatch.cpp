@@ -270,10 +270,7 @@ void TSipEngine::EndAfter(const ISipCallPtr& call, const std::string& status,
 }
 
 void TSipEngine::HandleInfo(const TSipMessage& m) {
-  if (m.IsResponse()) {
-    InfoAnswered(m);
-    return;
-  }
+  if (m.IsResponse()) return;
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call || call->GetAccount()->GetState() != asRegistered) return;
   TScopedLock<ISipCall> lock(*call);
@@ -386,7 +383,6 @@ void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
 
 void TSipEngine::Tick() {
   const double now = Now();
-  SendOverdueInfos();
   {
     TScopedLock<TSipAccounts> listLock(accounts_);
     for (int i = 0; i < accounts_.Count(); ++i) {

@@ -103,8 +103,6 @@ void TSipEngine::SetActive(bool value) {
   // new call or changed an account; inactive, the engine keeps none.
   accounts_.Clear();
   calls_.Clear();
-  std::lock_guard<std::mutex> guard(infoLock_);
-  infoQueues_.clear();
 }
 
 int TSipEngine::BoundPort() {

@@ -271,31 +271,6 @@ TEST_F(OutgoingTest, DtmfByInfo) {
   EXPECT_EQ(call->GetState(), csConnected);
 }
 
-// Digits by INFO go one transaction at a time, so no proxy can reorder
-// them; an answer that never comes holds the rest back only for a while.
-TEST_F(OutgoingTest, InfoDigitsWaitForTheAnswerBeforeThem) {
-  ISipCallPtr call = ConnectOutgoing();
-  for (const char* digit : {"1", "2", "#"}) engine->SendDtmfInfo(call, digit);
-  std::string first = peer.Expect("INFO ");
-  EXPECT_EQ(Body(first), "Signal= 1\r\nDuration= 160\r\n");
-  peer.Quiet(150);  // "2" waits for the answer to "1"
-  ToEngine(Respond(first, "200 OK"));
-  std::string second = peer.Expect("INFO ");
-  EXPECT_EQ(Body(second), "Signal= 2\r\nDuration= 160\r\n");
-  EXPECT_GT(CSeqNumber(second), CSeqNumber(first));
-  // The answer to "2" is lost: "#" goes at the next tick after the wait.
-  peer.Quiet(100);
-  AdvanceClockForTests(2'500);
-  engine->Tick();
-  std::string third = peer.Expect("INFO ");
-  EXPECT_EQ(Body(third), "Signal= #\r\nDuration= 160\r\n");
-  ToEngine(Respond(third, "200 OK"));
-  ToEngine(Respond(second, "200 OK"));  // late: nothing left to send
-  peer.Quiet(150);
-  engine->SendDtmfInfo(call, "4");  // the queue is empty again: at once
-  EXPECT_EQ(Body(peer.Expect("INFO ")), "Signal= 4\r\nDuration= 160\r\n");
-}
-
 TEST_F(OutgoingTest, MessageWithChallenge) {
   engine->SendMessage(account, "bob", "hola\r\n");
   std::string first = peer.Expect("MESSAGE sip:bob@127.0.0.1 SIP/2.0");
