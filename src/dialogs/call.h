@@ -104,6 +104,7 @@ public:
   IWavFilePtr GetWavSource() override;
   void SetWavSource(const IWavFilePtr& value) override;
   void QueueDtmf(const std::string& digits) override;
+  TInfoDtmf& InfoDtmf() override { return infoDtmf_; }
   int GetSdpVersion() override { return sdpVersion_.load(); }
   void SetSdpVersion(int value) override { sdpVersion_.store(value); }
   int GetSdpSessionId() override { return sdpSessionId_.load(); }
@@ -226,6 +227,7 @@ private:
   ISipConferencePtr conference_;      // guarded by conferenceLock_
   ISipRecorderPtr recorder_;          // guarded by recorderLock_
   IWavFilePtr wavSource_;             // guarded by wavLock_
+  TInfoDtmf infoDtmf_;                // guarded by callLock_
 
   const double startTime_;
   const uint32_t ssrc_;

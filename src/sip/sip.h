@@ -43,6 +43,7 @@ public:
   void Log(const std::string& text) override;
   int NextCSeq() override;
   void SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) override;
+  void SendNextDtmfInfo(const ISipCallPtr& call);
   int GetSilenceThreshold() override { return silenceThreshold_; }
   void SetSilenceThreshold(int value) override { silenceThreshold_ = value; }
   int GetSilenceTimeout() override { return silenceTimeout_; }

@@ -336,7 +336,22 @@ void TSipEngine::TransferWithCredentials(const ISipCallPtr& call) {
 }
 
 void TSipEngine::SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) {
+  TScopedLock<ISipCall> lock(*call);
+  ISipCall::TInfoDtmf& info = call->InfoDtmf();
+  info.waiting.push_back(digit);
+  if (info.inFlightCSeq == 0) SendNextDtmfInfo(call);
+}
+
+// Under the call's lock.
+void TSipEngine::SendNextDtmfInfo(const ISipCallPtr& call) {
+  ISipCall::TInfoDtmf& info = call->InfoDtmf();
+  info.inFlightCSeq = 0;
+  if (info.waiting.empty()) return;
+  std::string digit = std::move(info.waiting.front());
+  info.waiting.pop_front();
   call->SetLocalCSeq(NextCSeq());
+  info.inFlightCSeq = call->GetLocalCSeq();
+  info.sentAt = Now();
   SendToServer(*call->GetAccount(), BuildInfoDtmf(*call, digit));
 }
 

@@ -270,7 +270,15 @@ void TSipEngine::EndAfter(const ISipCallPtr& call, const std::string& status,
 }
 
 void TSipEngine::HandleInfo(const TSipMessage& m) {
-  if (m.IsResponse()) return;
+  if (m.IsResponse()) {
+    // The final answer to our INFO lets the next waiting digit go.
+    if (m.StatusCode.empty() || m.StatusCode[0] == '1') return;
+    ISipCallPtr call = FindCallByCallId(m.CallId);
+    if (!call) return;
+    TScopedLock<ISipCall> lock(*call);
+    if (ToIntDef(m.CSeqNumber, -1) == call->InfoDtmf().inFlightCSeq) SendNextDtmfInfo(call);
+    return;
+  }
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call || call->GetAccount()->GetState() != asRegistered) return;
   TScopedLock<ISipCall> lock(*call);
@@ -418,6 +426,19 @@ void TSipEngine::Tick() {
   std::vector<ISipCallPtr> expired, ended;
   for (int i = 0; i < calls_.Count(); ++i) {
     ISipCallPtr call = calls_.Item(i);
+    {
+      // Nothing is retransmitted: an INFO or its answer that was lost must
+      // not hold back the digits after it for good.
+      TScopedLock<ISipCall> lock(*call);
+      ISipCall::TInfoDtmf& info = call->InfoDtmf();
+      if (info.inFlightCSeq != 0 && (now - info.sentAt) / kOneSecond > 2) {
+        try {
+          SendNextDtmfInfo(call);
+        } catch (...) {
+          // As with the accounts: the other calls' time-outs still run.
+        }
+      }
+    }
     int state = call->GetState();
     if ((now - call->GetStartTime()) / kOneSecond <= 120) continue;
     if (state == csInviteSent || state == csInviteAuthSent || state == csRinging) expired.push_back(call);

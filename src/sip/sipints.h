@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -223,6 +224,15 @@ public:
   virtual IWavFilePtr GetWavSource() = 0;
   virtual void SetWavSource(const IWavFilePtr& value) = 0;
   virtual void QueueDtmf(const std::string& digits) = 0;  // RFC 2833 sending
+  // Digits sent by SIP INFO go one transaction at a time: two INFOs in flight
+  // together may pass each other in a proxy with several workers, and the far
+  // end would hear "7*" for "*7". Guarded by the call's lock.
+  struct TInfoDtmf {
+    std::deque<std::string> waiting;
+    int inFlightCSeq = 0;  // 0: none
+    double sentAt = 0;
+  };
+  virtual TInfoDtmf& InfoDtmf() = 0;
   virtual int GetSdpVersion() = 0;
   virtual void SetSdpVersion(int value) = 0;
   virtual int GetSdpSessionId() = 0;

@@ -14,6 +14,8 @@
 #include <set>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace qv::test {
@@ -104,6 +106,15 @@ TChildProcess::~TChildProcess() {
   Wait(0);  // kills a child that is still running
   outReader_.join();
   errReader_.join();
+  // A sanitizer build's child prints its report the moment it finds the fault,
+  // but a test that killed the child, or expected some other exit status, would
+  // not notice it from the status alone.
+  for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                             "ERROR: LeakSanitizer", "runtime error:"})
+    if (err_.find(marker) != std::string::npos) {
+      ADD_FAILURE() << "sanitizer report from child " << pid_ << ":\n" << err_;
+      break;
+    }
 }
 
 void TChildProcess::Reader(int fd, std::string& into) {

@@ -1,6 +1,7 @@
 // quorvelle-cli as a program: two instances on 127.0.0.1 calling each other
 // directly (--no-register, each one's server is the other), driven by --exec
 // and by standard input, judged by their event lines and exit status.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,6 +63,21 @@ struct TwoPorts {
   int a = FreeUdpPort();
   int b = FreeUdpPort();
 };
+
+// The instances are sanitizer builds in those presets; a report on a child's
+// standard error fails the test even when the child was killed or its exit
+// status was not looked at.
+TEST(Cli, ChildSanitizerReportFailsTheTest) {
+  EXPECT_NONFATAL_FAILURE(
+      {
+        TChildProcess child("/bin/sh",
+                            {"-c", "echo 'WARNING: ThreadSanitizer: data race' >&2; echo ready; exec sleep 30"});
+        ASSERT_GE(child.WaitLine("ready", kLimitMs), 0);
+      },
+      "sanitizer report from child");
+  TChildProcess quiet("/bin/sh", {"-c", "echo 'error plain' >&2"});
+  EXPECT_EQ(quiet.Wait(kLimitMs), 0);
+}
 
 TEST(Cli, BadOptionsGiveOneErrorLineAndExitTwo) {
   const std::vector<std::vector<std::string>> bad = {

@@ -271,6 +271,27 @@ TEST_F(OutgoingTest, DtmfByInfo) {
   EXPECT_EQ(call->GetState(), csConnected);
 }
 
+// A second digit waits for the final answer to the first INFO (a provisional
+// one does not count): sent together they could pass each other in a proxy.
+TEST_F(OutgoingTest, DtmfByInfoOneTransactionAtATime) {
+  ISipCallPtr call = ConnectOutgoing();
+  engine->SendDtmfInfo(call, "*");
+  engine->SendDtmfInfo(call, "7");
+  std::string first = peer.Expect("INFO ");
+  EXPECT_EQ(Body(first), "Signal= *\r\nDuration= 160\r\n");
+  EXPECT_TRUE(peer.Quiet(300));
+  ToEngine(Respond(first, "100 Trying"));
+  EXPECT_TRUE(peer.Quiet(300));
+  ToEngine(Respond(first, "200 OK"));
+  std::string second = peer.Expect("INFO ");
+  EXPECT_EQ(Body(second), "Signal= 7\r\nDuration= 160\r\n");
+  EXPECT_GT(std::stoi(Header(second, "CSeq")), std::stoi(Header(first, "CSeq")));
+  ToEngine(Respond(second, "200 OK"));
+  // Nothing waits now: the next digit goes at once.
+  engine->SendDtmfInfo(call, "9");
+  EXPECT_EQ(Body(peer.Expect("INFO ")), "Signal= 9\r\nDuration= 160\r\n");
+}
+
 TEST_F(OutgoingTest, MessageWithChallenge) {
   engine->SendMessage(account, "bob", "hola\r\n");
   std::string first = peer.Expect("MESSAGE sip:bob@127.0.0.1 SIP/2.0");
