@@ -292,6 +292,26 @@ TEST_F(OutgoingTest, DtmfByInfoOneTransactionAtATime) {
   EXPECT_EQ(Body(peer.Expect("INFO ")), "Signal= 9\r\nDuration= 160\r\n");
 }
 
+// Nothing is retransmitted: an INFO whose answer is lost holds the digits
+// after it back for two seconds, then Tick lets the next one go.
+TEST_F(OutgoingTest, DtmfByInfoLostAnswerHoldsTheRestOnlyForAWhile) {
+  ISipCallPtr call = ConnectOutgoing();
+  engine->SendDtmfInfo(call, "1");
+  engine->SendDtmfInfo(call, "2");
+  std::string first = peer.Expect("INFO ");
+  engine->Tick();
+  EXPECT_TRUE(peer.Quiet(200));  // not yet: the answer may still come
+  AdvanceClockForTests(2'500);
+  engine->Tick();
+  std::string second = peer.Expect("INFO ");
+  EXPECT_EQ(Body(second), "Signal= 2\r\nDuration= 160\r\n");
+  ToEngine(Respond(first, "200 OK"));  // late, for the INFO given up on: changes nothing
+  EXPECT_TRUE(peer.Quiet(200));
+  ToEngine(Respond(second, "200 OK"));
+  engine->SendDtmfInfo(call, "3");
+  EXPECT_EQ(Body(peer.Expect("INFO ")), "Signal= 3\r\nDuration= 160\r\n");
+}
+
 TEST_F(OutgoingTest, MessageWithChallenge) {
   engine->SendMessage(account, "bob", "hola\r\n");
   std::string first = peer.Expect("MESSAGE sip:bob@127.0.0.1 SIP/2.0");
