@@ -192,10 +192,10 @@ private slots:
   void garbageSurvivesAWrite() {
     std::string path = Path("garbage.ini");
     std::string garbage;
-    uint32_t seed = 12345;
+    uint32_t state = 12345;
     for (int i = 0; i < 4096; ++i) {
-      seed = seed * 1103515245u + 12345u;
-      garbage += char(seed >> 24);
+      state = state * 1103515245u + 12345u;
+      garbage += char(state >> 24);
     }
     garbage += "\n";
     WriteAll(path, garbage);

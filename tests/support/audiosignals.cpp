@@ -30,16 +30,16 @@ std::vector<int16_t> Sines(const std::vector<double>& frequencies, double peak, 
   return out;
 }
 
-std::vector<int16_t> Noise(double rms, int samples, uint32_t seed) {
-  std::mt19937 rng(seed);
+std::vector<int16_t> Noise(double rms, int samples, uint32_t stream) {
+  std::mt19937 rng(stream);
   std::normal_distribution<double> normal(0.0, rms);
   std::vector<int16_t> out(static_cast<size_t>(samples));
   for (auto& s : out) s = Clip(normal(rng));
   return out;
 }
 
-std::vector<int16_t> SpeechLike(double rms, int samples, uint32_t seed) {
-  std::mt19937 rng(seed);
+std::vector<int16_t> SpeechLike(double rms, int samples, uint32_t stream) {
+  std::mt19937 rng(stream);
   std::normal_distribution<double> breath(0.0, 0.02);
   struct Resonator {
     double y1 = 0, y2 = 0;

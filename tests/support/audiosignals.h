@@ -13,14 +13,14 @@ std::vector<int16_t> Sine(double frequency, double peak, int samples, int rate =
 std::vector<int16_t> Sines(const std::vector<double>& frequencies, double peak, int samples,
                            int rate = 8000);
 
-// Gaussian white noise with the given RMS (deterministic for a seed).
-std::vector<int16_t> Noise(double rms, int samples, uint32_t seed = 1);
+// Gaussian white noise with the given RMS (the same for the same stream number).
+std::vector<int16_t> Noise(double rms, int samples, uint32_t stream = 1);
 
 // A voiced, speech-like signal: a glottal pulse train whose pitch glides
 // between 100 and 180 Hz through three slowly moving formant resonators,
 // with syllable-rate loudness changes and a little breath noise. Scaled so
 // that its RMS equals `rms`.
-std::vector<int16_t> SpeechLike(double rms, int samples, uint32_t seed = 1);
+std::vector<int16_t> SpeechLike(double rms, int samples, uint32_t stream = 1);
 
 // RMS of 16-bit samples and the level of a full-scale sine (23170.5) in dB.
 double Rms(const int16_t* samples, int count);

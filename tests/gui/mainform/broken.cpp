@@ -18,11 +18,11 @@ namespace qv::test {
 
 namespace {
 
-std::string Garbage(size_t size, uint32_t seed) {
+std::string Garbage(size_t size, uint32_t state) {
   std::string bytes;
   for (size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    bytes += char(seed >> 23);
+    state = state * 1103515245u + 12345u;
+    bytes += char(state >> 23);
   }
   return bytes;
 }
@@ -105,9 +105,9 @@ private slots:
   }
 
   void binaryGarbageStartsAndSurvives() {
-    for (uint32_t seed : {1u, 2u, 3u}) {
+    for (uint32_t state : {1u, 2u, 3u}) {
       TRig rig;
-      std::string garbage = Garbage(20000, seed) + "\n";
+      std::string garbage = Garbage(20000, state) + "\n";
       rig.WriteIni(garbage);
       rig.Start();
       QVERIFY(rig.Form->isVisible());
