@@ -19,12 +19,6 @@ namespace qv::test {
 // The console tool in the build tree.
 std::string CliPath();
 
-
-// The start of an RTP port range for one phone: its first `span` ports above
-// the start were free a moment ago. Chosen at random between 30000 and
-// 60000, so that test processes running side by side do not meet.
-int FreeRtpBase(int span = 40);
-
 class TChildProcess {
 public:
   // `withStdin` false: standard input is /dev/null. `env` entries are

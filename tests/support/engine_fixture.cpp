@@ -1,7 +1,7 @@
 #include "support/engine_fixture.h"
 
 #include "platform/messagequeue.h"
-#include "support/cliprocess.h"
+#include "support/peer_process.h"
 
 namespace qv::test {
 

@@ -19,6 +19,9 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <set>
+#include <random>
+#include <mutex>
 #include <thread>
 
 namespace qv::test {
@@ -182,6 +185,28 @@ std::string RequireProgram(const std::string& name, const std::string& package) 
 }
 
 int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+
+int FreeRtpBase(int span) {
+  static std::mt19937 random(uint32_t(getpid()) * 2654435761u ^
+                             uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+  static std::set<int> given;  // never twice in one process, even before use
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  while (true) {
+    int base = 30000 + int(random() % uint32_t(30000 / span)) * span;
+    if (!given.insert(base).second) continue;
+    bool free = true;
+    for (int port = base + 2; free && port <= base + span; ++port) {
+      int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(uint16_t(port));
+      free = bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+      close(s);
+    }
+    if (free) return base;
+  }
+}
 
 bool WaitUdpPortBound(int port, int timeoutMs) {
   char wanted[8];

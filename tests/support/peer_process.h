@@ -84,6 +84,10 @@ std::string RequireProgram(const std::string& name, const std::string& package);
 
 int FreeUdpPort();
 int FreeTcpPort();
+// The start of an RTP port range for one phone: its first `span` ports above
+// the start were free a moment ago. Chosen at random between 30000 and
+// 60000, so that test processes running side by side do not meet.
+int FreeRtpBase(int span = 40);
 // True once some socket of this network namespace is bound to UDP `port`
 // (read from /proc/net/udp); waits up to `timeoutMs`.
 bool WaitUdpPortBound(int port, int timeoutMs);
