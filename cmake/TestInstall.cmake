@@ -37,6 +37,17 @@ file(REMOVE_RECURSE ${QV_WORK_DIR})
 file(MAKE_DIRECTORY ${example})
 run(${CMAKE_COMMAND} --install ${QV_BINARY_DIR} --prefix ${prefix})
 
+# Exactly the headers the guide lists are installed, nothing internal.
+file(READ ${QV_SOURCE_DIR}/docs/embedding.md guide)
+string(REGEX MATCHALL "`include/quorvelle/[a-z]+/[a-z]+\\.h`" listed "${guide}")
+list(TRANSFORM listed REPLACE "`include/quorvelle/([a-z]+/[a-z]+\\.h)`" "\\1")
+list(SORT listed)
+file(GLOB_RECURSE installed RELATIVE ${prefix}/include/quorvelle ${prefix}/include/quorvelle/*)
+list(SORT installed)
+if(NOT listed OR NOT "${listed}" STREQUAL "${installed}")
+  message(FATAL_ERROR "installed headers (${installed}) differ from docs/embedding.md (${listed})")
+endif()
+
 guide_block(cpp code)
 string(REGEX MATCHALL "\n" newlines "${code}")
 list(LENGTH newlines lines)

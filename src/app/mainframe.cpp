@@ -18,8 +18,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "app/FunctionsUnit.h"
-#include "app/SoundVolumeUnit.h"
+#include "app/inifile.h"
+#include "app/volumectrl.h"
 #include "app/aboutbox.h"
 #include "app/accountsframe.h"
 #include "app/actions.h"
@@ -31,7 +31,6 @@
 #include "app/ringtone.h"
 #include "app/statusbar.h"
 #include "platform/clock.h"
-#include "sip/sip.h"
 
 namespace qv {
 
@@ -403,7 +402,6 @@ void TMainForm::RetireAccount(const ISipAccountPtr& account) {
 }
 
 void TMainForm::DropRetiredAccounts() {
-  auto engine = std::dynamic_pointer_cast<TSipEngine>(client_->Engine());
   double now = Now();
   for (auto it = retired_.begin(); it != retired_.end();) {
     const ISipAccountPtr& account = *it;
@@ -414,7 +412,7 @@ void TMainForm::DropRetiredAccounts() {
       ++it;
       continue;
     }
-    if (engine) engine->Accounts().Remove(account);
+    if (client_->GetActive() && client_->Engine()) client_->RemoveAccount(account);
     it = retired_.erase(it);
   }
 }

@@ -13,7 +13,7 @@
 #include <QPushButton>
 #include <QTreeWidgetItem>
 
-#include "app/FunctionsUnit.h"
+#include "app/inifile.h"
 #include "app/accountsframe.h"
 #include "app/actions.h"
 #include "app/audioframe.h"

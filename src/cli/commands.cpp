@@ -1,18 +1,10 @@
 #include "cli/commands.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "platform/textutil.h"
 
 namespace qv::cli {
 
 namespace {
-
-std::string Trim(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return {};
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return text.substr(begin, end - begin + 1);
-}
 
 // The first word of `text` and what follows it, trimmed.
 std::string SplitWord(const std::string& text, std::string& rest) {
@@ -21,7 +13,7 @@ std::string SplitWord(const std::string& text, std::string& rest) {
     rest.clear();
     return text;
   }
-  rest = Trim(text.substr(blank));
+  rest = Trim(text.substr(blank), IsBlank);
   return text.substr(0, blank);
 }
 
@@ -100,7 +92,7 @@ std::vector<std::string> SplitScript(const std::string& script) {
   std::string part;
   for (size_t i = 0; i <= script.size(); ++i) {
     if (i == script.size() || script[i] == ';' || script[i] == '\n') {
-      part = Trim(part);
+      part = Trim(part, IsBlank);
       if (!part.empty()) parts.push_back(part);
       part.clear();
     } else {
@@ -113,7 +105,7 @@ std::vector<std::string> SplitScript(const std::string& script) {
 TCommand ParseCommand(const std::string& input, int lineCount) {
   TCommand c;
   if (input.size() > kMaxCommandLength) throw TCommandError("command too long");
-  std::string line = Trim(input);
+  std::string line = Trim(input, IsBlank);
   if (line.empty() || line[0] == '#') return c;
   if (!IsPlainText(line)) throw TCommandError("control characters in command: " + Printable(line));
   std::string rest;
@@ -151,9 +143,8 @@ TCommand ParseCommand(const std::string& input, int lineCount) {
     return c;
   }
   if (verb == "line") {
-    char* end = nullptr;
-    long n = rest.empty() ? 0 : std::strtol(rest.c_str(), &end, 10);
-    if (rest.empty() || *end != '\0' || n < 1 || n > lineCount)
+    int n = 0;
+    if (!ParseInt(rest, n) || n < 1 || n > lineCount)
       throw TCommandError("line wants a number from 1 to " + std::to_string(lineCount));
     c.Verb = TVerb::Line;
     c.Line = int(n);

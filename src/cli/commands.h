@@ -3,16 +3,16 @@
 // that a bad line costs one error line and changes nothing.
 #pragma once
 
-#include <stdexcept>
+#include "platform/errors.h"
 #include <string>
 #include <vector>
 
 namespace qv::cli {
 
 // A command that cannot run as written: one line for "error TEXT".
-class TCommandError : public std::runtime_error {
+class TCommandError : public Exception {
 public:
-  using std::runtime_error::runtime_error;
+  using Exception::Exception;
 };
 
 enum class TVerb {

@@ -7,16 +7,15 @@
 #include <map>
 
 #include "cli/commands.h"
+#include "platform/textutil.h"
 
 namespace qv::cli {
 
 namespace {
 
 int ParseInt(const std::string& option, const std::string& text, int lo, int hi) {
-  char* end = nullptr;
-  errno = 0;
-  long value = text.empty() ? 0 : std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < lo || value > hi)
+  int value = 0;
+  if (!qv::ParseInt(text, value) || value < lo || value > hi)
     throw TUsageError(option + " wants a whole number from " + std::to_string(lo) + " to " +
                       std::to_string(hi) + ", not \"" + Printable(text) + "\"");
   return int(value);

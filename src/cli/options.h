@@ -3,7 +3,7 @@
 // in process.
 #pragma once
 
-#include <stdexcept>
+#include "platform/errors.h"
 #include <string>
 #include <vector>
 
@@ -12,9 +12,9 @@
 namespace qv::cli {
 
 // A bad command line: one line of text for "error TEXT", exit status 2.
-class TUsageError : public std::runtime_error {
+class TUsageError : public Exception {
 public:
-  using std::runtime_error::runtime_error;
+  using Exception::Exception;
 };
 
 struct TCliOptions {

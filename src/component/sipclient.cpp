@@ -8,8 +8,9 @@
 #include "media/wavfiles.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
-#include "sip/iputils.h"
-#include "sip/sip.h"
+#include "engine/logmessage.h"
+#include "engine/sipengine.h"
+#include "platform/lockguard.h"
 
 namespace qv {
 
@@ -26,8 +27,6 @@ int ToneResourceOfDigit(char digit) {
   if (digit == '#') return 12;
   return 0;
 }
-
-bool IsLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
 
 }  // namespace
 
@@ -82,10 +81,7 @@ void TSipClient::SetActive(bool value) {
   }
 }
 
-int TSipClient::BoundPort() const {
-  auto engine = std::dynamic_pointer_cast<TSipEngine>(engine_);
-  return engine ? engine->BoundPort() : 0;
-}
+int TSipClient::BoundPort() const { return engine_ ? engine_->GetBoundPort() : 0; }
 
 ISipAccountPtr TSipClient::AddAccount(const std::string& server, const std::string& userName,
                                       const std::string& password, const std::string& proxy,
@@ -101,25 +97,9 @@ void TSipClient::Register(const ISipAccountPtr& account) {
 
 void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
 
-void TSipClient::PrepareAccount(const ISipAccountPtr& account) {
-  RequireEngine();
-  account->Lock();
-  try {
-    if (account->GetServer().empty()) {
-      std::string proxy = account->GetProxy();
-      account->SetServer(ResolveHost(proxy.empty() ? account->GetDomain() : proxy));
-    }
-    // The account avoids loopback for a remote registrar; for a peer on this
-    // machine loopback is the one address that is right.
-    if (IsLoopback(account->GetServer())) account->SetLocalAddress("127.0.0.1");
-    int port = BoundPort();
-    account->SetLocalPort(port ? port : localPort_);
-  } catch (...) {
-    account->Unlock();
-    throw;
-  }
-  account->Unlock();
-}
+void TSipClient::PrepareAccount(const ISipAccountPtr& account) { RequireEngine().PrepareAccount(account); }
+
+void TSipClient::RemoveAccount(const ISipAccountPtr& account) { RequireEngine().RemoveAccount(account); }
 
 ISipCallPtr TSipClient::MakeCall(const ISipAccountPtr& account, const std::string& number,
                                  int inputDevice, int outputDevice) {
@@ -209,17 +189,14 @@ void TSipClient::OfferIncomingCall(const ISipCallPtr& call) {
   // forever. The list is looked at outside the call lock (list lock first).
   auto listed = [&] { return engine_ && engine_->FindCallByCallId(call->GetCallId()) == call; };
   if (!listed()) return;
-  bool offer = false;
-  call->Lock();
-  if (call->GetState() == csIdle) {
-    call->SetState(csRinging);
-    offer = true;
+  {
+    TLockGuard<ISipCall> lock(*call);
+    if (call->State() != TCallState::Idle) return;
+    call->SetState(TCallState::Ringing);
   }
-  call->Unlock();
-  if (!offer) return;
   // Dropped in between: back to 0, which posts the OnBye that pairs with
   // this OnInvite.
-  if (!listed()) call->SetState(csIdle);
+  if (!listed()) call->SetState(TCallState::Idle);
   if (OnInvite) OnInvite(*this, call);
 }
 
@@ -246,14 +223,8 @@ void TSipClient::HandleMessage(TMessage& message) {
       if (!call || !event) return;
       // Handlers run under the call lock: they must not wait for anything a
       // worker thread holding that lock waits for.
-      call->Lock();
-      try {
-        event(*this, call);
-      } catch (...) {
-        call->Unlock();
-        throw;
-      }
-      call->Unlock();
+      TLockGuard<ISipCall> lock(*call);
+      event(*this, call);
       return;
     }
     case MsgCallAnswered:

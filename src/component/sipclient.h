@@ -100,6 +100,10 @@ public:
   // directly, without a registrar. A server on this machine gets 127.0.0.1
   // as the local address, so nothing leaves the loopback interface.
   void PrepareAccount(const ISipAccountPtr& account);
+  // Takes an account off the engine: incoming requests are no longer
+  // answered through it. Nothing is sent (Unregister first, and wait for
+  // OnRegistrationBye, to end its registration).
+  void RemoveAccount(const ISipAccountPtr& account);
   ISipCallPtr MakeCall(const ISipAccountPtr& account, const std::string& number, int inputDevice,
                        int outputDevice);
   void Answer(const ISipCallPtr& call);  // raises OnInviteOk at once

@@ -28,8 +28,9 @@ public:
   std::string GetDisplayPrefix() override;
   void Lock() override { lock_.lock(); }
   void Unlock() override { lock_.unlock(); }
-  int GetState() override { return state_.load(); }
-  void SetState(int value) override { state_.store(value); }
+  using ISipAccount::SetState;
+  TAccountState State() override { return state_.load(); }
+  void SetState(TAccountState value) override { state_.store(value); }
   std::string GetDomain() override { return Get(domain_); }
   void SetDomain(const std::string& value) override { Set(domain_, value); }
   std::string GetProxy() override { return Get(proxy_); }
@@ -56,16 +57,14 @@ public:
   void SetServerPort(int value) override { serverPort_.store(value); }
   std::string GetRemoteTag() override { return Get(remoteTag_); }
   void SetRemoteTag(const std::string& value) override { Set(remoteTag_, value); }
-  std::string GetAuthStatus() override { return Get(authStatus_); }
-  void SetAuthStatus(const std::string& value) override { Set(authStatus_, value); }
-  std::string GetAuthRealm() override { return Get(authRealm_); }
-  void SetAuthRealm(const std::string& value) override { Set(authRealm_, value); }
-  std::string GetAuthNonce() override { return Get(authNonce_); }
-  void SetAuthNonce(const std::string& value) override { Set(authNonce_, value); }
-  std::string GetAuthOpaque() override { return Get(authOpaque_); }
-  void SetAuthOpaque(const std::string& value) override { Set(authOpaque_, value); }
-  std::string GetAuthQop() override { return Get(authQop_); }
-  void SetAuthQop(const std::string& value) override { Set(authQop_, value); }
+  TChallenge GetChallenge() override {
+    std::lock_guard guard(fields_);
+    return challenge_;
+  }
+  void SetChallenge(const TChallenge& value) override {
+    std::lock_guard guard(fields_);
+    challenge_ = value;
+  }
   std::string GetMessageText() override { return Get(messageText_); }
   void SetMessageText(const std::string& value) override { Set(messageText_, value); }
   void SetStateTime(double value) override { stateTime_.store(value); }
@@ -95,14 +94,14 @@ private:
   std::string domain_, proxy_, server_, userName_, password_, displayName_;
   std::string stunServer_, stunAddress_, publicAddress_, rport_, localAddress_;
   std::string callId_, localTag_, remoteTag_, branch_;
-  std::string authStatus_, authRealm_, authNonce_, authQop_, authOpaque_;
+  TChallenge challenge_;
   std::string messageText_;
 
   std::atomic<int> serverPort_{5060};
   std::atomic<int> localPort_{0};
   std::atomic<int> cseq_{1};
   std::atomic<int> expires_{3600};
-  std::atomic<int> state_{asIdle};
+  std::atomic<TAccountState> state_{TAccountState::Idle};
   std::atomic<double> stateTime_{0};
 };
 

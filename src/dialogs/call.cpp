@@ -53,9 +53,9 @@ TCall::~TCall() {
   media_->SetActive(*this, false);
 }
 
-void TCall::SetState(int value) {
+void TCall::SetState(TCallState value) {
   if (state_.exchange(value) == value) return;
-  if (ISipEnginePtr engine = engine_.lock()) engine->NotifyCallState(shared_from_this(), value);
+  if (ISipEnginePtr engine = engine_.lock()) engine->NotifyCallState(shared_from_this(), int(value));
 }
 
 void TCall::NotifyDtmf(const std::string& text) {

@@ -31,11 +31,10 @@
 #include <string>
 #include <vector>
 
+#include "media/callmedia.h"
 #include "sip/sipints.h"
 
 namespace qv {
-
-class TCallMedia;
 
 // The pseudo-random generator of the calls: a 32-bit linear congruential
 // generator (multiplier 134775813, increment 1); a draw below `range` is the
@@ -45,7 +44,7 @@ uint32_t LcgDraw(uint32_t& state, uint32_t range);
 // constructor (thread-safe). Nothing else draws from it.
 uint32_t CallRandom(uint32_t range);
 
-class TCall final : public ISipCall, public std::enable_shared_from_this<TCall> {
+class TCall final : public IMediaCall, public std::enable_shared_from_this<TCall> {
 public:
   // An empty callId makes a fresh one (outgoing call); an incoming call passes
   // the Call-ID of its INVITE.
@@ -81,6 +80,14 @@ public:
   void SetRemoteTarget(const std::string& value) override { Set(remoteTarget_, value); }
   std::string GetRemoteUser() override { return Get(remoteUser_); }
   void SetRemoteUser(const std::string& value) override { Set(remoteUser_, value); }
+  TChallenge GetChallenge() override {
+    std::lock_guard guard(fields_);
+    return challenge_;
+  }
+  void SetChallenge(const TChallenge& value) override {
+    std::lock_guard guard(fields_);
+    challenge_ = value;
+  }
   std::string GetAuthHeader() override { return Get(authHeader_); }
   void SetAuthHeader(const std::string& value) override { Set(authHeader_, value); }
   std::string RouteLine() override;
@@ -130,8 +137,6 @@ public:
   void SetViaHost(const std::string& value) override { Set(viaHost_, value); }
   std::string GetViaPort() override { return Get(viaPort_); }
   void SetViaPort(const std::string& value) override { Set(viaPort_, value); }
-  std::string GetAuthStatus() override { return Get(authStatus_); }
-  void SetAuthStatus(const std::string& value) override { Set(authStatus_, value); }
   int GetLocalRtpPort() override { return localRtpPort_.load(); }
   void SetLocalRtpPort(int value) override { localRtpPort_.store(value); }
   int GetRemoteRtpPort() override { return remoteRtpPort_.load(); }
@@ -147,8 +152,9 @@ public:
   void SetBranch(const std::string& value) override { Set(branch_, value); }
   bool GetOnHold() override { return onHold_.load(); }
   void SetOnHold(bool value) override { onHold_.store(value); }
-  int GetState() override { return state_.load(); }
-  void SetState(int value) override;
+  using ISipCall::SetState;
+  TCallState State() override { return state_.load(); }
+  void SetState(TCallState value) override;
   std::string GetRemoteUri() override { return Get(remoteUri_); }
   void SetRemoteUri(const std::string& value) override { Set(remoteUri_, value); }
   std::string GetLocalUri() override { return Get(localUri_); }
@@ -165,14 +171,6 @@ public:
   void SetMicrophoneEnabled(bool value) override { microphoneEnabled_.store(value); }
   ISipAccountPtr GetAccount() override;
   void SetAccount(const ISipAccountPtr& value) override;
-  std::string GetAuthQop() override { return Get(authQop_); }
-  void SetAuthQop(const std::string& value) override { Set(authQop_, value); }
-  std::string GetAuthOpaque() override { return Get(authOpaque_); }
-  void SetAuthOpaque(const std::string& value) override { Set(authOpaque_, value); }
-  std::string GetAuthNonce() override { return Get(authNonce_); }
-  void SetAuthNonce(const std::string& value) override { Set(authNonce_, value); }
-  std::string GetAuthRealm() override { return Get(authRealm_); }
-  void SetAuthRealm(const std::string& value) override { Set(authRealm_, value); }
   void SendAudioFrame(int16_t* frame) override;
 
   // --- Media side ------------------------------------------------------
@@ -181,18 +179,14 @@ public:
   std::string GetDtmfQueue();
   void SetDtmfQueue(const std::string& value);
   TCallMedia& Media() { return *media_; }
-  std::recursive_mutex& SendLock() { return sendLock_; }
+  std::recursive_mutex& SendLock() override { return sendLock_; }
+  std::weak_ptr<ISipCall> WeakSelf() override { return weak_from_this(); }
   std::recursive_mutex& ConferenceLock() { return conferenceLock_; }
   std::recursive_mutex& RecorderLock() { return recorderLock_; }
   std::recursive_mutex& WavLock() { return wavLock_; }
   uint32_t GetLastDtmfTick() const { return lastDtmfTick_.load(); }
-  // Capture path: reads `bytes` of the WAV source into `frame` under the WAV
-  // lock and returns true. A source with fewer bytes left is taken off the
-  // call instead (`ended` set) and false returned; none: false.
-  bool ReadWavFrame(int16_t* frame, int bytes, bool& ended);
-  // Capture path: the local frame to the conference (which may rewrite it)
-  // and to the recorder, each under its lock.
-  void DeliverLocalFrame(int16_t* frame);
+  bool ReadWavFrame(int16_t* frame, int bytes, bool& ended) override;
+  void DeliverLocalFrame(int16_t* frame) override;
 
 private:
   std::string Get(const std::string& field) {
@@ -217,7 +211,8 @@ private:
   std::string targetAddress_, targetPort_, viaHost_, viaPort_, toHostPart_;
   std::string viaHeaders_, fromHeader_, toHeader_;
   std::string endStatus_, referTarget_;
-  std::string authStatus_, authRealm_, authNonce_, authQop_, authOpaque_, authHeader_;
+  std::string authHeader_;
+  TChallenge challenge_;
   std::string mediaDirection_{"sendrecv"};
   std::string remoteRtpAddress_;
   std::vector<std::string> routeSet_;  // stored in reverse order of arrival
@@ -231,7 +226,7 @@ private:
 
   const double startTime_;
   const uint32_t ssrc_;
-  std::atomic<int> state_{csIdle};
+  std::atomic<TCallState> state_{TCallState::Idle};
   std::atomic<bool> incoming_{false};
   std::atomic<bool> onHold_{false};
   std::atomic<bool> extraFlag_{false};

@@ -30,10 +30,6 @@ std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadT
   return s;
 }
 
-TChallenge StoredChallenge(ISipCall& c) {
-  return {c.GetAuthStatus(), c.GetAuthRealm(), c.GetAuthNonce(), c.GetAuthQop(), c.GetAuthOpaque()};
-}
-
 // Inside a dialog (once the peer's tag and Contact are known) a request goes
 // to the peer's Contact along the route set, RFC 3261 12.2.1.1; a proxy that
 // record-routed the call refuses it otherwise. Before that, to the dialled URI.
@@ -49,7 +45,7 @@ std::string DialogRoute(ISipCall& call) { return call.GetIncoming() ? call.Route
 TCredentials CallCredentials(ISipCall& call, ISipAccount& a, TQopForm form,
                              const std::string& method, const std::string& body,
                              const std::string& uri) {
-  TChallenge challenge = StoredChallenge(call);
+  TChallenge challenge = call.GetChallenge();
   return Credentials(form, RequestAuthName(challenge.Status), method, uri,
                      a.GetUserName(), a.GetPassword(), challenge, body);
 }
@@ -124,7 +120,7 @@ std::string BuildInviteAuth(ISipCall& call, const std::string& payloadTypes) {
   // auth-int hashes this very body, so it is made before the credentials.
   const std::string sdp = SdpOffer(call, *a, payloadTypes);
   TCredentials credentials = CallCredentials(call, *a, TQopForm::C, "INVITE", sdp, RequestUri(call));
-  if (!credentials.MadeCnonce.empty()) call.SetAuthOpaque(credentials.MadeCnonce);
+  KeepMadeCnonce(call, credentials);
   call.SetAuthHeader(credentials.Line);
   std::string s = InviteHead(call, *a);
   s += credentials.Line;

@@ -30,11 +30,6 @@ inline std::string CallContact(ISipAccount& account) {
          std::to_string(account.GetLocalPort()) + ">\r\n";
 }
 
-// The last Digest challenge as its holder stored it.
-struct TChallenge {
-  std::string Status, Realm, Nonce, Qop, Opaque;
-};
-
 // How the qop parameters of a credentials line are written:
 // A (REGISTER): bare qop; a client nonce is made when qop comes without opaque.
 // B (un-REGISTER): quoted qop; an empty opaque is sent as it is.
@@ -46,6 +41,16 @@ struct TCredentials {
   std::string Line;        // the whole header line, CRLF included
   std::string MadeCnonce;  // the client nonce made for forms A and C, else empty
 };
+
+// A client nonce made for a challenge is kept in the challenge's opaque, so
+// that a retry sends the same one.
+template <class Holder>
+void KeepMadeCnonce(Holder& holder, const TCredentials& credentials) {
+  if (credentials.MadeCnonce.empty()) return;
+  TChallenge challenge = holder.GetChallenge();
+  challenge.Opaque = credentials.MadeCnonce;
+  holder.SetChallenge(challenge);
+}
 
 // REGISTER answers 401 with Authorization and everything else with
 // Proxy-Authorization; the other requests also take 403 as a 401.

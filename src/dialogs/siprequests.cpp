@@ -12,26 +12,13 @@ namespace qv {
 
 using namespace pieces;
 
-std::string DigestResponseForUri(const std::string& method, const std::string& uri,
-                                 const std::string& userName, const std::string& realm,
-                                 const std::string& password, const std::string& qop,
-                                 const std::string& nonce, const std::string& cnonce,
-                                 const std::string& body) {
-  std::string ha1 = Md5Hex(userName + ":" + realm + ":" + password);
-  std::string ha2 = qop == "auth-int" ? Md5Hex(method + ":" + uri + ":" + Md5Hex(body))
-                                      : Md5Hex(method + ":" + uri);
-  if (qop.empty()) return Md5Hex(ha1 + ":" + nonce + ":" + ha2);
+std::string DigestResponse(const TDigest& d) {
+  std::string ha1 = Md5Hex(d.UserName + ":" + d.Realm + ":" + d.Password);
+  std::string ha2 = d.Qop == "auth-int" ? Md5Hex(d.Method + ":" + d.Uri + ":" + Md5Hex(d.Body))
+                                        : Md5Hex(d.Method + ":" + d.Uri);
+  if (d.Qop.empty()) return Md5Hex(ha1 + ":" + d.Nonce + ":" + ha2);
   // The system keeps no nonce counter: every authenticated request is the first.
-  return Md5Hex(ha1 + ":" + nonce + ":00000001:" + cnonce + ":" + qop + ":" + ha2);
-}
-
-std::string DigestResponse(const std::string& method, const std::string& uriUser,
-                           const std::string& uriHost, const std::string& userName,
-                           const std::string& realm, const std::string& password,
-                           const std::string& qop, const std::string& nonce,
-                           const std::string& cnonce, const std::string& body) {
-  std::string uri = uriUser.empty() ? "sip:" + uriHost : "sip:" + uriUser + "@" + uriHost;
-  return DigestResponseForUri(method, uri, userName, realm, password, qop, nonce, cnonce, body);
+  return Md5Hex(ha1 + ":" + d.Nonce + ":00000001:" + d.Cnonce + ":" + d.Qop + ":" + ha2);
 }
 
 namespace pieces {
@@ -64,8 +51,8 @@ TCredentials Credentials(TQopForm form, const std::string& headerName, const std
     result.MadeCnonce = cnonce = Md5Hex(NewHexId());
     params = ",cnonce=\"" + cnonce + "\",nc=00000001,qop=" + quotedQop;
   }
-  std::string response = DigestResponseForUri(method, uri, userName, challenge.Realm, password,
-                                               qop, challenge.Nonce, cnonce, body);
+  std::string response = DigestResponse(
+      {method, uri, userName, challenge.Realm, password, qop, challenge.Nonce, cnonce, body});
   result.Line = headerName + ": Digest username=\"" + userName + "\",realm=\"" + challenge.Realm +
                 "\",nonce=\"" + challenge.Nonce + "\",uri=\"" + uri + "\",response=\"" +
                 response + "\"" + params + ",algorithm=MD5\r\n";
@@ -81,18 +68,14 @@ ISipAccountPtr AccountOf(ISipCall& call) {
 
 namespace {
 
-TChallenge StoredChallenge(ISipAccount& a) {
-  return {a.GetAuthStatus(), a.GetAuthRealm(), a.GetAuthNonce(), a.GetAuthQop(), a.GetAuthOpaque()};
-}
-
 // The REGISTER credentials; a client nonce made here is kept in the account's
 // opaque field so that the next retry sends the same one.
 std::string RegisterCredentials(ISipAccount& a, TQopForm form) {
-  TChallenge challenge = StoredChallenge(a);
+  TChallenge challenge = a.GetChallenge();
   TCredentials c = Credentials(form, RegisterAuthName(challenge.Status), "REGISTER",
                                "sip:" + a.GetDomain(), a.GetUserName(), a.GetPassword(),
                                challenge, "");
-  if (!c.MadeCnonce.empty()) a.SetAuthOpaque(c.MadeCnonce);
+  KeepMadeCnonce(a, c);
   return c.Line;
 }
 
@@ -198,8 +181,7 @@ std::string BuildMessageAuth(const TSipMessage& response, ISipAccount& a,
                              const std::string& target) {
   const std::string domain = a.GetDomain();
   const std::string uri = "sip:" + target + "@" + domain;
-  TChallenge challenge{response.StatusCode, response.AuthRealm, response.AuthNonce,
-                       response.AuthQop, response.AuthOpaque};
+  TChallenge challenge = response.Challenge();
   TCredentials credentials = Credentials(TQopForm::D, RequestAuthName(challenge.Status), "MESSAGE",
                                          uri, a.GetUserName(), a.GetPassword(), challenge, "");
   std::string s;

@@ -5,7 +5,7 @@
 // message and returns the complete datagram text. Builders never send, never
 // change dialog state and never advance a CSeq; the only values they store are
 // the client nonce that the REGISTER and INVITE credential builders make (kept
-// in the holder's AuthOpaque) and the credentials line of BuildInviteAuth (kept
+// in the opaque of the holder's challenge) and the credentials line of BuildInviteAuth (kept
 // in the call's AuthHeader). They run on the thread of the engine operation
 // that calls them; the accessors they use are safe from any thread.
 #pragma once
@@ -18,20 +18,15 @@ namespace qv {
 
 class TSipMessage;
 
-// RFC 2617 Digest response as 32 lower-case hex digits. The hashed URI is
-// "sip:" + uriUser + "@" + uriHost, or "sip:" + uriHost when uriUser is empty.
-// The body enters HA2 only for qop "auth-int" (exact comparison).
-std::string DigestResponse(const std::string& method, const std::string& uriUser,
-                           const std::string& uriHost, const std::string& userName,
-                           const std::string& realm, const std::string& password,
-                           const std::string& qop, const std::string& nonce,
-                           const std::string& cnonce, const std::string& body);
-// The same over a digest-uri given whole.
-std::string DigestResponseForUri(const std::string& method, const std::string& uri,
-                                 const std::string& userName, const std::string& realm,
-                                 const std::string& password, const std::string& qop,
-                                 const std::string& nonce, const std::string& cnonce,
-                                 const std::string& body);
+// What goes into a Digest response. `Uri` is the digest-uri as sent in the
+// credentials line; the body enters HA2 only for qop "auth-int" (exact
+// comparison).
+struct TDigest {
+  std::string Method, Uri, UserName, Realm, Password, Qop, Nonce, Cnonce, Body;
+};
+
+// RFC 2617 Digest response as 32 lower-case hex digits.
+std::string DigestResponse(const TDigest& digest);
 
 // Registration (the account's stored Branch, LocalTag, CallId and CSeq).
 std::string BuildRegister(ISipAccount& account);

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "dialogs/call.h"
 #include "media/soundinput.h"
 #include "media/soundplay.h"
 #include "sip/iputils.h"
@@ -15,12 +14,12 @@ namespace {
 // The sender's view of the call's socket and peer address.
 class TCallOutput final : public IRtpOutput {
 public:
-  TCallOutput(TCallMedia& media, TCall& call) : media_(media), call_(call) {}
+  TCallOutput(TCallMedia& media, IMediaCall& call) : media_(media), call_(call) {}
   bool SendRtp(const uint8_t* bytes, int length) override { return media_.SendRtp(call_, bytes, length); }
 
 private:
   TCallMedia& media_;
-  TCall& call_;
+  IMediaCall& call_;
 };
 
 }  // namespace
@@ -29,7 +28,7 @@ TCallMedia::TCallMedia(uint32_t ssrc) : sender_(ssrc) {}
 
 TCallMedia::~TCallMedia() = default;
 
-void TCallMedia::SetActive(TCall& call, bool value) {
+void TCallMedia::SetActive(IMediaCall& call, bool value) {
   if (value) {
     Start(call);
   } else {
@@ -37,10 +36,10 @@ void TCallMedia::SetActive(TCall& call, bool value) {
   }
 }
 
-void TCallMedia::Start(TCall& call) {
+void TCallMedia::Start(IMediaCall& call) {
   std::unique_lock lock(control_);
   if (active_) return;
-  std::weak_ptr<ISipCall> self = call.weak_from_this();
+  std::weak_ptr<ISipCall> self = call.WeakSelf();
   std::unique_ptr<TSoundCardOutput> playback;
   std::unique_ptr<TSoundCardInput> capture;
   try {
@@ -71,7 +70,7 @@ void TCallMedia::Start(TCall& call) {
   playback_ = std::move(playback);
 }
 
-void TCallMedia::Stop(TCall& call) {
+void TCallMedia::Stop(IMediaCall& call) {
   std::unique_ptr<TSoundCardInput> capture;
   std::unique_ptr<TSoundCardOutput> playback;
   {
@@ -101,14 +100,14 @@ bool TCallMedia::PlaybackDeviceFailed() {
   return playback_ && playback_->DeviceFailed();
 }
 
-bool TCallMedia::SendRtp(TCall& call, const uint8_t* bytes, int length) {
+bool TCallMedia::SendRtp(IMediaCall& call, const uint8_t* bytes, int length) {
   std::lock_guard guard(call.SendLock());
   if (!socket_) return false;
   return SendDatagram(TSocketSet::Rtp, socket_->Fd, bytes, length, call.GetRemoteRtpPort(),
                       call.GetRemoteRtpAddress());
 }
 
-void TCallMedia::SendAudioFrame(TCall& call, int16_t* frame) {
+void TCallMedia::SendAudioFrame(IMediaCall& call, int16_t* frame) {
   TCallOutput output(*this, call);
   sender_.SendPending(dtmf_, output);
 
@@ -121,7 +120,7 @@ void TCallMedia::SendAudioFrame(TCall& call, int16_t* frame) {
   const bool fromWav = call.ReadWavFrame(frame, frameBytes, wavEnded);
   if (wavEnded) {
     ISipEnginePtr engine = call.GetEngine();
-    ISipCallPtr self = call.weak_from_this().lock();
+    ISipCallPtr self = call.WeakSelf().lock();
     if (engine && self) engine->NotifyWavStopped(self);
   }
   // Muted means muted: a WAV source that just ended does not let the

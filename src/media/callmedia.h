@@ -30,12 +30,29 @@
 #include <mutex>
 
 #include "media/rtp.h"
+#include "sip/sipints.h"
 
 namespace qv {
 
-class TCall;
 class TSoundCardInput;
 class TSoundCardOutput;
+
+// What the media need from their call beyond ISipCall. The call implements
+// it; the media never see the dialog behind it.
+class IMediaCall : public virtual ISipCall {
+public:
+  // The call itself, held weakly by the media threads.
+  virtual std::weak_ptr<ISipCall> WeakSelf() = 0;
+  // Taken around every RTP send and around the hand-over of the socket.
+  virtual std::recursive_mutex& SendLock() = 0;
+  // Capture path: reads `bytes` of the WAV source into `frame` under the WAV
+  // lock and returns true. A source with fewer bytes left is taken off the
+  // call instead (`ended` set) and false returned; none: false.
+  virtual bool ReadWavFrame(int16_t* frame, int bytes, bool& ended) = 0;
+  // Capture path: the local frame to the conference (which may rewrite it)
+  // and to the recorder, each under its lock.
+  virtual void DeliverLocalFrame(int16_t* frame) = 0;
+};
 
 class TCallMedia {
 public:
@@ -48,16 +65,16 @@ public:
   // thread; a failure on the way frees what was made and raises. false: ends
   // the threads and lets go of the socket. Asking for the state the media
   // are already in does nothing. Any thread, the media threads included.
-  void SetActive(TCall& call, bool value);
+  void SetActive(IMediaCall& call, bool value);
   bool Active() const { return active_.load(); }
   int Socket() const { return socketFd_.load(); }
 
   // One captured frame (capture thread): send what the previous frame
   // prepared, then prepare this one.
-  void SendAudioFrame(TCall& call, int16_t* frame);
+  void SendAudioFrame(IMediaCall& call, int16_t* frame);
   // Sends under the send lock to RemoteRtpAddress:RemoteRtpPort; false when
   // nothing was sent (no socket, no address, "0.0.0.0", port 0, would block).
-  bool SendRtp(TCall& call, const uint8_t* bytes, int length);
+  bool SendRtp(IMediaCall& call, const uint8_t* bytes, int length);
 
   TDtmfQueue& Dtmf() { return dtmf_; }
   // The sending counters. Capture thread, or a caller that drives
@@ -70,8 +87,8 @@ public:
   bool PlaybackDeviceFailed();
 
 private:
-  void Start(TCall& call);
-  void Stop(TCall& call);
+  void Start(IMediaCall& call);
+  void Stop(IMediaCall& call);
 
   std::mutex control_;
   std::atomic<bool> active_{false};

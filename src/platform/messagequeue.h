@@ -18,23 +18,14 @@
 
 namespace qv {
 
-// Message numbers kept from the original so that the code reads like its description.
+// Message numbers of the threads' own loops. The engine's events to its
+// consumer have their numbers in engine/sipevents.h.
 enum : uint32_t {
   MsgWakeUp = 1024,         // first user message: "wake up and look at the terminate flag"
   MsgSipReadable = 1025,    // the SIP socket is readable
   MsgWaveOutDone = 957,     // a wave-out buffer has been played
   MsgWaveInData = 958,      // a wave-in buffer has been filled
   MsgRtpReadable = 4157,    // the call's RTP socket is readable
-  // Engine events (posted to the component's queue).
-  MsgLog = 4148,
-  MsgIncomingCall = 4149,
-  MsgCallEnded = 4150,
-  MsgCallAnswered = 4151,
-  MsgRegistered = 4152,
-  MsgRegistrationEnded = 4153,
-  MsgDtmf = 4159,
-  MsgWavStopped = 4160,
-  MsgRingback = 4162,
 };
 
 struct TMessage {

@@ -43,27 +43,41 @@ using ISipRecorderPtr = std::shared_ptr<ISipRecorder>;
 constexpr int kFrameSamples = 160;
 constexpr int kFrameBytes = 320;
 
-// Call states.
-enum : int {
-  csIdle = 0,
-  csInviteSent = 1,
-  csInviteAuthSent = 2,
-  csRinging = 3,
-  csConnected = 4,
-  csHoldSent = 7,
-  csReferSent = 8,
-  csReferAuthSent = 9,
+// Call states. Embedders read them as the integers of GetState() and compare
+// with the cs* numbers; inside the library they are TCallState.
+enum class TCallState : int {
+  Idle = 0,            // idle or ended
+  InviteSent = 1,
+  InviteAuthSent = 2,  // INVITE sent again with credentials
+  Ringing = 3,
+  Connected = 4,
+  HoldSent = 7,        // hold re-INVITE sent
+  ReferSent = 8,
+  ReferAuthSent = 9,   // REFER sent again with credentials
 };
 
-// Account (registration) states.
-enum : int {
-  asIdle = 0,
-  asStunSent = 1,
-  asRegisterSent = 2,
-  asRegisterAuthSent = 3,
-  asRegistered = 4,
-  asUnregisterSent = 5,
-  asUnregisterAuthSent = 6,
+// Account (registration) states, likewise.
+enum class TAccountState : int {
+  Idle = 0,  // not registered
+  StunSent = 1,
+  RegisterSent = 2,
+  RegisterAuthSent = 3,
+  Registered = 4,
+  UnregisterSent = 5,
+  UnregisterAuthSent = 6,
+};
+
+inline constexpr int csIdle = 0, csInviteSent = 1, csInviteAuthSent = 2, csRinging = 3,
+                     csConnected = 4, csHoldSent = 7, csReferSent = 8, csReferAuthSent = 9;
+inline constexpr int asIdle = 0, asStunSent = 1, asRegisterSent = 2, asRegisterAuthSent = 3,
+                     asRegistered = 4, asUnregisterSent = 5, asUnregisterAuthSent = 6;
+
+// The last Digest challenge (401/407) that an account or a call must answer,
+// kept and read as one value so that no reader sees half of a new challenge.
+// Opaque also carries the client nonce we made when the server sent none, so
+// that a retry repeats it.
+struct TChallenge {
+  std::string Status, Realm, Nonce, Qop, Opaque;
 };
 
 class ILogMessage : public virtual IInterface {
@@ -109,16 +123,24 @@ public:
 
 class ISipAccount : public virtual IInterface {
 public:
-  virtual std::string GetContactUri() = 0;  // "sip:" + user + "@" + contact address + ":" + port
-  virtual int GetCSeq() = 0;
-  virtual void SetCSeq(int value) = 0;
+  // Lock around whole operations (list lock before account lock).
+  virtual void Lock() = 0;
+  virtual void Unlock() = 0;
+
+  // Registration state.
+  int GetState() { return int(State()); }
+  void SetState(int value) { SetState(TAccountState(value)); }
+  virtual TAccountState State() = 0;
+  virtual void SetState(TAccountState value) = 0;
+  virtual void SetStateTime(double value) = 0;
+  virtual double GetStateTime() = 0;
+  virtual int GetExpires() = 0;
+  virtual void SetExpires(int value) = 0;
+
+  // Identity and settings.
   virtual std::string GetDisplayName() = 0;
   virtual void SetDisplayName(const std::string& value) = 0;
   virtual std::string GetDisplayPrefix() = 0;
-  virtual void Lock() = 0;
-  virtual void Unlock() = 0;
-  virtual int GetState() = 0;
-  virtual void SetState(int value) = 0;
   virtual std::string GetDomain() = 0;
   virtual void SetDomain(const std::string& value) = 0;
   virtual std::string GetProxy() = 0;
@@ -129,100 +151,170 @@ public:
   virtual void SetUserName(const std::string& value) = 0;
   virtual std::string GetPassword() = 0;
   virtual void SetPassword(const std::string& value) = 0;
-  virtual std::string GetRport() = 0;
-  virtual void SetRport(const std::string& value) = 0;
-  virtual std::string GetStunAddress() = 0;
-  virtual void SetStunAddress(const std::string& value) = 0;
+
+  // Addresses: the server, ours, and what STUN and the registrar told us.
+  virtual std::string GetServer() = 0;
+  // Stores the server address and chooses the local address that routes to it.
+  virtual void SetServer(const std::string& value) = 0;
+  virtual int GetServerPort() = 0;
+  virtual void SetServerPort(int value) = 0;
   virtual std::string GetLocalAddress() = 0;
   virtual void SetLocalAddress(const std::string& value) = 0;
   virtual int GetLocalPort() = 0;
   virtual void SetLocalPort(int value) = 0;
-  virtual std::string GetContactAddress() = 0;  // public address when known, else local
+  virtual std::string GetStunAddress() = 0;
+  virtual void SetStunAddress(const std::string& value) = 0;
   virtual void SetPublicAddress(const std::string& value) = 0;
-  virtual std::string GetLocalTag() = 0;
-  virtual void SetLocalTag(const std::string& value) = 0;
-  virtual int GetServerPort() = 0;
-  virtual void SetServerPort(int value) = 0;
-  virtual std::string GetRemoteTag() = 0;
-  virtual void SetRemoteTag(const std::string& value) = 0;
-  virtual std::string GetAuthStatus() = 0;
-  virtual void SetAuthStatus(const std::string& value) = 0;
-  virtual std::string GetAuthRealm() = 0;
-  virtual void SetAuthRealm(const std::string& value) = 0;
-  virtual std::string GetAuthNonce() = 0;
-  virtual void SetAuthNonce(const std::string& value) = 0;
-  virtual std::string GetAuthOpaque() = 0;
-  virtual void SetAuthOpaque(const std::string& value) = 0;
-  virtual std::string GetAuthQop() = 0;
-  virtual void SetAuthQop(const std::string& value) = 0;
-  virtual std::string GetMessageText() = 0;
-  virtual void SetMessageText(const std::string& value) = 0;
-  virtual void SetStateTime(double value) = 0;
-  virtual double GetStateTime() = 0;
-  virtual std::string GetBranch() = 0;
-  virtual void SetBranch(const std::string& value) = 0;
+  virtual std::string GetContactAddress() = 0;  // public address when known, else local
+  virtual std::string GetContactUri() = 0;  // "sip:" + user + "@" + contact address + ":" + port
+  virtual std::string GetRport() = 0;
+  virtual void SetRport(const std::string& value) = 0;
+
+  // The registration dialog and its last challenge.
   virtual std::string GetCallId() = 0;
   virtual void SetCallId(const std::string& value) = 0;
-  virtual std::string GetServer() = 0;
-  virtual int GetExpires() = 0;
-  virtual void SetExpires(int value) = 0;
-  // Stores the server address and chooses the local address that routes to it.
-  virtual void SetServer(const std::string& value) = 0;
+  virtual std::string GetLocalTag() = 0;
+  virtual void SetLocalTag(const std::string& value) = 0;
+  virtual std::string GetRemoteTag() = 0;
+  virtual void SetRemoteTag(const std::string& value) = 0;
+  virtual std::string GetBranch() = 0;
+  virtual void SetBranch(const std::string& value) = 0;
+  virtual int GetCSeq() = 0;
+  virtual void SetCSeq(int value) = 0;
+  virtual TChallenge GetChallenge() = 0;
+  virtual void SetChallenge(const TChallenge& value) = 0;
+
+  // The text of a MESSAGE kept for its retry with credentials.
+  virtual std::string GetMessageText() = 0;
+  virtual void SetMessageText(const std::string& value) = 0;
 };
 
 class ISipCall : public virtual IInterface {
 public:
+  // The call lock: around whole operations of the engine (list lock before
+  // call lock). The media threads never take it.
+  virtual void Lock() = 0;
+  virtual void Unlock() = 0;
+  virtual ISipEnginePtr GetEngine() = 0;
+  virtual ISipAccountPtr GetAccount() = 0;
+  virtual void SetAccount(const ISipAccountPtr& value) = 0;
+
+  // State. A change of state notifies the engine.
+  int GetState() { return int(State()); }
+  void SetState(int value) { SetState(TCallState(value)); }
+  virtual TCallState State() = 0;
+  virtual void SetState(TCallState value) = 0;
+  virtual bool GetIncoming() = 0;
+  virtual void SetIncoming(bool value) = 0;
+  virtual bool GetOnHold() = 0;
+  virtual void SetOnHold(bool value) = 0;
+  virtual double GetStartTime() = 0;
   virtual std::string GetEndStatus() = 0;
   virtual void SetEndStatus(const std::string& value) = 0;
   virtual int GetLastResponseCode() = 0;
   virtual void SetLastResponseCode(int value) = 0;
+  virtual std::string GetReferTarget() = 0;
+  virtual void SetReferTarget(const std::string& value) = 0;
+  // Free for the application's own use; the library never reads them.
   virtual int GetExtraInt1() = 0;
   virtual void SetExtraInt1(int value) = 0;
   virtual int GetExtraInt2() = 0;
   virtual void SetExtraInt2(int value) = 0;
-  virtual std::string GetReferTarget() = 0;
-  virtual void SetReferTarget(const std::string& value) = 0;
-  // Playback path: hands a frame about to be played to the conference and the
-  // recorder (remote side). Playback thread.
-  virtual void DeliverRemoteFrame(int16_t* frame) = 0;
-  virtual ISipEnginePtr GetEngine() = 0;
-  virtual void NotifyDtmf(const std::string& text) = 0;  // 120 ms debounce
-  virtual void NotifySilence() = 0;
-  virtual void SetConference(const ISipConferencePtr& value) = 0;
-  virtual ISipConferencePtr GetConference() = 0;
-  virtual void SetRecorder(const ISipRecorderPtr& value) = 0;
-  virtual ISipRecorderPtr GetRecorder() = 0;
-  virtual int RouteCount() = 0;
-  virtual int GetRemoteCSeq() = 0;
-  virtual void SetRemoteCSeq(int value) = 0;
+  virtual int GetExtraInt3() = 0;
+  virtual void SetExtraInt3(int value) = 0;
+  virtual bool GetExtraFlag() = 0;
+  virtual void SetExtraFlag(bool value) = 0;
+
+  // The dialog: identifiers, the peer's addresses and the route set.
+  virtual std::string GetCallId() = 0;
+  virtual void SetCallId(const std::string& value) = 0;
+  virtual std::string GetLocalTag() = 0;
+  virtual void SetLocalTag(const std::string& value) = 0;
+  virtual std::string GetRemoteTag() = 0;
+  virtual void SetRemoteTag(const std::string& value) = 0;
+  virtual std::string GetBranch() = 0;
+  virtual void SetBranch(const std::string& value) = 0;
   virtual int GetLocalCSeq() = 0;
   virtual void SetLocalCSeq(int value) = 0;
-  virtual std::string GetRemoteTarget() = 0;
-  virtual void SetRemoteTarget(const std::string& value) = 0;
+  virtual int GetRemoteCSeq() = 0;
+  virtual void SetRemoteCSeq(int value) = 0;
+  virtual std::string GetLocalUri() = 0;
+  virtual void SetLocalUri(const std::string& value) = 0;
+  virtual std::string GetRemoteUri() = 0;
+  virtual void SetRemoteUri(const std::string& value) = 0;
   virtual std::string GetRemoteUser() = 0;
   virtual void SetRemoteUser(const std::string& value) = 0;
-  virtual std::string GetAuthHeader() = 0;
-  virtual void SetAuthHeader(const std::string& value) = 0;
-  virtual std::string RouteLine() = 0;  // one "Route:" line, entries first to last
-  virtual void SetRouteSet(const TSipMessage& message) = 0;
+  virtual std::string GetRemoteTarget() = 0;
+  virtual void SetRemoteTarget(const std::string& value) = 0;
+  virtual std::string GetToHostPart() = 0;
+  virtual void SetToHostPart(const std::string& value) = 0;
+  virtual std::string GetTargetAddress() = 0;
+  virtual void SetTargetAddress(const std::string& value) = 0;
+  virtual std::string GetTargetPort() = 0;
+  virtual void SetTargetPort(const std::string& value) = 0;
+  // Copies of the peer's INVITE that responses echo.
   virtual std::string GetFromHeader() = 0;
   virtual void SetFromHeader(const std::string& value) = 0;
   virtual std::string GetToHeader() = 0;
   virtual void SetToHeader(const std::string& value) = 0;
-  virtual int GetSilenceTimeout() = 0;
-  virtual void SetSilenceTimeout(int value) = 0;
-  virtual int GetSilenceThreshold() = 0;
-  virtual void SetSilenceThreshold(int value) = 0;
-  virtual int GetExtraInt3() = 0;
-  virtual void SetExtraInt3(int value) = 0;
-  virtual std::string GetTargetPort() = 0;
-  virtual void SetTargetPort(const std::string& value) = 0;
+  virtual std::string GetViaHeaders() = 0;
+  virtual void SetViaHeaders(const std::string& value) = 0;
+  virtual std::string GetViaHost() = 0;
+  virtual void SetViaHost(const std::string& value) = 0;
+  virtual std::string GetViaPort() = 0;
+  virtual void SetViaPort(const std::string& value) = 0;
+  virtual void SetRouteSet(const TSipMessage& message) = 0;
+  virtual int RouteCount() = 0;
+  virtual std::string RouteLine() = 0;  // one "Route:" line, entries first to last
+  virtual std::string RouteLines() = 0;
+  virtual std::string RecordRouteLines() = 0;
+
+  // Authentication: the last challenge, and the credentials line sent for it.
+  virtual TChallenge GetChallenge() = 0;
+  virtual void SetChallenge(const TChallenge& value) = 0;
+  virtual std::string GetAuthHeader() = 0;
+  virtual void SetAuthHeader(const std::string& value) = 0;
+
+  // SDP: both sides' media addresses, the codec, the direction.
+  virtual IAudioCodecPtr GetCodec() = 0;
+  virtual void SetCodec(const IAudioCodecPtr& value) = 0;
+  virtual int GetLocalRtpPort() = 0;
+  virtual void SetLocalRtpPort(int value) = 0;
+  virtual int GetRemoteRtpPort() = 0;
+  virtual void SetRemoteRtpPort(int value) = 0;
+  virtual std::string GetRemoteRtpAddress() = 0;
+  virtual void SetRemoteRtpAddress(const std::string& value) = 0;
   virtual std::string GetMediaDirection() = 0;
   virtual void SetMediaDirection(const std::string& value) = 0;
-  virtual std::string GetTargetAddress() = 0;
-  virtual void SetTargetAddress(const std::string& value) = 0;
+  virtual int GetSdpVersion() = 0;
+  virtual void SetSdpVersion(int value) = 0;
+  virtual int GetSdpSessionId() = 0;
+  virtual void SetSdpSessionId(int value) = 0;
+
+  // Media: RTP, sound devices, the switches and what is played or mixed in.
+  virtual bool GetMediaActive() = 0;
+  virtual void SetMediaActive(bool value) = 0;  // starts or stops RTP, capture and playback
+  virtual int GetRtpSocket() = 0;
+  virtual int GetInputDevice() = 0;
+  virtual void SetInputDevice(int value) = 0;
+  virtual int GetOutputDevice() = 0;
+  virtual void SetOutputDevice(int value) = 0;
+  virtual bool GetMicrophoneEnabled() = 0;
+  virtual void SetMicrophoneEnabled(bool value) = 0;
+  virtual bool GetSpeakerEnabled() = 0;
+  virtual void SetSpeakerEnabled(bool value) = 0;
+  virtual int GetSilenceThreshold() = 0;
+  virtual void SetSilenceThreshold(int value) = 0;
+  virtual int GetSilenceTimeout() = 0;
+  virtual void SetSilenceTimeout(int value) = 0;
   virtual IWavFilePtr GetWavSource() = 0;
   virtual void SetWavSource(const IWavFilePtr& value) = 0;
+  virtual ISipConferencePtr GetConference() = 0;
+  virtual void SetConference(const ISipConferencePtr& value) = 0;
+  virtual ISipRecorderPtr GetRecorder() = 0;
+  virtual void SetRecorder(const ISipRecorderPtr& value) = 0;
+
+  // DTMF going out.
   virtual void QueueDtmf(const std::string& digits) = 0;  // RFC 2833 sending
   // Digits sent by SIP INFO go one transaction at a time: two INFOs in flight
   // together may pass each other in a proxy with several workers, and the far
@@ -233,129 +325,88 @@ public:
     double sentAt = 0;
   };
   virtual TInfoDtmf& InfoDtmf() = 0;
-  virtual int GetSdpVersion() = 0;
-  virtual void SetSdpVersion(int value) = 0;
-  virtual int GetSdpSessionId() = 0;
-  virtual void SetSdpSessionId(int value) = 0;
-  virtual bool GetExtraFlag() = 0;
-  virtual void SetExtraFlag(bool value) = 0;
-  virtual double GetStartTime() = 0;
-  virtual IAudioCodecPtr GetCodec() = 0;
-  virtual void SetCodec(const IAudioCodecPtr& value) = 0;
-  virtual int GetRtpSocket() = 0;
-  virtual bool GetMediaActive() = 0;
-  virtual void SetMediaActive(bool value) = 0;  // starts or stops RTP, capture and playback
-  virtual std::string RecordRouteLines() = 0;
-  virtual std::string RouteLines() = 0;
-  virtual bool GetIncoming() = 0;
-  virtual void SetIncoming(bool value) = 0;
-  virtual void Lock() = 0;
-  virtual void Unlock() = 0;
-  virtual std::string GetBranch() = 0;
-  virtual std::string GetViaHeaders() = 0;
-  virtual void SetViaHeaders(const std::string& value) = 0;
-  virtual std::string GetViaHost() = 0;
-  virtual void SetViaHost(const std::string& value) = 0;
-  virtual std::string GetViaPort() = 0;
-  virtual void SetViaPort(const std::string& value) = 0;
-  virtual std::string GetAuthStatus() = 0;
-  virtual void SetAuthStatus(const std::string& value) = 0;
-  virtual int GetLocalRtpPort() = 0;
-  virtual void SetLocalRtpPort(int value) = 0;
-  virtual int GetRemoteRtpPort() = 0;
-  virtual void SetRemoteRtpPort(int value) = 0;
-  virtual std::string GetRemoteRtpAddress() = 0;
-  virtual void SetRemoteRtpAddress(const std::string& value) = 0;
-  virtual std::string GetCallId() = 0;
-  virtual std::string GetLocalTag() = 0;
-  virtual void SetLocalTag(const std::string& value) = 0;
-  virtual std::string GetRemoteTag() = 0;
-  virtual void SetRemoteTag(const std::string& value) = 0;
-  virtual void SetCallId(const std::string& value) = 0;
-  virtual void SetBranch(const std::string& value) = 0;
-  virtual bool GetOnHold() = 0;
-  virtual void SetOnHold(bool value) = 0;
-  virtual int GetState() = 0;
-  virtual void SetState(int value) = 0;  // a change notifies the engine
-  virtual std::string GetRemoteUri() = 0;
-  virtual void SetRemoteUri(const std::string& value) = 0;
-  virtual std::string GetLocalUri() = 0;
-  virtual void SetLocalUri(const std::string& value) = 0;
-  virtual std::string GetToHostPart() = 0;
-  virtual void SetToHostPart(const std::string& value) = 0;
-  virtual bool GetSpeakerEnabled() = 0;
-  virtual void SetSpeakerEnabled(bool value) = 0;
-  virtual int GetOutputDevice() = 0;
-  virtual void SetOutputDevice(int value) = 0;
-  virtual int GetInputDevice() = 0;
-  virtual void SetInputDevice(int value) = 0;
-  virtual bool GetMicrophoneEnabled() = 0;
-  virtual void SetMicrophoneEnabled(bool value) = 0;
-  virtual ISipAccountPtr GetAccount() = 0;
-  virtual void SetAccount(const ISipAccountPtr& value) = 0;
-  virtual std::string GetAuthQop() = 0;
-  virtual void SetAuthQop(const std::string& value) = 0;
-  virtual std::string GetAuthOpaque() = 0;
-  virtual void SetAuthOpaque(const std::string& value) = 0;
-  virtual std::string GetAuthNonce() = 0;
-  virtual void SetAuthNonce(const std::string& value) = 0;
-  virtual std::string GetAuthRealm() = 0;
-  virtual void SetAuthRealm(const std::string& value) = 0;
+
+  // From the media threads.
   // Capture path: one captured 320-byte frame (may be overwritten). Capture thread.
   virtual void SendAudioFrame(int16_t* frame) = 0;
+  // Playback path: hands a frame about to be played to the conference and the
+  // recorder (remote side). Playback thread.
+  virtual void DeliverRemoteFrame(int16_t* frame) = 0;
+  virtual void NotifyDtmf(const std::string& text) = 0;  // 120 ms debounce
+  virtual void NotifySilence() = 0;
 };
 
 // The SIP user agent. User operations run on the application thread; the
 // transport thread runs the dispatch of every received datagram.
 class ISipEngine : public virtual IInterface {
 public:
-  virtual void SetCodecs(const std::vector<int>& payloadTypes) = 0;
+  // Activation and the transport.
+  virtual bool GetActive() = 0;
+  virtual void SetActive(bool value) = 0;
+  virtual int GetLocalPort() = 0;
+  virtual void SetLocalPort(int value) = 0;
+  // The port the transport is bound to (0 while inactive): LocalPort 0 lets
+  // the system choose.
+  virtual int GetBoundPort() = 0;
+  virtual bool SendText(const std::string& text, int port, const std::string& host) = 0;
   virtual void Log(const std::string& text) = 0;
-  virtual int NextCSeq() = 0;
-  virtual void SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) = 0;
-  virtual int GetSilenceThreshold() = 0;
-  virtual void SetSilenceThreshold(int value) = 0;
-  virtual int GetSilenceTimeout() = 0;
-  virtual void SetSilenceTimeout(int value) = 0;
+  // The signalling time-outs; the consumer calls it about once a second.
+  virtual void Tick() = 0;
+
+  // Settings given to new calls.
+  virtual void SetCodecs(const std::vector<int>& payloadTypes) = 0;
   virtual int CodecCount() = 0;
   virtual int CodecAt(int index) = 0;
-  virtual void DropCall(const ISipCallPtr& call) = 0;
+  virtual std::string CodecListText() = 0;
   virtual int GetRtpPortMin() = 0;
   virtual void SetRtpPortMin(int value) = 0;
   virtual int GetRtpPortMax() = 0;
   virtual void SetRtpPortMax(int value) = 0;
-  virtual std::string CodecListText() = 0;
-  virtual void PlayWavFile(const ISipCallPtr& call, const std::string& fileName) = 0;
-  virtual void PlayWavStream(const ISipCallPtr& call, std::istream& stream, int64_t size) = 0;
-  virtual void SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) = 0;
+  virtual int GetSilenceThreshold() = 0;
+  virtual void SetSilenceThreshold(int value) = 0;
+  virtual int GetSilenceTimeout() = 0;
+  virtual void SetSilenceTimeout(int value) = 0;
+  virtual int NextCSeq() = 0;
+
+  // Accounts and registration.
+  virtual ISipAccountPtr AddAccount(const std::string& stunServer, const std::string& server,
+                                    const std::string& userName, const std::string& password,
+                                    const std::string& proxy) = 0;
+  // Takes the account off the engine's list: incoming requests are then no
+  // longer answered through it. Nothing is sent.
+  virtual void RemoveAccount(const ISipAccountPtr& account) = 0;
+  // What a registration does to the account's addresses (server resolved from
+  // the proxy or the domain, local address towards it, our SIP port), without
+  // sending anything: for an account used without a registrar.
+  virtual void PrepareAccount(const ISipAccountPtr& account) = 0;
+  virtual void StartRegistration(const ISipAccountPtr& account) = 0;  // STUN first when set
   virtual void Register(const ISipAccountPtr& account) = 0;
-  virtual void StartRegistration(const ISipAccountPtr& account) = 0;
   virtual void Unregister(const ISipAccountPtr& account) = 0;
+  virtual ISipAccountPtr FindAccountByCallId(const std::string& callId) = 0;
+  virtual void SendMessage(const ISipAccountPtr& account, const std::string& user,
+                           const std::string& text) = 0;
+
+  // Calls.
+  virtual ISipCallPtr Invite(const ISipAccountPtr& account, const std::string& target,
+                             int inputDevice, int outputDevice) = 0;
   virtual void Answer(const ISipCallPtr& call) = 0;
   virtual void Busy(const ISipCallPtr& call) = 0;
   virtual void HangUp(const ISipCallPtr& call) = 0;
   virtual void Hold(const ISipCallPtr& call) = 0;
   virtual void Unhold(const ISipCallPtr& call) = 0;
   virtual void Transfer(const ISipCallPtr& call, const std::string& target) = 0;
-  virtual int GetLocalPort() = 0;
-  virtual void SetLocalPort(int value) = 0;
-  virtual bool GetActive() = 0;
-  virtual void SetActive(bool value) = 0;
-  virtual ISipAccountPtr AddAccount(const std::string& stunServer, const std::string& server,
-                                    const std::string& userName, const std::string& password,
-                                    const std::string& proxy) = 0;
-  virtual void NotifySilence(const ISipCallPtr& call) = 0;
-  virtual void NotifyDtmf(const ISipCallPtr& call, const std::string& text) = 0;
-  virtual void NotifyCallState(const ISipCallPtr& call, int state) = 0;
-  virtual void NotifyWavStopped(const ISipCallPtr& call) = 0;
-  virtual ISipCallPtr Invite(const ISipAccountPtr& account, const std::string& target,
-                             int inputDevice, int outputDevice) = 0;
-  virtual bool SendText(const std::string& text, int port, const std::string& host) = 0;
-  virtual ISipAccountPtr FindAccountByCallId(const std::string& callId) = 0;
+  virtual void DropCall(const ISipCallPtr& call) = 0;
   virtual ISipCallPtr FindCallByCallId(const std::string& callId) = 0;
-  virtual void SendMessage(const ISipAccountPtr& account, const std::string& user,
-                           const std::string& text) = 0;
-  virtual void Tick() = 0;
+  virtual void SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) = 0;
+  virtual void SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) = 0;
+  virtual void PlayWavFile(const ISipCallPtr& call, const std::string& fileName) = 0;
+  virtual void PlayWavStream(const ISipCallPtr& call, std::istream& stream, int64_t size) = 0;
+
+  // From calls and their media threads: posted to the consumer as events.
+  virtual void NotifyCallState(const ISipCallPtr& call, int state) = 0;
+  virtual void NotifyDtmf(const ISipCallPtr& call, const std::string& text) = 0;
+  virtual void NotifySilence(const ISipCallPtr& call) = 0;
+  virtual void NotifyWavStopped(const ISipCallPtr& call) = 0;
 };
 
 }  // namespace qv

@@ -6,6 +6,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/textutil.h"
+
 // Hot path: one message per received datagram, on the transport thread. Every
 // cut is a string_view into the datagram; a field is copied only once, when it
 // is assigned. Lines are found sixteen bytes at a time and dispatched on their
@@ -32,15 +34,6 @@ inline bool Starts(sv line, sv name) {
   return line.size() >= name.size() && std::memcmp(line.data(), name.data(), name.size()) == 0;
 }
 
-// Every control character counts as white space, and so does the blank.
-inline bool IsSpace(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-inline sv Trim(sv s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsSpace(s[b])) ++b;
-  while (e > b && IsSpace(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
 
 // Values are short (a header line), so plain loops beat the library searches,
 // which pay a call per candidate position.
@@ -182,23 +175,23 @@ struct Parser {
       return;
     }
     // RFC 3261 25.1: blanks may stand around the colon and before the ";".
-    sv host = Trim(UpTo(Trim(DropFirst(rest)), ';'));
+    sv host = TrimView(UpTo(TrimView(DropFirst(rest)), ';'));
     sv port = "5060";
     size_t colon = Find(host, ':');
     if (colon != sv::npos) {
-      port = Trim(host.substr(colon + 1));
-      host = Trim(host.substr(0, colon));
+      port = TrimView(host.substr(colon + 1));
+      host = TrimView(host.substr(0, colon));
     }
     m.ViaHost.assign(host);
     m.ViaPort.assign(port);
   }
 
   void Contact(sv rest) {
-    sv uri = Trim(rest);
+    sv uri = TrimView(rest);
     size_t lt = Find(uri, '<');
-    if (lt != sv::npos) uri = Trim(uri.substr(lt + 1));
-    uri = Trim(UpTo(uri, '>'));
-    uri = Trim(UpTo(uri, ';'));
+    if (lt != sv::npos) uri = TrimView(uri.substr(lt + 1));
+    uri = TrimView(UpTo(uri, '>'));
+    uri = TrimView(UpTo(uri, ';'));
     m.ContactUri.assign(uri);
     size_t at = Find(uri, '@');
     if (at == sv::npos) return;
@@ -213,11 +206,11 @@ struct Parser {
 
   void RecordRoute(sv rest) {
     if (!m.RecordRoutes) m.RecordRoutes.emplace();
-    rest = Trim(rest);
+    rest = TrimView(rest);
     for (;;) {
       size_t comma = Find(rest, ',');
       // RFC 3261 7.3.1: a list may hold empty elements; they are no routes.
-      sv piece = Trim(rest.substr(0, comma));
+      sv piece = TrimView(rest.substr(0, comma));
       if (!piece.empty()) m.RecordRoutes->emplace_back(piece);
       if (comma == sv::npos) break;
       rest = rest.substr(comma + 1);
@@ -238,10 +231,10 @@ struct Parser {
   // Payload types are taken in the order of the lines, so adding them here
   // equals collecting every token first and filtering at the end.
   void AudioMedia(sv line) {
-    m.SdpAudioPort.assign(LeadingDigits(Trim(line.substr(7)), 10));
+    m.SdpAudioPort.assign(LeadingDigits(TrimView(line.substr(7)), 10));
     sv list;
     if (!After(line, "RTP/AVP", list)) return;
-    list = Trim(list);
+    list = TrimView(list);
     size_t i = 0;
     while (i < list.size()) {
       while (i < list.size() && (list[i] == ' ' || list[i] == '\t')) ++i;
@@ -261,7 +254,7 @@ struct Parser {
     m.CSeqMethod.assign(blank == sv::npos ? sv() : line.substr(blank + 1));
     sv rest = line.substr(5);
     while (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
-    m.CSeqNumber.assign(Trim(UpTo(rest, ' ')));
+    m.CSeqNumber.assign(TrimView(UpTo(rest, ' ')));
   }
 
   // Header names count only in the header section; the SDP, INFO and sipfrag
@@ -273,18 +266,18 @@ struct Parser {
         if (StartsI(line, "sip/2.0")) {
           m.StatusCode.append(line.substr(line.size() < 8 ? line.size() : 8, 3));
         } else if (StartsI(line, "signal=")) {
-          m.DtmfSignal.assign(Trim(line.substr(7)));
+          m.DtmfSignal.assign(TrimView(line.substr(7)));
         }
         return;
       case 'C':
       case 'c':
         if (line.size() > 1 && line[1] == '=') {
           sv rest;
-          if (line[0] == 'c' && After(line, "IP4", rest)) m.SdpAddress.assign(Trim(Prefix(DropFirst(rest), 20)));
+          if (line[0] == 'c' && After(line, "IP4", rest)) m.SdpAddress.assign(TrimView(Prefix(DropFirst(rest), 20)));
         } else if (!header) {
           return;
         } else if (StartsI(line, "call-id:")) {
-          m.CallId.assign(Prefix(Trim(line.substr(8)), 100));
+          m.CallId.assign(Prefix(TrimView(line.substr(8)), 100));
         } else if (StartsI(line, "cseq:")) {
           CSeq(line);
         } else if (StartsI(line, "contact:")) {
@@ -293,7 +286,7 @@ struct Parser {
         return;
       case 'I':
       case 'i':
-        if (header && line.size() > 1 && line[1] == ':') m.CallId.assign(Prefix(Trim(line.substr(2)), 100));
+        if (header && line.size() > 1 && line[1] == ':') m.CallId.assign(Prefix(TrimView(line.substr(2)), 100));
         return;
       case 'F':
       case 'f':
@@ -342,9 +335,9 @@ struct Parser {
     } else {
       return;
     }
-    sv rest = Trim(line.substr(line.size() < skip ? line.size() : skip));
+    sv rest = TrimView(line.substr(line.size() < skip ? line.size() : skip));
     size_t at = Find(rest, '@');
-    if (at != sv::npos) m.RequestUser.assign(Trim(rest.substr(0, at)));
+    if (at != sv::npos) m.RequestUser.assign(TrimView(rest.substr(0, at)));
   }
 
   void Run(sv text) {

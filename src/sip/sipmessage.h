@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sip/sipints.h"
+
 namespace qv {
 
 class TSipMessage {
@@ -23,6 +25,9 @@ public:
   std::string RecordRoute(int index) const;
 
   bool IsResponse() const { return !StatusCode.empty(); }
+
+  // The Digest challenge of a 401/407 as a holder keeps it.
+  TChallenge Challenge() const { return {StatusCode, AuthRealm, AuthNonce, AuthQop, AuthOpaque}; }
 
   // Fields in declaration order (the order the developer tool prints them).
   std::vector<int> PayloadTypes;                        // every m=audio payload type but 101

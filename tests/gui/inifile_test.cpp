@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/FunctionsUnit.h"
+#include "app/inifile.h"
 #include "platform/errors.h"
 #include "support/testmain.h"
 

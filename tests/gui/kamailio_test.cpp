@@ -46,7 +46,7 @@ private slots:
     QTRY_VERIFY_WITH_TIMEOUT(form.Online(), 5000);
     QCOMPARE(form.StatusText(), QString("sip: 101@127.0.0.1"));
     QVERIFY(form.ConnectItem()->isChecked());
-    QVERIFY(!form.RegisteredAccount()->GetAuthNonce().empty());  // it was challenged
+    QVERIFY(!form.RegisteredAccount()->GetChallenge().Nonce.empty());  // it was challenged
     // Off line and back: the un-REGISTER is challenged too.
     QVERIFY(rig.Click(form.DialFrm()->btnConectar));
     QTRY_VERIFY_WITH_TIMEOUT(!form.Online(), 5000);

@@ -11,7 +11,7 @@
 #include <QTreeWidget>
 
 #include "app/accountsframe.h"
-#include "app/FunctionsUnit.h"
+#include "app/inifile.h"
 #include "app/dialframe.h"
 #include "app/regform.h"
 #include "app/sipclientmain.h"

@@ -3,7 +3,7 @@
 // mixer.
 #include <QTest>
 
-#include "app/SoundVolumeUnit.h"
+#include "app/volumectrl.h"
 #include "support/testmain.h"
 
 using namespace qv;

@@ -112,7 +112,7 @@ TEST_F(BaresipTest, CallToBaresipHoldResumeAndByeFromUs) {
   ASSERT_TRUE(ua.WaitCallEvent(MsgCallAnswered, call, 10000)) << kamailio.Process().LogTail();
   ASSERT_TRUE(bob->WaitEvent("CALL_ESTABLISHED"));
   EXPECT_EQ(call->GetState(), csConnected);
-  EXPECT_EQ(call->GetAuthStatus(), "407");  // Kamailio challenged the INVITE
+  EXPECT_EQ(call->GetChallenge().Status, "407");  // Kamailio challenged the INVITE
   EXPECT_EQ(call->GetCodec()->GetPayloadType(), 0);
   EXPECT_GT(call->RouteCount(), 0);         // and recorded its route
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 #include "support/udppeer.h"
 
 namespace qv::test {
@@ -16,7 +16,7 @@ public:
   TInteropUa();
   ~TInteropUa();
 
-  int Port() const { return engine_->BoundPort(); }
+  int Port() const { return engine_->GetBoundPort(); }
   std::string Address() const { return "127.0.0.1:" + std::to_string(Port()); }
   TSipEngine& Engine() { return *engine_; }
   TEngineEvents& Events() { return events_; }

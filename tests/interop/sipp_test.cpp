@@ -44,7 +44,7 @@ TEST_F(SippTest, ChallengedInviteThenAnswered) {
   ASSERT_TRUE(ua.WaitCallEvent(MsgRingback, call)) << sipp->Report();
   ASSERT_TRUE(ua.WaitCallEvent(MsgCallAnswered, call)) << sipp->Report();
   EXPECT_EQ(call->GetState(), csConnected);
-  EXPECT_EQ(call->GetAuthStatus(), "407");
+  EXPECT_EQ(call->GetChallenge().Status, "407");
   ua.Engine().HangUp(call);
   EXPECT_TRUE(ua.WaitCallEvent(MsgCallEnded, call));
   ExpectPassed(*sipp);

@@ -24,7 +24,7 @@
 
 #include "platform/clock.h"
 #include "sip/iputils.h"
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 
 using namespace qv;
 
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   if (peer == 0) peer = FreeUdpPort();
   ISipAccountPtr account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer), "alice", "alicepw", "");
   const TFigures before = Measure(*engine);
-  printf("ready port=%d peer=%d media=%d threads=%ld fds=%d rss_kb=%ld\n", engine->BoundPort(), peer,
+  printf("ready port=%d peer=%d media=%d threads=%ld fds=%d rss_kb=%ld\n", engine->GetBoundPort(), peer,
          FreeUdpPort(), before.Threads, before.Descriptors, before.RssKb);
 
   long answered = 0, ended = 0, failures = 0;

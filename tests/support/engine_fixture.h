@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 #include "support/udppeer.h"
 
 namespace qv::test {
@@ -21,7 +21,7 @@ protected:
   // Replaces the engine by one without a window (nothing is posted).
   void UseEngineWithoutWindow();
 
-  int EnginePort() const { return engine->BoundPort(); }
+  int EnginePort() const { return engine->GetBoundPort(); }
   // Sends `text` from the peer to the engine.
   void ToEngine(const std::string& text) { peer.Send(text, EnginePort()); }
 

@@ -46,6 +46,9 @@ public:
   void PlayWavStream(const ISipCallPtr&, std::istream&, int64_t) override {}
   void SendDtmfRfc2833(const ISipCallPtr&, const std::string&) override {}
   void Register(const ISipAccountPtr&) override {}
+  void RemoveAccount(const ISipAccountPtr&) override {}
+  void PrepareAccount(const ISipAccountPtr&) override {}
+  int GetBoundPort() override { return 0; }
   void StartRegistration(const ISipAccountPtr&) override {}
   void Unregister(const ISipAccountPtr&) override {}
   void Answer(const ISipCallPtr&) override {}

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "engine/sipevents.h"
 #include "sip/sipints.h"
 
 namespace qv::test {

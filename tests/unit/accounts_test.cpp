@@ -4,6 +4,7 @@
 
 #include "dialogs/account.h"
 #include "dialogs/accounts.h"
+#include "sip/stun.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "sip/iputils.h"
@@ -26,7 +27,7 @@ TEST(Account, Defaults) {
   EXPECT_TRUE(std::regex_match(a.GetBranch(), std::regex("z9hG4bK[0-9A-F]{10}"))) << a.GetBranch();
   EXPECT_EQ(a.GetServer(), "");
   EXPECT_EQ(a.GetLocalAddress(), "");
-  EXPECT_EQ(a.GetAuthStatus(), "");
+  EXPECT_EQ(a.GetChallenge().Status, "");
   TAccount b;
   EXPECT_NE(a.GetCallId(), b.GetCallId());
   EXPECT_NE(a.GetLocalTag(), b.GetLocalTag());

@@ -12,7 +12,7 @@
 
 #include "platform/errors.h"
 #include "sip/iputils.h"
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 
 using namespace qv;
 using namespace std::chrono_literals;
@@ -118,11 +118,11 @@ TEST(EngineCore, Activation) {
   EXPECT_NO_THROW(engine->SetActive(false));  // inactive: nothing to do
   engine->SetActive(true);
   EXPECT_TRUE(engine->GetActive());
-  EXPECT_GT(engine->BoundPort(), 0);
+  EXPECT_GT(engine->GetBoundPort(), 0);
   EXPECT_EQ(RaisedText([&] { engine->SetActive(true); }), "Already active");
   engine->SetActive(false);
   EXPECT_FALSE(engine->GetActive());
-  EXPECT_EQ(engine->BoundPort(), 0);
+  EXPECT_EQ(engine->GetBoundPort(), 0);
   EXPECT_FALSE(engine->SendText("x", 5060, "127.0.0.1"));  // no transport, nothing sent
 }
 
@@ -155,7 +155,7 @@ TEST(EngineCore, DatagramsBecomeLogEventsInOrder) {
   auto b = NewEngine(0, windowB);
   a->SetActive(true);
   b->SetActive(true);
-  const int port = b->BoundPort();
+  const int port = b->GetBoundPort();
   // Realistic SIP requests, numbered, sent back to back.
   const int count = 10000;
   auto request = [](int i) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dialogs/accounts.h"
+#include "sip/stun.h"
 #include "platform/clock.h"
 #include "support/engine_fixture.h"
 #include "support/tone_analysis.h"

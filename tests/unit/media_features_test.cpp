@@ -17,7 +17,7 @@
 #include "platform/audio_virtual.h"
 #include "platform/errors.h"
 #include "platform/messagequeue.h"
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 #include "support/fake_engine.h"
 #include "support/rtp_helpers.h"
 #include "support/tone_analysis.h"

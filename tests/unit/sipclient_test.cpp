@@ -21,7 +21,7 @@
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "sip/iputils.h"
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 #include "support/cliprocess.h"
 
 namespace qv {

@@ -91,10 +91,7 @@ protected:
 TEST_F(OsipReadsBack, AccountRequests) {
   account->SetDisplayName("Ann Lee");
   account->SetPublicAddress("203.0.113.7");
-  account->SetAuthStatus("407");
-  account->SetAuthRealm("voip");
-  account->SetAuthNonce("4b1e3f5a");
-  account->SetAuthQop("auth");
+  account->SetChallenge({"407", "voip", "4b1e3f5a", "auth", ""});
   account->SetMessageText("Hello there\r\n");
   const std::string reg = "0F2B9C4D1E7A4B6C8D3E5F7091A2B3C4";
   const std::string self = "sip:1001@pbx.example.org";
@@ -112,10 +109,7 @@ TEST_F(OsipReadsBack, AccountRequests) {
 }
 
 TEST_F(OsipReadsBack, CallRequests) {
-  outgoing->SetAuthStatus("401");
-  outgoing->SetAuthRealm("voip");
-  outgoing->SetAuthNonce("6a7b8c9d");
-  outgoing->SetAuthQop("auth-int");
+  outgoing->SetChallenge({"401", "voip", "6a7b8c9d", "auth-int", ""});
   const std::string out = "5D1C2B3A4F5E6D7C8B9A0F1E2D3C4B5A";
   const std::string in = "3c26700c5b8e-kf9pw1x@192.168.1.30";
   const std::string bob = "sip:1002@pbx.example.org";

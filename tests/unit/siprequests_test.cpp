@@ -35,19 +35,11 @@ protected:
 
   void Challenge(ISipAccount& a, const char* status, const char* realm, const char* nonce,
                  const char* qop, const char* opaque) {
-    a.SetAuthStatus(status);
-    a.SetAuthRealm(realm);
-    a.SetAuthNonce(nonce);
-    a.SetAuthQop(qop);
-    a.SetAuthOpaque(opaque);
+    a.SetChallenge({status, realm, nonce, qop, opaque});
   }
   void Challenge(ISipCall& c, const char* status, const char* realm, const char* nonce,
                  const char* qop, const char* opaque) {
-    c.SetAuthStatus(status);
-    c.SetAuthRealm(realm);
-    c.SetAuthNonce(nonce);
-    c.SetAuthQop(qop);
-    c.SetAuthOpaque(opaque);
+    c.SetChallenge({status, realm, nonce, qop, opaque});
   }
 };
 
@@ -113,14 +105,14 @@ TEST_F(Builders, RegisterAuthUsesServerOpaqueAsClientNonce) {
   EXPECT_NE(text.find("\r\nProxy-Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"b399931bd912b7b4d732c251c8882252\",qop=auth,cnonce=\"abc\",nc=00000001,opaque=\"abc\",algorithm=MD5\r\n"),
             std::string::npos)
       << text;
-  EXPECT_EQ(account->GetAuthOpaque(), "abc");
+  EXPECT_EQ(account->GetChallenge().Opaque, "abc");
 }
 
 // qop without opaque: a client nonce is made, stored and then reused.
 TEST_F(Builders, RegisterAuthMakesAndKeepsClientNonce) {
   Challenge(*account, "401", "voip", "4b1e3f5a", "auth", "");
   std::string text = BuildRegisterAuth(*account);
-  std::string cnonce = account->GetAuthOpaque();
+  std::string cnonce = account->GetChallenge().Opaque;
   ASSERT_EQ(cnonce.size(), 32u);
   std::string ha1 = RefMd5("1001:voip:s3cret");
   std::string ha2 = RefMd5("REGISTER:sip:pbx.example.org");
@@ -169,7 +161,7 @@ TEST_F(Builders, UnregisterAuthQuotesQopAndSendsEmptyOpaque) {
       "Content-Length: 0\r\n"
       "\r\n",
       BuildUnregisterAuth(*account));
-  EXPECT_EQ(account->GetAuthOpaque(), "");  // form B makes no client nonce
+  EXPECT_EQ(account->GetChallenge().Opaque, "");  // form B makes no client nonce
 }
 
 // With an address from STUN, Contact and SDP show it while Via keeps the local one.
@@ -312,7 +304,7 @@ TEST_F(Builders, InviteAuthWithAuthInt) {
       "\r\n" + kOfferSdp,
       BuildInviteAuth(*outgoing, "0 8 3"));
   EXPECT_EQ(outgoing->GetAuthHeader(), credentials);
-  EXPECT_EQ(outgoing->GetAuthOpaque(), "op42");
+  EXPECT_EQ(outgoing->GetChallenge().Opaque, "op42");
 }
 
 TEST_F(Builders, QopAuthNeverHashesTheBody) {
@@ -327,7 +319,7 @@ TEST_F(Builders, InviteAuthMakesClientNonceAndQuotesQop) {
   outgoing->SetRemoteTag("");  // the first INVITE's retry: no dialog yet
   Challenge(*outgoing, "401", "voip", "6a7b8c9d", "auth", "");
   std::string text = BuildInviteAuth(*outgoing, "0 8 3");
-  std::string cnonce = outgoing->GetAuthOpaque();
+  std::string cnonce = outgoing->GetChallenge().Opaque;
   ASSERT_EQ(cnonce.size(), 32u);
   std::string response = RefMd5(RefMd5("1001:voip:s3cret") + ":6a7b8c9d:00000001:" + cnonce +
                                 ":auth:" + RefMd5("INVITE:sip:1002@pbx.example.org"));

@@ -7,13 +7,13 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
-#include "app/FunctionsUnit.h"
+#include "app/inifile.h"
 #include "app/accountsframe.h"
 #include "app/actions.h"
 #include "app/dialframe.h"
 #include "app/regform.h"
 #include "mainform/suites.h"
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 #include "support/rig.h"
 #include "support/texts.h"
 

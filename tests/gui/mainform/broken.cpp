@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/FunctionsUnit.h"
+#include "app/inifile.h"
 #include "app/accountsframe.h"
 #include "app/audioframe.h"
 #include "app/dialframe.h"

@@ -16,15 +16,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/FunctionsUnit.h"
-#include "app/SoundVolumeUnit.h"
+#include "app/inifile.h"
+#include "app/volumectrl.h"
 #include "app/accountsframe.h"
 #include "app/audioframe.h"
 #include "app/balloontip.h"
 #include "app/dialframe.h"
 #include "app/statusbar.h"
 #include "mainform/suites.h"
-#include "sip/sip.h"
+#include "engine/sipengine.h"
 #include "support/rig.h"
 #include "support/texts.h"
 

@@ -70,7 +70,6 @@ private:
 // which is created when missing.
 std::string SettingsFilePath();
 
-std::string Trim(const std::string& text);
 bool SameText(const std::string& a, const std::string& b);  // ASCII, case-insensitive
 
 }  // namespace qv

@@ -1,10 +1,14 @@
-// Engine state, settings, activation, the datagram handler and the events.
+// Engine core: settings, activation and deactivation, the transport, the
+// datagram handler and the events posted to the consumer.
 #include <thread>
 
+#include "engine/engineutil.h"
+#include "engine/logmessage.h"
+#include "engine/sipengine.h"
 #include "media/codecs.h"
 #include "platform/errors.h"
-#include "sip/logmessage.h"
-#include "sip/sip.h"
+#include "platform/lockguard.h"
+#include "platform/textutil.h"
 #include "sip/sipmessage.h"
 #include "sip/udp.h"
 
@@ -105,7 +109,46 @@ void TSipEngine::SetActive(bool value) {
   calls_.Clear();
 }
 
-int TSipEngine::BoundPort() {
+void TSipEngine::DeactivateDialogs() {
+  {
+    TLockGuard<TSipCalls> lock(calls_);
+    for (int i = 0; i < calls_.Count(); ++i) {
+      ISipCallPtr call = calls_.Item(i);
+      if (call->State() != TCallState::Connected) continue;
+      try {
+        HangUp(call);
+      } catch (...) {
+        // Going inactive must finish even when a farewell cannot be sent.
+      }
+      Pause100ms();
+    }
+  }
+  {
+    TLockGuard<TSipAccounts> lock(accounts_);
+    for (int i = 0; i < accounts_.Count(); ++i) {
+      ISipAccountPtr account = accounts_.Item(i);
+      if (account->State() != TAccountState::Registered) continue;
+      try {
+        Unregister(account);
+      } catch (...) {
+      }
+      Pause100ms();
+    }
+  }
+  accounts_.Clear();
+  calls_.Clear();
+}
+
+void TSipEngine::RequireActive() {
+  if (!active_) throw Exception("not active");
+}
+
+int TSipEngine::SipPort() {
+  int bound = GetBoundPort();
+  return bound ? bound : int(localPort_);
+}
+
+int TSipEngine::GetBoundPort() {
   std::lock_guard<std::mutex> guard(transportLock_);
   return transport_ ? transport_->Port() : 0;
 }
@@ -118,6 +161,16 @@ bool TSipEngine::SendText(const std::string& text, int port, const std::string& 
   }
   if (!transport) return false;
   return transport->Send(host, port, int(text.size()), text.data());
+}
+
+void TSipEngine::SendToServer(ISipAccount& account, const std::string& text) {
+  SendText(text, account.GetServerPort(), account.GetServer());
+}
+
+void TSipEngine::SendByVia(const TSipMessage& request, ISipAccount& account, const std::string& text) {
+  std::string host = request.ViaHost.empty() ? account.GetServer() : request.ViaHost;
+  int port = ToIntDef(request.ViaPort, account.GetServerPort());
+  SendText(text, port, host);
 }
 
 void TSipEngine::HandleDatagram(const uint8_t* bytes, int length) {
@@ -143,7 +196,7 @@ void TSipEngine::NotifyDtmf(const ISipCallPtr& call, const std::string& text) {
 }
 
 void TSipEngine::NotifyCallState(const ISipCallPtr& call, int state) {
-  if (state == csIdle) Post(MsgCallEnded, 0, call);
+  if (TCallState(state) == TCallState::Idle) Post(MsgCallEnded, 0, call);
 }
 
 void TSipEngine::NotifyWavStopped(const ISipCallPtr& call) { Post(MsgWavStopped, 0, call); }

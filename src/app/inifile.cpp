@@ -1,4 +1,4 @@
-#include "app/FunctionsUnit.h"
+#include "app/inifile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,21 +12,22 @@
 #include <iterator>
 
 #include "platform/errors.h"
+#include "platform/textutil.h"
 
 namespace qv {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+std::string TrimBlanks(std::string_view text) { return Trim(text, IsBlank); }
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 bool IsHeader(const std::string& line, std::string* name = nullptr) {
-  std::string t = Trim(line);
+  std::string t = TrimBlanks(line);
   if (t.empty() || t[0] != '[') return false;
   if (name) {
     size_t close = t.find(']');
-    *name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    *name = TrimBlanks(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
   }
   return true;
 }
@@ -35,7 +36,7 @@ bool IsHeader(const std::string& line, std::string* name = nullptr) {
 bool SplitKey(const std::string& line, std::string& key, std::string& value) {
   size_t eq = line.find('=');
   if (eq == std::string::npos) return false;
-  key = Trim(line.substr(0, eq));
+  key = TrimBlanks(line.substr(0, eq));
   value = line.substr(eq + 1);
   return true;
 }
@@ -49,7 +50,7 @@ bool Quoted(const std::string& v) {
 std::string StoredValue(std::string value) {
   for (char& c : value)
     if (c == '\r' || c == '\n') c = ' ';  // a line break would split the entry
-  if (value != Trim(value) || Quoted(value)) return "\"" + value + "\"";
+  if (value != TrimBlanks(value) || Quoted(value)) return "\"" + value + "\"";
   return value;
 }
 
@@ -66,13 +67,6 @@ void MakeDirectories(const std::string& path) {
 }
 
 }  // namespace
-
-std::string Trim(const std::string& text) {
-  size_t b = 0, e = text.size();
-  while (b < e && IsBlank(text[b])) ++b;
-  while (e > b && IsBlank(text[e - 1])) --e;
-  return text.substr(b, e - b);
-}
 
 bool SameText(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -135,7 +129,7 @@ void TIniFile::Commit() {
 int TIniFile::FindSection(const std::string& section) const {
   std::string name;
   for (size_t i = 0; i < lines_.size(); ++i)
-    if (IsHeader(lines_[i], &name) && SameText(name, Trim(section))) return int(i);
+    if (IsHeader(lines_[i], &name) && SameText(name, TrimBlanks(section))) return int(i);
   return -1;
 }
 
@@ -149,7 +143,7 @@ int TIniFile::FindKey(int header, const std::string& key) const {
   std::string k, v;
   int end = SectionEnd(header);
   for (int i = header + 1; i < end; ++i)
-    if (SplitKey(lines_[size_t(i)], k, v) && SameText(k, Trim(key))) return i;
+    if (SplitKey(lines_[size_t(i)], k, v) && SameText(k, TrimBlanks(key))) return i;
   return -1;
 }
 
@@ -163,44 +157,33 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
   if (line < 0) return fallback;
   std::string k, v;
   SplitKey(lines_[size_t(line)], k, v);
-  v = Trim(v);
+  v = TrimBlanks(v);
   if (Quoted(v)) v = v.substr(1, v.size() - 2);
   return v;
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int fallback) const {
-  std::string text = Trim(ReadString(section, key, ""));
-  if (text.empty()) return fallback;
-  int base = 10;
-  size_t i = 0;
-  bool negative = false;
-  if (text.size() > 2 && text[0] == '0' && Lower(text[1]) == 'x') {
-    base = 16;
-    i = 2;
-  } else if (text[0] == '-' || text[0] == '+') {
-    negative = text[0] == '-';
-    i = 1;
-  }
-  if (i >= text.size()) return fallback;
-  long long value = 0;
-  for (; i < text.size(); ++i) {
+  std::string text = TrimBlanks(ReadString(section, key, ""));
+  if (text.size() <= 2 || text[0] != '0' || Lower(text[1]) != 'x') return ToIntDef(text, fallback);
+  // "0x..." as the system's own INI reader takes it: 32 bits, sign from the top bit.
+  uint64_t value = 0;
+  for (size_t i = 2; i < text.size(); ++i) {
     char c = Lower(text[i]);
-    int digit = c >= '0' && c <= '9' ? c - '0' : (base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1);
+    int digit = c >= '0' && c <= '9' ? c - '0' : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1);
     if (digit < 0) return fallback;
-    value = value * base + digit;
-    if (value > (base == 16 ? 0xFFFFFFFFLL : INT_MAX + (negative ? 1LL : 0LL))) return fallback;
+    value = value * 16 + uint64_t(digit);
+    if (value > 0xFFFFFFFFULL) return fallback;
   }
-  if (base == 16) return int(uint32_t(value));
-  return int(negative ? -value : value);
+  return int(uint32_t(value));
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
   std::vector<std::string> beforeLines = lines_, beforeEnds = ends_;
-  std::string entry = Trim(key) + "=" + StoredValue(value);
+  std::string entry = TrimBlanks(key) + "=" + StoredValue(value);
   int header = FindSection(section);
   if (header < 0) {
-    Insert(lines_.size(), "[" + Trim(section) + "]");
+    Insert(lines_.size(), "[" + TrimBlanks(section) + "]");
     Insert(lines_.size(), entry);
   } else if (int line = FindKey(header, key); line >= 0) {
     std::string k, v;
@@ -209,7 +192,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
   } else {
     // After the section's last non-blank line, so blank separators stay put.
     int at = SectionEnd(header);
-    while (at > header + 1 && Trim(lines_[size_t(at - 1)]).empty()) --at;
+    while (at > header + 1 && TrimBlanks(lines_[size_t(at - 1)]).empty()) --at;
     Insert(size_t(at), entry);
   }
   Changed(std::move(beforeLines), std::move(beforeEnds));

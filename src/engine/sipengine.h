@@ -7,9 +7,11 @@
 // The engine never waits for a response and never retransmits: progress comes
 // only from responses that arrive and from Tick().
 //
-// The engine is split by concern: sipengine.cpp (state, activation, events),
-// sipcallcontrol.cpp (the user's operations and INVITE responses),
-// sipdispatch.cpp (incoming requests and responses, STUN, Tick).
+// The engine is split by subject: sipengine.cpp (settings, activation, the
+// transport, events), sipaccounts.cpp (registration and MESSAGE),
+// sipstun.cpp (the STUN exchange), sipcallcontrol.cpp (the user's operations
+// on calls and the INVITE responses), sipdispatch.cpp (incoming requests and
+// the other responses), siptimers.cpp (Tick and its time-outs).
 #pragma once
 
 #include <atomic>
@@ -21,6 +23,7 @@
 
 #include "dialogs/accounts.h"
 #include "dialogs/calls.h"
+#include "engine/sipevents.h"
 #include "platform/messagequeue.h"
 #include "sip/sipints.h"
 
@@ -39,66 +42,75 @@ public:
   TSipEngine(int localPort, TMessageQueuePtr window);
   ~TSipEngine() override;
 
-  void SetCodecs(const std::vector<int>& payloadTypes) override;
+  // Activation and the transport (sipengine.cpp).
+  bool GetActive() override { return active_; }
+  void SetActive(bool value) override;
+  int GetLocalPort() override { return localPort_; }
+  void SetLocalPort(int value) override { localPort_ = value; }
+  int GetBoundPort() override;
+  bool SendText(const std::string& text, int port, const std::string& host) override;
   void Log(const std::string& text) override;
-  int NextCSeq() override;
-  void SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) override;
-  void SendNextDtmfInfo(const ISipCallPtr& call);
-  int GetSilenceThreshold() override { return silenceThreshold_; }
-  void SetSilenceThreshold(int value) override { silenceThreshold_ = value; }
-  int GetSilenceTimeout() override { return silenceTimeout_; }
-  void SetSilenceTimeout(int value) override { silenceTimeout_ = value; }
+  // The transport's receiver: parse, dispatch, log. Transport thread.
+  void HandleDatagram(const uint8_t* bytes, int length);
+
+  // Settings given to new calls (sipengine.cpp).
+  void SetCodecs(const std::vector<int>& payloadTypes) override;
   int CodecCount() override;
   int CodecAt(int index) override;
-  void DropCall(const ISipCallPtr& call) override;
+  std::string CodecListText() override;
   int GetRtpPortMin() override { return rtpPortMin_; }
   void SetRtpPortMin(int value) override;
   int GetRtpPortMax() override { return rtpPortMax_; }
   void SetRtpPortMax(int value) override;
-  std::string CodecListText() override;
-  void PlayWavFile(const ISipCallPtr& call, const std::string& fileName) override;
-  void PlayWavStream(const ISipCallPtr& call, std::istream& stream, int64_t size) override;
-  void SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) override;
-  void Register(const ISipAccountPtr& account) override;
+  int GetSilenceThreshold() override { return silenceThreshold_; }
+  void SetSilenceThreshold(int value) override { silenceThreshold_ = value; }
+  int GetSilenceTimeout() override { return silenceTimeout_; }
+  void SetSilenceTimeout(int value) override { silenceTimeout_ = value; }
+  int NextCSeq() override;
+  // Ports are handed out in steps of 2 from minimum + 2; after the one that
+  // reaches the maximum the counter starts again at the minimum.
+  int NextRtpPort();
+
+  // Accounts and registration (sipaccounts.cpp, sipstun.cpp).
+  ISipAccountPtr AddAccount(const std::string& stunServer, const std::string& server,
+                            const std::string& userName, const std::string& password,
+                            const std::string& proxy) override;
+  void RemoveAccount(const ISipAccountPtr& account) override;
+  void PrepareAccount(const ISipAccountPtr& account) override;
   void StartRegistration(const ISipAccountPtr& account) override;
+  void Register(const ISipAccountPtr& account) override;
   void Unregister(const ISipAccountPtr& account) override;
+  ISipAccountPtr FindAccountByCallId(const std::string& callId) override;
+  void SendMessage(const ISipAccountPtr& account, const std::string& user,
+                   const std::string& text) override;
+
+  // Calls (sipcallcontrol.cpp).
+  ISipCallPtr Invite(const ISipAccountPtr& account, const std::string& target, int inputDevice,
+                     int outputDevice) override;
   void Answer(const ISipCallPtr& call) override;
   void Busy(const ISipCallPtr& call) override;
   void HangUp(const ISipCallPtr& call) override;
   void Hold(const ISipCallPtr& call) override;
   void Unhold(const ISipCallPtr& call) override;
   void Transfer(const ISipCallPtr& call, const std::string& target) override;
-  int GetLocalPort() override { return localPort_; }
-  void SetLocalPort(int value) override { localPort_ = value; }
-  bool GetActive() override { return active_; }
-  void SetActive(bool value) override;
-  ISipAccountPtr AddAccount(const std::string& stunServer, const std::string& server,
-                            const std::string& userName, const std::string& password,
-                            const std::string& proxy) override;
-  void NotifySilence(const ISipCallPtr& call) override;
-  void NotifyDtmf(const ISipCallPtr& call, const std::string& text) override;
-  void NotifyCallState(const ISipCallPtr& call, int state) override;
-  void NotifyWavStopped(const ISipCallPtr& call) override;
-  ISipCallPtr Invite(const ISipAccountPtr& account, const std::string& target, int inputDevice,
-                     int outputDevice) override;
-  bool SendText(const std::string& text, int port, const std::string& host) override;
-  ISipAccountPtr FindAccountByCallId(const std::string& callId) override;
+  void DropCall(const ISipCallPtr& call) override;
   ISipCallPtr FindCallByCallId(const std::string& callId) override;
-  void SendMessage(const ISipAccountPtr& account, const std::string& user,
-                   const std::string& text) override;
+  void SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) override;
+  void SendNextDtmfInfo(const ISipCallPtr& call);  // under the call's lock
+  void SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) override;
+  void PlayWavFile(const ISipCallPtr& call, const std::string& fileName) override;
+  void PlayWavStream(const ISipCallPtr& call, std::istream& stream, int64_t size) override;
+
+  // Events (sipengine.cpp).
+  void NotifyCallState(const ISipCallPtr& call, int state) override;
+  void NotifyDtmf(const ISipCallPtr& call, const std::string& text) override;
+  void NotifySilence(const ISipCallPtr& call) override;
+  void NotifyWavStopped(const ISipCallPtr& call) override;
+
+  // Time-outs (siptimers.cpp).
   void Tick() override;
 
-  // Ports are handed out in steps of 2 from minimum + 2; after the one that
-  // reaches the maximum the counter starts again at the minimum.
-  int NextRtpPort();
-
-  // The transport's receiver: parse, dispatch, log. Transport thread.
-  void HandleDatagram(const uint8_t* bytes, int length);
-
-  // The port the transport is bound to (0 while inactive); tests bind port 0.
-  int BoundPort();
-
-  // The lists, for the component and for tests (counting live calls).
+  // The lists, for tests (counting live calls).
   TSipAccounts& Accounts() { return accounts_; }
   TSipCalls& Calls() { return calls_; }
 
@@ -113,9 +125,12 @@ private:
   // Sending: to the account's server, or back along the request's Via.
   void SendToServer(ISipAccount& account, const std::string& text);
   void SendByVia(const TSipMessage& request, ISipAccount& account, const std::string& text);
-  // Server resolved (the proxy when there is one) and our port set, when
-  // the account has not been through a registration yet.
-  void PrepareAccount(ISipAccount& account);
+  // The account's server address from its proxy, or else its domain, when
+  // it has none yet.
+  void ResolveServer(ISipAccount& account);
+  // Server resolved and our port set, when the account has not been through
+  // a registration yet.
+  void EnsureServer(ISipAccount& account);
   // The account an incoming request belongs to: the first of the list, prepared.
   ISipAccountPtr RequestAccount();
 
@@ -132,9 +147,11 @@ private:
   void StartMedia(ISipCall& call);
   void StopMedia(ISipCall& call);
 
+  // STUN (sipstun.cpp).
+  void HandleStunAnswer(const std::string& datagram);
+
   // Dispatch (sipdispatch.cpp).
   void Dispatch(const TSipMessage& message);
-  void HandleStunAnswer(const std::string& datagram);
   void HandleCancel(const TSipMessage& message);
   void HandleRefer(const TSipMessage& message);
   void HandleInvite(const TSipMessage& message);

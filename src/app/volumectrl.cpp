@@ -1,4 +1,4 @@
-#include "app/SoundVolumeUnit.h"
+#include "app/volumectrl.h"
 
 #include <QSocketNotifier>
 #include <algorithm>

@@ -1,0 +1,263 @@
+// Dispatch of every received datagram: incoming requests and the responses
+// to CANCEL, REFER, BYE and INFO; INVITE responses go on to sipcallcontrol,
+// REGISTER and MESSAGE responses to sipaccounts, STUN answers to sipstun.
+// Transport thread, one datagram at a time.
+#include <exception>
+#include <functional>
+
+#include "dialogs/call.h"
+#include "dialogs/guids.h"
+#include "dialogs/siprequests.h"
+#include "engine/engineutil.h"
+#include "engine/sipengine.h"
+#include "media/codecs.h"
+#include "platform/clock.h"
+#include "platform/lockguard.h"
+#include "platform/textutil.h"
+#include "sip/iputils.h"
+#include "sip/sipmessage.h"
+#include "sip/stun.h"
+
+namespace qv {
+
+namespace {
+
+bool IsStatusLine(const std::string& datagram) { return datagram.compare(0, 8, "SIP/2.0 ") == 0; }
+
+std::string DtmfDigitOfSignal(const std::string& signal) {
+  static const char* const kNamed[] = {"*", "#", "A", "B", "C", "D"};
+  int value = ToIntDef(signal, -1);
+  if (signal.size() == 2 && value >= 10 && value <= 15) return kNamed[value - 10];
+  return signal;
+}
+
+}  // namespace
+
+void TSipEngine::Dispatch(const TSipMessage& m) {
+  const std::string& method = m.CSeqMethod;
+  if (method.empty()) {
+    if (IsStunAnswer(m.RawText)) HandleStunAnswer(m.RawText);
+  } else if (method == "CANCEL") {
+    HandleCancel(m);
+  } else if (method == "REFER") {
+    HandleRefer(m);
+  } else if (method == "INVITE") {
+    HandleInvite(m);
+  } else if (method == "BYE") {
+    HandleBye(m);
+  } else if (method == "INFO") {
+    HandleInfo(m);
+  } else if (method == "OPTIONS") {
+    HandleOptions(m);
+  } else if (method == "MESSAGE") {
+    HandleMessage(m);
+  } else if (method == "NOTIFY") {
+    HandleNotify(m);
+  } else if (method == "REGISTER") {
+    HandleRegisterResponse(m);
+  }
+}
+
+void TSipEngine::HandleCancel(const TSipMessage& m) {
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call) return;
+  if (m.StatusCode == "200") {
+    call->SetState(TCallState::Idle);
+    return;
+  }
+  if (m.IsResponse()) return;
+  ISipAccount& account = *call->GetAccount();
+  TCallState state = call->State();
+  if (state == TCallState::Connected || state == TCallState::HoldSent || state == TCallState::ReferSent || state == TCallState::ReferAuthSent) {
+    // RFC 3261 9.2: a CANCEL that crossed our 200 finds nothing left to
+    // cancel. The call goes on; the caller ends it with BYE if it wants.
+    SendToServer(account, BuildResponse(m, "200 OK"));
+    return;
+  }
+  call->SetState(TCallState::Idle);
+  call->SetEndStatus(m.StatusCode);
+  DropCall(call);
+  StopMedia(*call);
+  SendToServer(account, BuildResponse(m, "200 OK"));
+  SendToServer(account, BuildInviteResponse(*call, "487 Request terminated"));
+}
+
+// A call we cancelled ends on the 200 to the CANCEL (or at its time-out) and
+// stays listed until its INVITE's final response, which still needs an ACK,
+// or the peer repeats it for half a minute. A 2xx that crossed the CANCEL
+// made a dialog at the far end: acknowledged, then ended by BYE (RFC 3261 9.1).
+void TSipEngine::FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& m) {
+  if (m.StatusCode[0] == '1') return;
+  TLockGuard<ISipCall> lock(*call);
+  ISipAccount& account = *call->GetAccount();
+  if (m.StatusCode[0] == '2') {
+    call->SetRemoteTag(m.ToTag);
+    call->SetRemoteTarget(m.ContactUri);
+    if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
+    SendToServer(account, BuildAck(*call, m));
+    call->SetBranch(NewBranch());
+    call->SetLocalCSeq(NextCSeq());
+    SendToServer(account, BuildBye(*call));
+  } else {
+    SendToServer(account, BuildAckFromResponse(m));
+  }
+  calls_.Remove(call);  // the list's lock is held by HandleInvite, taken first
+}
+
+void TSipEngine::HandleRefer(const TSipMessage& m) {
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call || !IsChallenge(m.StatusCode)) return;
+  if (call->GetLocalCSeq() == ToIntDef(m.CSeqNumber, -1)) call->SetRouteSet(m);
+  if (call->State() != TCallState::ReferSent) {
+    call->SetState(TCallState::Connected);
+    return;
+  }
+  call->SetChallenge(m.Challenge());
+  call->SetState(TCallState::InviteAuthSent);
+  call->SetBranch(NewBranch());
+  TransferWithCredentials(call);
+}
+
+void TSipEngine::HandleInvite(const TSipMessage& m) {
+  TLockGuard<TSipCalls> listLock(calls_);
+  if (ISipCallPtr call = FindCallByCallId(m.CallId)) {
+    TCallState state = call->State();
+    if (state == TCallState::InviteSent || state == TCallState::InviteAuthSent || state == TCallState::Ringing ||
+        state == TCallState::Connected || state == TCallState::HoldSent) {
+      HandleInviteMessage(call, m);
+    } else if (state == TCallState::Idle && m.IsResponse() && !call->GetIncoming()) {
+      FinishCancelledCall(call, m);
+    }
+    return;
+  }
+  if (m.RequestUser.empty()) return;  // responses have no Request-URI user
+  ISipAccountPtr account = RequestAccount();
+  if (!account) return;
+
+  int chosen = m.PayloadTypes.empty() ? (CodecCount() > 0 ? CodecAt(0) : -1) : ChooseCodec(m);
+  if (chosen < 0) {
+    SendToServer(*account, BuildNotAcceptable(m));
+    return;
+  }
+
+  auto call = std::make_shared<TCall>(shared_from_this(), m.CallId, account);
+  {
+    TLockGuard<ISipCall> lock(*call);
+    call->SetTargetAddress(account->GetServer());
+    call->SetLocalRtpPort(NextRtpPort());
+    call->SetRemoteRtpAddress(m.SdpAddress);
+    call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
+    call->SetSilenceTimeout(silenceTimeout_);
+    call->SetSilenceThreshold(silenceThreshold_);
+    call->SetFromHeader(m.FromHeader);
+    call->SetToHeader(m.ToHeader);
+    call->SetLocalUri(m.ToUri);
+    call->SetRemoteUri(m.FromUri);
+    call->SetRemoteTag(m.FromTag);
+    call->SetCodec(CreateCodec(chosen));
+    call->SetSpeakerEnabled(true);
+    call->SetMicrophoneEnabled(true);
+    call->SetIncoming(true);
+    call->SetViaHeaders(m.ViaHeaders);
+    call->SetViaHost(m.ViaHost);
+    call->SetViaPort(m.ViaPort);
+    call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+    call->SetLocalCSeq(NextCSeq());
+    call->SetRouteSet(m);
+    call->SetRemoteTarget(m.ContactUri);
+    call->SetRemoteUser(m.FromUser);
+    call->SetToHostPart(m.ToHostPart);
+    call->SetTargetAddress(ResolveHost(m.ContactHost));
+    call->SetTargetPort(m.ContactPort);
+  }
+  calls_.Add(call);
+  try {
+    SendByVia(m, *account, BuildResponse(m, "100 Trying"));
+    call->SetFromHeader(m.FromHeader);
+    call->SetToHeader(m.ToHeader);
+    SendByVia(m, *account, BuildResponse(m, "180 Ringing"));
+  } catch (...) {
+    // Nobody can reach the caller: no call is announced, none is left behind.
+    calls_.Remove(call);
+    throw;
+  }
+  if (window_) {
+    Post(MsgIncomingCall, 0, call);
+  } else {
+    // Nobody can answer: refuse, and let go of a call nothing will ever end.
+    Busy(call);
+    calls_.Remove(call);
+  }
+}
+
+void TSipEngine::HandleBye(const TSipMessage& m) {
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call) return;
+  // A BYE whose 200 cannot be sent still ends the call: the peer has gone.
+  EndAfter(call, m.StatusCode, [&] {
+    TLockGuard<ISipCall> lock(*call);
+    call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+    if (!m.ViaHeaders.empty()) call->SetViaHeaders(m.ViaHeaders);
+    call->SetState(TCallState::Idle);
+    if (!m.IsResponse()) SendByVia(m, *call->GetAccount(), BuildResponse(m, "200 OK"));
+  });
+}
+
+void TSipEngine::EndAfter(const ISipCallPtr& call, const std::string& status,
+                          const std::function<void()>& step) {
+  std::exception_ptr raised;
+  try {
+    step();
+  } catch (...) {
+    raised = std::current_exception();
+  }
+  call->SetState(TCallState::Idle);
+  call->SetEndStatus(status);
+  DropCall(call);
+  if (raised) std::rethrow_exception(raised);
+}
+
+void TSipEngine::HandleInfo(const TSipMessage& m) {
+  if (m.IsResponse()) {
+    // The final answer to our INFO lets the next waiting digit go.
+    if (m.StatusCode.empty() || m.StatusCode[0] == '1') return;
+    ISipCallPtr call = FindCallByCallId(m.CallId);
+    if (!call) return;
+    TLockGuard<ISipCall> lock(*call);
+    if (ToIntDef(m.CSeqNumber, -1) == call->InfoDtmf().inFlightCSeq) SendNextDtmfInfo(call);
+    return;
+  }
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call || call->GetAccount()->State() != TAccountState::Registered) return;
+  TLockGuard<ISipCall> lock(*call);
+  call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+  SendToServer(*call->GetAccount(), BuildOk(m));
+  std::string digit = DtmfDigitOfSignal(m.DtmfSignal);
+  if (digit.size() == 1) Post(MsgDtmf, uintptr_t(uint8_t(digit[0])), call);
+}
+
+void TSipEngine::HandleOptions(const TSipMessage& m) {
+  if (IsStatusLine(m.RawText)) return;  // we send no OPTIONS: an answer to one is nobody's
+  if (ISipAccountPtr account = RequestAccount()) SendToServer(*account, BuildOptionsOk(m));
+}
+
+// A NOTIFY of a transfer carries a "SIP/2.0 ..." status line in its body,
+// which the parser takes for a status code: it is handled whatever that says.
+// Only the first line tells a request from a response, and we never send a
+// NOTIFY, so a response to one is nobody's.
+void TSipEngine::HandleNotify(const TSipMessage& m) {
+  if (IsStatusLine(m.RawText)) return;
+  ISipAccountPtr account = RequestAccount();
+  if (!account) return;
+  SendToServer(*account, BuildResponse(m, "200 OK"));
+  ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call) return;
+  TCallState state = call->State();
+  if (state != TCallState::ReferSent && state != TCallState::ReferAuthSent) return;
+  // The transfer is under way: our part of the call ends with a BYE. The
+  // call ends even when that BYE cannot be sent.
+  call->SetState(TCallState::Connected);
+  EndAfter(call, m.StatusCode, [&] { HangUp(call); });
+}
+
+}  // namespace qv
