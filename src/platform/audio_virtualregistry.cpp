@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <numbers>
+#include <cstring>
 #include <string>
+
+#include "platform/textutil.h"
 
 namespace qv {
 
@@ -131,9 +134,10 @@ TVirtualSourcePtr ParseSource(const std::string& text) {
     long amplitude = 8000;
     bool bad = end == p || !std::isfinite(hz) || hz <= 0;
     if (!bad && *end == ':') {
-      const char* a = end + 1;
-      amplitude = std::strtol(a, &end, 10);
-      bad = end == a;
+      int value = 0;
+      bad = !ParseInt(end + 1, value);
+      amplitude = value;
+      end += std::strlen(end);
     }
     if (bad || *end != '\0' || amplitude < 0 || amplitude > 32767)
       throw Exception("Bad tone source: " + text + " (tone:HZ or tone:HZ:AMPLITUDE)");

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -27,11 +26,6 @@
 namespace qv::test {
 
 namespace {
-
-bool CurrentTestFailed() {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return info && info->result()->Failed();
-}
 
 int FreePort(int type) {
   int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);

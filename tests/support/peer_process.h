@@ -17,6 +17,10 @@
 // tests/interop/run_in_netns.sh), so every address our stack and the peers
 // choose stays on 127.0.0.1 and no port collides with the machine's.
 //
+// These helpers use no test framework: the GoogleTest programs and the Qt Test
+// programs share them. Each framework's support library defines
+// CurrentTestFailed().
+//
 // Threads: one test thread; none of these classes is shared between threads.
 #pragma once
 
@@ -77,6 +81,10 @@ private:
   std::string logFile_;
   std::string name_;
 };
+
+// Whether the test now running has failed (its peers' logs are then kept and
+// their tails printed). Defined by the framework's support library.
+bool CurrentTestFailed();
 
 // The absolute path of `name` on PATH; raises std::runtime_error naming the
 // Debian package to install when it is missing.

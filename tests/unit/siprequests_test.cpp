@@ -45,6 +45,20 @@ protected:
 
 // --- Registration ---------------------------------------------------------
 
+// The published vectors (tests/data/digest): RFC 2617's own example and two
+// answers a real registrar and proxy accepted.
+TEST(Digest, KnownResponses) {
+  EXPECT_EQ(DigestResponse({"GET", "/dir/index.html", "Mufasa", "testrealm@host.com", "Circle Of Life",
+                            "auth", "dcd98b7102dd2f0e8b11d0f600bfb0c093", "0a4f113b", ""}),
+            "6629fae49393a05397450978507c4ef1");
+  EXPECT_EQ(DigestResponse({"REGISTER", "sip:127.0.0.1:5060", "bob", "127.0.0.1", "bobpw", "auth",
+                            "axhY0WsYV6VYmcpBRo/h37gxnIf7zT9R", "6b8b4567", ""}),
+            "c5ac22cfe7dc9ddcfbfdf5f41dfa6fe0");
+  EXPECT_EQ(DigestResponse({"INVITE", "sip:127.0.0.1:5060", "alice", "127.0.0.1", "alicepw", "auth",
+                            "axhY02sYV6fwA9rTQ3y1JcAZNsRZyu7m", "6b8b4567", ""}),
+            "d4b5a3f91a1bf562f8cb976a4da4c993");
+}
+
 TEST_F(Builders, Register) {
   EXPECT_WIRE(
       "REGISTER sip:pbx.example.org SIP/2.0\r\n"

@@ -1,0 +1,53 @@
+# Fails when a file of one layer includes a header of a layer above it (or of
+# a sibling: the desktop program and the console tool know nothing of each
+# other), or reaches into another folder with "../". The build already refuses
+# such includes; this check also sees headers no target compiles yet.
+#   cmake -DQV_SRC=<folder holding the layer folders> -P CheckLayers.cmake
+if(NOT DEFINED QV_SRC)
+  message(FATAL_ERROR "QV_SRC is not set")
+endif()
+
+# Lower number, lower layer. app and cli share the top.
+set(rank_platform 0)
+set(rank_sip 1)
+set(rank_media 2)
+set(rank_dialogs 3)
+set(rank_engine 4)
+set(rank_component 5)
+set(rank_app 6)
+set(rank_cli 6)
+
+get_filename_component(QV_SRC ${QV_SRC} ABSOLUTE)
+set(violations 0)
+file(GLOB_RECURSE files RELATIVE ${QV_SRC} ${QV_SRC}/*.h ${QV_SRC}/*.cpp)
+foreach(file ${files})
+  string(REGEX MATCH "^[^/]+" layer "${file}")
+  if(NOT DEFINED rank_${layer})
+    continue()
+  endif()
+  file(STRINGS ${QV_SRC}/${file} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(line ${lines})
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" header "${line}")
+    string(REGEX MATCH "^[^/]+/" target "${header}")
+    string(REGEX REPLACE "/$" "" target "${target}")
+    set(bad "")
+    if(header MATCHES "(^|/)\\.\\./")
+      set(bad "reaches out with ../")
+    elseif(target AND DEFINED rank_${target} AND NOT target STREQUAL layer)
+      if(rank_${target} GREATER rank_${layer})
+        set(bad "${layer} sits below ${target}")
+      elseif(rank_${target} EQUAL rank_${layer})
+        set(bad "${layer} and ${target} are siblings")
+      endif()
+    endif()
+    if(bad)
+      message("${file}: includes \"${header}\": ${bad}")
+      math(EXPR violations "${violations} + 1")
+    endif()
+  endforeach()
+endforeach()
+
+if(violations GREATER 0)
+  message(FATAL_ERROR "${violations} include(s) against the layer order")
+endif()
+message(STATUS "every include points down the layers")

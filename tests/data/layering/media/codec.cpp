@@ -1,0 +1,1 @@
+#include "../sip/parser.h"
