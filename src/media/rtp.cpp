@@ -204,9 +204,11 @@ void TRtpSender::Prepare(IAudioCodec& codec, const int16_t* frame, bool onHold, 
   } else if (codecType == 3 && length == kGsmFrameBytes && samples > 0) {
     packetSamples = std::max(wanted / samples, 1) * samples;
   }
-  // A new codec or payload type starts a new packet.
-  if (type != fillType_ || fillBytes_ + length > kRtpPayloadRoom) fillBytes_ = fillSamples_ = 0;
+  // A new codec, payload type or packet time starts a new packet.
+  if (type != fillType_ || packetSamples != fillPacketSamples_ || fillBytes_ + length > kRtpPayloadRoom)
+    fillBytes_ = fillSamples_ = 0;
   fillType_ = type;
+  fillPacketSamples_ = packetSamples;
   if (fillSamples_ == 0) fillTimestamp_ = frameTimestamp_;
   std::memcpy(fill_.data() + fillBytes_, encoded, size_t(length));
   fillBytes_ += length;
@@ -224,9 +226,10 @@ void TRtpSender::Prepare(IAudioCodec& codec, const int16_t* frame, bool onHold, 
     fillSamples_ -= packetSamples;
     fillTimestamp_ += uint32_t(packetSamples);
   }
-  // On hold the frame still counts, so the peer sees the gap when we resume.
+  // On hold the frame still counts, so the peer sees the gap when we resume;
+  // the first packet after it holds no audio from before.
   framePending_ = !onHold;
-  if (onHold) pendingCount_ = 0;
+  if (onHold) pendingCount_ = fillBytes_ = fillSamples_ = 0;
 }
 
 // ---- receiving ----------------------------------------------------------------

@@ -127,6 +127,7 @@ private:
   int fillSamples_ = 0;
   uint32_t fillTimestamp_ = 0;
   int fillType_ = -1;
+  int fillPacketSamples_ = 0;
 
   uint32_t sequence_ = 0;   // packets made so far; its low 16 bits go on the wire
   uint32_t timestamp_ = 0;  // sum of the codec frame sizes so far

@@ -224,7 +224,9 @@ TEST_F(SippTest, TelephoneEventsUnder96BothWays) {
       EXPECT_GE(duration, lastDuration);
       lastDuration = duration;
       ends += (p[13] & 0x80) != 0;
-      if (&p != &list.front()) EXPECT_EQ(p[1], 96);
+      if (&p != &list.front()) {
+        EXPECT_EQ(p[1], 96);
+      }
     }
     EXPECT_EQ(ends, 3);
   }

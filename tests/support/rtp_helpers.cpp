@@ -127,10 +127,12 @@ std::string RtpPcap(const std::vector<TTimedPacket>& packets) {
 
 std::vector<uint8_t> RtpPacket(uint8_t typeByte, uint16_t sequence, uint32_t timestamp,
                                const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> p = {0x80, typeByte, uint8_t(sequence >> 8), uint8_t(sequence),
-                            uint8_t(timestamp >> 24), uint8_t(timestamp >> 16), uint8_t(timestamp >> 8),
-                            uint8_t(timestamp), 0x11, 0x22, 0x33, 0x44};
-  p.insert(p.end(), payload.begin(), payload.end());
+  const uint8_t header[12] = {0x80, typeByte, uint8_t(sequence >> 8), uint8_t(sequence),
+                               uint8_t(timestamp >> 24), uint8_t(timestamp >> 16), uint8_t(timestamp >> 8),
+                               uint8_t(timestamp), 0x11, 0x22, 0x33, 0x44};
+  std::vector<uint8_t> p(header, header + 12);
+  p.resize(12 + payload.size());
+  std::copy(payload.begin(), payload.end(), p.begin() + 12);
   return p;
 }
 

@@ -65,8 +65,9 @@ TEST_F(OutgoingTest, AnswerDecidesTheNumbersWeSendUnder) {
   EXPECT_NE(offer.find("a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:3 GSM/8000\r\n"),
             std::string::npos) << offer;
   EXPECT_NE(offer.find("a=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-15\r\n"), std::string::npos);
-  if (offer.find(" 110 101\r\n") != std::string::npos)
+  if (offer.find(" 110 101\r\n") != std::string::npos) {
     EXPECT_NE(offer.find("a=rtpmap:110 speex/8000\r\n"), std::string::npos) << offer;
+  }
   ToEngine(Respond(invite, "183 Session Progress", "bobtag", ContactOf(peer),
                    "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 41000 RTP/AVP 0 96\r\n"
                    "a=rtpmap:96 telephone-event/8000\r\na=ptime:10\r\n"));
