@@ -1,6 +1,8 @@
 #include "app/audioframe.h"
 
 #include <QComboBox>
+#include <QEvent>
+#include <algorithm>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -76,18 +78,32 @@ TAudioFrm::TAudioFrm(QWidget* parent) : QWidget(parent) {
   auto* callsForm = new QFormLayout(calls);
   waveInDevice = DeviceList("waveInDevice");
   waveOutDevice = DeviceList("waveOutDevice");
-  callsForm->addRow(Label("Microfono :"), waveInDevice);
-  callsForm->addRow(Label("Parlantes :"), waveOutDevice);
+  labels_ = {Label("Microfono :"), Label("Parlantes :"), Label("Timbre :")};
+  callsForm->addRow(labels_[0], waveInDevice);
+  callsForm->addRow(labels_[1], waveOutDevice);
   root->addWidget(calls);
 
   auto* ring = new QGroupBox("Configuracion de timbrado");
   auto* ringForm = new QFormLayout(ring);
   waveRingDevice = DeviceList("waveRingDevice");
-  ringForm->addRow(Label("Timbre :"), waveRingDevice);
+  ringForm->addRow(labels_[2], waveRingDevice);
   root->addWidget(ring);
   root->addStretch(1);
 
   FillLists(std::vector<std::string>{}, std::vector<std::string>{});
+  ApplyMetrics();
+}
+
+void TAudioFrm::ApplyMetrics() {
+  // One label width in both boxes, so that the lists line up.
+  int width = 0;
+  for (QLabel* label : labels_) width = std::max(width, label->fontMetrics().horizontalAdvance(label->text()));
+  for (QLabel* label : labels_) label->setMinimumWidth(width + 2 * label->margin());
+}
+
+void TAudioFrm::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange) ApplyMetrics();
 }
 
 void TAudioFrm::FillLists() {

@@ -15,10 +15,12 @@
 
 #include <QString>
 #include <QWidget>
+#include <array>
 #include <string>
 #include <vector>
 
 class QComboBox;
+class QLabel;
 
 namespace qv {
 
@@ -58,8 +60,13 @@ public:
   // no such item the list keeps its choice.
   static void Restore(QComboBox* list, const QString& name);
 
+protected:
+  void changeEvent(QEvent* event) override;
+
 private:
+  void ApplyMetrics();
   bool fallback_ = false;
+  std::array<QLabel*, 3> labels_{};
 };
 
 }  // namespace qv

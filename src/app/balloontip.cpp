@@ -60,6 +60,7 @@ void TBalloonTip::ShowMessage(const QString& title, const QString& text, int mse
   text_ = text;
   message_ = true;
   Fit();
+  UpdateMask();
   update();
   delay_.stop();
   expiry_.start(msecs);
@@ -80,6 +81,7 @@ void TBalloonTip::EndMessage() {
   title_ = ownTitle_;
   text_ = ownText_;
   Fit();
+  UpdateMask();
 }
 
 void TBalloonTip::mousePressEvent(QMouseEvent*) {
@@ -125,9 +127,7 @@ bool TBalloonTip::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
-void TBalloonTip::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  p.setRenderHint(QPainter::Antialiasing);
+QPainterPath TBalloonTip::Shape() const {
   // The tail points up at the tool below which the balloon hangs, or down at
   // the anchor above which it stands.
   const double top = above_ ? 0.5 : kTail + 0.5;
@@ -142,7 +142,24 @@ void TBalloonTip::paintEvent(QPaintEvent*) {
   tail.lineTo(cx, tip);
   tail.lineTo(cx + 8, base);
   tail.closeSubpath();
-  path = path.united(tail);
+  return path.united(tail);
+}
+
+void TBalloonTip::resizeEvent(QResizeEvent*) { UpdateMask(); }
+
+void TBalloonTip::UpdateMask() {
+  // Without a compositor the see-through corners would come out black: the
+  // balloon is cut to its shape instead.
+  QPainterPath outline = Shape();
+  QPainterPathStroker stroker;
+  stroker.setWidth(2);
+  setMask(QRegion(outline.united(stroker.createStroke(outline)).toFillPolygon().toPolygon()));
+}
+
+void TBalloonTip::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  QPainterPath path = Shape();
   p.setPen(QPen(QColor(80, 80, 80), 1));
   p.setBrush(kBackground);
   p.drawPath(path);

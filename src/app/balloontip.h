@@ -10,6 +10,7 @@
 // Threads: GUI thread only.
 #pragma once
 
+#include <QPainterPath>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -39,9 +40,12 @@ protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
 private:
   void Fit();
+  QPainterPath Shape() const;
+  void UpdateMask();
   void EndMessage();
 
   QPointer<QWidget> tool_;

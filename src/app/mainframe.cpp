@@ -196,6 +196,11 @@ void TMainForm::BuildWindow() {
   MarkConnected(false);
   statusBar_->OnClick = [this](const QPoint& at) { statusMenu_->popup(at); };
   statusBar_->OnDrawPanel = [this](QPainter& painter, const QRect& panel) { DrawStatusPanel(painter, panel); };
+  QStringList offline;
+  for (auto reason : {TOfflineReason::None, TOfflineReason::NoAccount, TOfflineReason::CannotResolve,
+                      TOfflineReason::NoAnswer, TOfflineReason::Refused, TOfflineReason::CannotStart})
+    offline << OfflineText(reason);
+  statusBar_->SetTextsToFit(offline);
 
   for (QToolButton* b : dialFrm_->SBtn) {
     int tag = b->property("tag").toInt();

@@ -118,6 +118,9 @@ public:
     CannotStart,    // the registration could not be sent
   };
   TOfflineReason OfflineReason() const { return offlineReason_; }
+  // What the status bar reads off line for that reason: "Fuera de linea",
+  // with the reason after a colon.
+  static QString OfflineText(TOfflineReason reason);
   // The last message the window put up in the balloon or the tray (title,
   // a line break, text); for tests.
   const QString& LastMessage() const { return lastMessage_; }

@@ -168,23 +168,26 @@ void TMainForm::MarkConnected(bool connected) {
 
 void TMainForm::RepaintStatus() { statusBar_->RepaintPanel(); }
 
-QString TMainForm::StatusText() const {
-  if (!online_) {
-    switch (offlineReason_) {
-      case TOfflineReason::None:
-        return QStringLiteral("Fuera de linea");
-      case TOfflineReason::NoAccount:
-        return QStringLiteral("Fuera de linea: sin cuenta SIP");
-      case TOfflineReason::CannotResolve:
-        return QStringLiteral("Fuera de linea: servidor desconocido");
-      case TOfflineReason::NoAnswer:
-        return QStringLiteral("Fuera de linea: el servidor no responde");
-      case TOfflineReason::Refused:
-        return QStringLiteral("Fuera de linea: cuenta rechazada");
-      case TOfflineReason::CannotStart:
-        return QStringLiteral("Fuera de linea: no se pudo conectar");
-    }
+QString TMainForm::OfflineText(TOfflineReason reason) {
+  switch (reason) {
+    case TOfflineReason::None:
+      break;
+    case TOfflineReason::NoAccount:
+      return QStringLiteral("Fuera de linea: sin cuenta");
+    case TOfflineReason::CannotResolve:
+      return QStringLiteral("Fuera de linea: servidor desconocido");
+    case TOfflineReason::NoAnswer:
+      return QStringLiteral("Fuera de linea: sin respuesta");
+    case TOfflineReason::Refused:
+      return QStringLiteral("Fuera de linea: cuenta rechazada");
+    case TOfflineReason::CannotStart:
+      return QStringLiteral("Fuera de linea: error al conectar");
   }
+  return QStringLiteral("Fuera de linea");
+}
+
+QString TMainForm::StatusText() const {
+  if (!online_) return OfflineText(offlineReason_);
   if (!registeredAccount_) return {};
   return Text("sip: " + registeredAccount_->GetUserName() + "@" + registeredAccount_->GetDomain());
 }

@@ -56,11 +56,19 @@ TStatusBar::TStatusBar(QWidget* parent) : QStatusBar(parent) {
 int TStatusBar::IconSize() const { return Scaled(this, 16); }
 
 void TStatusBar::ApplyMetrics() {
-  panel0_->setMinimumWidth(Scaled(this, 170));
+  int text = 0;
+  for (const QString& t : fit_) text = std::max(text, fontMetrics().horizontalAdvance(t));
+  int frame = 2 * static_cast<QFrame*>(panel0_)->frameWidth();
+  panel0_->setMinimumWidth(std::max(Scaled(this, 170), TextLeft() + text + frame + 2));
   int noteWidth = note_.isEmpty() ? 0 : fontMetrics().horizontalAdvance(note_) + 6 + 2 * 2;
   panel1_->setMinimumWidth(std::max(Scaled(this, 50), noteWidth));
   panel0_->updateGeometry();
   panel1_->updateGeometry();
+}
+
+void TStatusBar::SetTextsToFit(const QStringList& texts) {
+  fit_ = texts;
+  ApplyMetrics();
 }
 
 void TStatusBar::SetNote(const QString& text, const QString& hint) {

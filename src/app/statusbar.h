@@ -13,6 +13,7 @@
 #pragma once
 
 #include <QStatusBar>
+#include <QStringList>
 #include <functional>
 
 namespace qv {
@@ -29,6 +30,9 @@ public:
   QWidget* Panel(int index) const { return index == 0 ? panel0_ : panel1_; }
   int IconSize() const;
   int TextLeft() const { return IconSize() + 4; }  // where panel 0's text starts
+
+  // Texts panel 0 must always have room for: it is at least that wide.
+  void SetTextsToFit(const QStringList& texts);
 
   // Panel 1's note ("" for none) and its hint.
   void SetNote(const QString& text, const QString& hint);
@@ -48,6 +52,7 @@ private:
   QWidget* panel0_;
   QWidget* panel1_;
   QString note_;
+  QStringList fit_;
 };
 
 }  // namespace qv
