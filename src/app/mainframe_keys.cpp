@@ -36,7 +36,8 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   if (!widget || widget->window() != this || !dialFrm_->isVisible() || QApplication::activeModalWidget() ||
       QApplication::activePopupWidget())
     return false;
-  return HandleKey(*static_cast<QKeyEvent*>(event), QApplication::focusWidget());
+  // The receiver: the focus widget, or the window when nothing has the focus.
+  return HandleKey(*static_cast<QKeyEvent*>(event), widget);
 }
 
 bool TMainForm::HandleKey(QKeyEvent& key, QWidget* focus) {
