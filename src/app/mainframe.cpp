@@ -34,6 +34,7 @@
 #include "app/pictures.h"
 #include "app/ringtone.h"
 #include "app/statusbar.h"
+#include "app/urgency.h"
 #include "platform/clock.h"
 
 namespace qv {
@@ -374,6 +375,9 @@ void TMainForm::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
     EnsureBalloon();
+    // Seen: the call that made the window urgent has been noticed.
+    if (urgent_) SetUrgencyHint(this, false);
+    urgent_ = false;
   }
   // The children follow the font first; the window's size follows them.
   if (event->type() == QEvent::FontChange) QTimer::singleShot(0, this, [this] { FitToContents(); });

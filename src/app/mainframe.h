@@ -142,6 +142,7 @@ public:
   QAction* ShowHideItem() const { return showHideItem_; }
   QAction* QuitItem() const { return quitItem_; }
   QSystemTrayIcon* TrayIcon() const { return tray_; }
+  bool Urgent() const { return urgent_; }  // marked urgent for a call not yet seen
   TDesktopNotifier* Notifier() const { return notifier_; }
   // Sets the window's size from its contents: the design's 332 x 438 or
   // what the present font needs, whichever is more.
@@ -258,6 +259,7 @@ private:
   // The registered account is being unregistered because the user asked:
   // its end is no failure.
   bool leaving_ = false;
+  bool urgent_ = false;  // the window carries the urgency hint of a call
   TOfflineReason offlineReason_ = TOfflineReason::None;
   QString offlineDetail_;  // the server the reason is about
   QString lastMessage_;

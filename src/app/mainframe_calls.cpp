@@ -16,6 +16,7 @@
 #include "app/pictures.h"
 #include "app/notifier.h"
 #include "app/statusbar.h"
+#include "app/urgency.h"
 #include "app/ringtone.h"
 #include "media/resources.h"
 
@@ -201,6 +202,10 @@ void TMainForm::AnnounceCall(int line, const ISipCallPtr& call) {
     show();
   raise();
   QApplication::alert(this);
+  if (!isActiveWindow()) {
+    SetUrgencyHint(this, true);
+    urgent_ = true;
+  }
   std::weak_ptr<ISipCall> ringing = call;
   auto take = [this, ringing](const char* action) {
     ISipCallPtr c = ringing.lock();

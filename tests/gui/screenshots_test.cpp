@@ -53,6 +53,16 @@ bool SaveWithSurroundings(QWidget* window, const QString& name) {
   return !shot.isNull() && shot.save(Folder() + "/" + name);
 }
 
+// The flags of the window's WM_HINTS as the X server has them.
+int WmHintFlags(QWidget* window) {
+  QProcess xprop;
+  xprop.start("xprop", {"-id", QString::number(window->winId()), "-notype", "-f", "WM_HINTS", "32i", " $0\n",
+                        "WM_HINTS"});
+  if (!xprop.waitForFinished(5000)) return -1;
+  QString out = QString::fromUtf8(xprop.readAllStandardOutput()).trimmed();
+  return out.section(' ', -1).toInt();
+}
+
 }  // namespace
 
 class TScreenshots : public QObject {
@@ -144,6 +154,27 @@ private slots:
     };
     QVERIFY(rig_->Click(form.AccountsFrm()->EditBtn));
     QVERIFY(saved);
+  }
+
+  // A call while another window has the keyboard: the X server carries the
+  // window's urgency hint until the window is activated.
+  void incomingCallMarksTheWindowUrgent() {
+    TMainForm& form = *rig_->Form;
+    QWidget other;
+    other.resize(100, 100);
+    other.show();
+    other.activateWindow();
+    QTRY_VERIFY(other.isActiveWindow());
+    int busy = 0;
+    for (int i = 1; i <= 6; ++i) busy += form.LineCall(i) ? 1 : 0;
+    rig_->Peer->Call("101");
+    QTRY_VERIFY(form.LineCall(busy + 1));
+    QVERIFY(form.Urgent());
+    QCOMPARE(WmHintFlags(&form) & 256, 256);
+    form.activateWindow();
+    QTRY_VERIFY(form.isActiveWindow());
+    QVERIFY(!form.Urgent());
+    QCOMPARE(WmHintFlags(&form) & 256, 0);
   }
 
   // A server name that does not resolve: the status bar and the balloon say so.
