@@ -19,8 +19,6 @@ namespace {
 // Retired accounts whose un-registration never ends (a lost answer to a
 // challenged un-REGISTER has no time-out of its own) leave after this.
 constexpr double kRetireTimeoutSeconds = 20;
-// The engine gives up on an unanswered REGISTER after this long.
-constexpr double kRegisterTimeoutSeconds = 20;
 // How long a message stays up in the balloon below the connect button.
 constexpr int kMessageMs = 10000;
 
@@ -105,14 +103,14 @@ void TMainForm::RegistrationBye(const ISipAccountPtr& account) {
 
 // ---- why the window is off line ----------------------------------------------
 
-// The engine reports that a registration ended, not why. Until it does, the
-// time tells: the engine gives up on an unanswered REGISTER after its
-// time-out, while a registrar's refusal ends the registration as soon as it
-// arrives. When the engine carries a reason with the account, it goes here
-// and the guess goes.
 TMainForm::TOfflineReason TMainForm::EndReasonOf(const ISipAccountPtr& account) const {
-  double waited = (Now() - account->GetStateTime()) / kOneSecond;
-  return waited >= kRegisterTimeoutSeconds ? TOfflineReason::NoAnswer : TOfflineReason::Refused;
+  switch (TSipClient::RegistrationEnd(account)) {
+    case TSipClient::TRegistrationEnd::NoAnswer:
+      return TOfflineReason::NoAnswer;
+    case TSipClient::TRegistrationEnd::Refused:
+      break;
+  }
+  return TOfflineReason::Refused;
 }
 
 void TMainForm::ReportOffline(TOfflineReason reason, const QString& detail) {
