@@ -48,6 +48,7 @@ std::function<void(QDialog*)> FillAndSave(TAccountFields fields) {
     form->UserEdit->setText(QString::fromStdString(fields.User));
     form->PasswordEdit->setText(QString::fromStdString(fields.Password));
     form->STUNEdit->setText(QString::fromStdString(fields.STUN));
+    form->StunBox->setChecked(!fields.STUN.empty());  // what the user sees is what is saved
     form->ProxyEdit->setText(QString::fromStdString(fields.Proxy));
     form->SaveBtn->click();
   };
@@ -128,6 +129,38 @@ private slots:
     QCOMPARE(rig.ReadIni(), before);
     QCOMPARE(form.AccountsFrm()->RowCount(), 2);
     QVERIFY(rig.Watcher.Boxes.empty());
+  }
+
+  // The box shows whether the account has a STUN server; clearing it saves
+  // none, and the dialog then opens without it.
+  void stunBoxShowsTheStoredState() {
+    TRig rig;
+    const std::string account = "Server=" + rig.Registrar.Server() + "\nUser=101\nPassword=pw\nSTUN=stun.local\n";
+    rig.WriteIni("[ACCOUNT]\n" + account + "Count=1\n[ACCOUNT1]\n" + account);
+    rig.Start();
+    TMainForm& form = *rig.Form;
+    form.ShowFrame(1);
+    Select(form, 0);
+    bool ticked = false, unticked = true;
+    rig.Watcher.OnDialog = [&](QDialog* d) {
+      auto* dialog = qobject_cast<TRegistrationForm*>(d);
+      ticked = dialog->StunBox->isChecked() && dialog->STUNEdit->isEnabled() &&
+               dialog->STUNEdit->text() == "stun.local";
+      dialog->StunBox->click();
+      QVERIFY(!dialog->STUNEdit->isEnabled());
+      dialog->SaveBtn->click();
+    };
+    QVERIFY(rig.Click(form.AccountsFrm()->EditBtn));
+    QVERIFY(ticked);
+    QCOMPARE(TIniFile(rig.Ini).ReadString("ACCOUNT1", "STUN", "-"), std::string());
+    QCOMPARE(TIniFile(rig.Ini).ReadString("ACCOUNT", "STUN", "-"), std::string());
+    rig.Watcher.OnDialog = [&](QDialog* d) {
+      auto* dialog = qobject_cast<TRegistrationForm*>(d);
+      unticked = !dialog->StunBox->isChecked() && !dialog->STUNEdit->isEnabled();
+      dialog->reject();
+    };
+    QVERIFY(rig.Click(form.AccountsFrm()->EditBtn));
+    QVERIFY(unticked);
   }
 
   void dialogRefusesAnEmptyServer() {
