@@ -20,9 +20,12 @@ constexpr uint32_t kUrgencyHint = 1u << 8;
 }  // namespace
 
 void SetUrgencyHint(QWidget* window, bool urgent) {
+  // Other platforms may answer for X11 too (offscreen does, with no
+  // connection behind it): only the xcb platform's connection is the X server.
+  if (QGuiApplication::platformName() != "xcb" || !window->windowHandle()) return;
   auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
-  if (!x11 || !window->windowHandle()) return;
-  xcb_connection_t* connection = x11->connection();
+  xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+  if (!connection) return;
   auto id = xcb_window_t(window->winId());
   // Keep what Qt put there (input focus, window group): change one bit.
   uint32_t hints[kHintFields] = {};
