@@ -108,6 +108,8 @@ TSipClient::TRegistrationEnd TSipClient::RegistrationEnd(const ISipAccountPtr& a
   return waited >= kRegisterTimeoutSeconds ? TRegistrationEnd::NoAnswer : TRegistrationEnd::Refused;
 }
 
+size_t TSipClient::DroppedLogLines() const { return queue_->Dropped(MsgLog); }
+
 void TSipClient::PrepareAccount(const ISipAccountPtr& account) { RequireEngine().PrepareAccount(account); }
 
 void TSipClient::RemoveAccount(const ISipAccountPtr& account) { RequireEngine().RemoveAccount(account); }
