@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/startchecks.h"
 #include "platform/errors.h"
 
 namespace qv::cli {
@@ -31,8 +32,14 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.OnDtmf = [this](TSipClient&, const ISipCallPtr& call, const std::string& d) { OnDtmf(call, d); };
   client_.OnWavStopped = [this](TSipClient&, const ISipCallPtr& call) { OnWavStopped(call); };
   client_.OnRegistrationOk = [this](TSipClient&, const ISipAccountPtr&) { out_.Event("registered"); };
-  client_.OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr&) {
-    out_.Event("registration-ended");
+  client_.OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr& account) {
+    std::string reason = "refused";
+    if (unregistering_)
+      reason = "unregistered";
+    else if (TSipClient::RegistrationEnd(account) == TSipClient::TRegistrationEnd::NoAnswer)
+      reason = "no-answer";
+    unregistering_ = false;
+    out_.Event("registration-ended", "reason=" + reason);
   };
   if (options_.Verbose) client_.OnLog = [this](TSipClient&, const std::string& text) { out_.Log(text); };
 }
@@ -45,7 +52,12 @@ TCliPhone::~TCliPhone() {
 }
 
 void TCliPhone::Start() {
-  client_.SetActive(true);
+  try {
+    client_.SetActive(true);
+  } catch (const Exception& e) {
+    if (std::string(e.what()) != "bind failed") throw;
+    throw Exception(BindFailureText(options_.LocalPort));
+  }
   account_ = client_.AddAccount(options_.Server, options_.User, options_.Password, options_.Proxy,
                                 options_.Stun);
   client_.PrepareAccount(account_);

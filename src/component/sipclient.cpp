@@ -97,6 +97,17 @@ void TSipClient::Register(const ISipAccountPtr& account) {
 
 void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
 
+// The engine reports that a registration ended, not why. Until it carries
+// the reason with the account, the time tells: it gives up on an unanswered
+// REGISTER after its time-out (Tick), while a refusal ends the registration
+// as soon as it arrives. The engine's reason replaces this guess here, in
+// the one place both front ends ask.
+TSipClient::TRegistrationEnd TSipClient::RegistrationEnd(const ISipAccountPtr& account) {
+  constexpr double kRegisterTimeoutSeconds = 20;  // the engine's, see siptimers.cpp
+  double waited = (Now() - account->GetStateTime()) / kOneSecond;
+  return waited >= kRegisterTimeoutSeconds ? TRegistrationEnd::NoAnswer : TRegistrationEnd::Refused;
+}
+
 size_t TSipClient::DroppedLogLines() const { return queue_->Dropped(MsgLog); }
 
 void TSipClient::PrepareAccount(const ISipAccountPtr& account) { RequireEngine().PrepareAccount(account); }

@@ -100,6 +100,12 @@ public:
   // directly, without a registrar. A server on this machine gets 127.0.0.1
   // as the local address, so nothing leaves the loopback interface.
   void PrepareAccount(const ISipAccountPtr& account);
+  // Why a registration that OnRegistrationBye reports came to an end: the
+  // registrar did not answer the REGISTER within the engine's time-out, or
+  // it answered with a refusal. (An un-registration the consumer asked for
+  // ends the same way; the consumer knows those itself.)
+  enum class TRegistrationEnd { NoAnswer, Refused };
+  static TRegistrationEnd RegistrationEnd(const ISipAccountPtr& account);
   // Takes an account off the engine: incoming requests are no longer
   // answered through it. Nothing is sent (Unregister first, and wait for
   // OnRegistrationBye, to end its registration).
