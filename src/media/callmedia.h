@@ -30,6 +30,7 @@
 #include <mutex>
 
 #include "media/rtp.h"
+#include "media/rtpsource.h"
 #include "sip/sipints.h"
 
 namespace qv {
@@ -72,8 +73,10 @@ public:
   // One captured frame (capture thread): send what the previous frame
   // prepared, then prepare this one.
   void SendAudioFrame(IMediaCall& call, int16_t* frame);
-  // Sends under the send lock to RemoteRtpAddress:RemoteRtpPort; false when
-  // nothing was sent (no socket, no address, "0.0.0.0", port 0, would block).
+  // Sends under the send lock to RemoteRtpAddress:RemoteRtpPort, or to the
+  // source the receiver latched onto when the peer's packets come from
+  // another address (rtpsource.h); false when nothing was sent (no socket, no
+  // address, "0.0.0.0", port 0, would block).
   bool SendRtp(IMediaCall& call, const uint8_t* bytes, int length);
 
   TDtmfQueue& Dtmf() { return dtmf_; }
@@ -85,6 +88,8 @@ public:
   // none or not running) and whether the playback device failed to open.
   int CaptureOpenError();
   bool PlaybackDeviceFailed();
+  // The receiver's counters since the call was made, and its source. Any thread.
+  TRtpStats Stats() { return peer_->Stats(); }
 
 private:
   void Start(IMediaCall& call);
@@ -97,6 +102,7 @@ private:
   std::unique_ptr<TSoundCardOutput> playback_;  // guarded by control_
   std::shared_ptr<TRtpSocket> socket_;          // guarded by the call's send lock
   TRtpSender sender_;                           // capture thread
+  const std::shared_ptr<TRtpPeerState> peer_ = std::make_shared<TRtpPeerState>();
   TDtmfQueue dtmf_;
 };
 
