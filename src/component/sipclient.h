@@ -82,8 +82,9 @@ public:
   // SilenceThreshold: a received frame counts as silent when the threshold
   // is above its power, measured both in the DTMF detector's bins and over the
   // whole band, on the scale where a sine of amplitude A (1.0 = full scale)
-  // reads 6400 A^2: 1 is about -41 dBFS, so speech at -35 dBFS and louder is
-  // never silence and line noise at -60 dBFS is. 0 turns the watch off.
+  // reads 6400 A^2: 1 is a frame at about -38 dBFS, so speech at -35 dBFS and
+  // louder is never silence and line noise at -60 dBFS is. 0 turns the watch
+  // off; 500, the old default, still means a sine below about -8 dBFS.
   int GetLocalPort() const { return localPort_; }
   void SetLocalPort(int value) { localPort_ = value; }
   int GetRtpPortMin() const { return rtpPortMin_; }

@@ -54,7 +54,7 @@ void TCallMedia::Start(IMediaCall& call) {
     }
     socketFd_ = socket->Fd;
     active_ = true;
-    capture = std::make_unique<TSoundCardInput>(self, call.GetInputDevice());
+    if (!captureByHand_) capture = std::make_unique<TSoundCardInput>(self, call.GetInputDevice());
   } catch (...) {
     // Undo what was made, ending the threads outside control_.
     active_ = false;

@@ -84,6 +84,11 @@ public:
   // SendAudioFrame itself while no capture thread runs.
   const TRtpSender& Sender() const { return sender_; }
 
+  // Tests and benchmarks that hand every frame to SendAudioFrame themselves:
+  // media started from now on run no capture thread (whose device, or clock
+  // when the device fails, would send frames of its own). Before SetActive.
+  void SetCaptureByHand(bool value) { captureByHand_ = value; }
+
   // Diagnostics while the media run: the capture device's open error (0 when
   // none or not running) and whether the playback device failed to open.
   int CaptureOpenError();
@@ -98,6 +103,7 @@ private:
   std::mutex control_;
   std::atomic<bool> active_{false};
   std::atomic<int> socketFd_{-1};
+  std::atomic<bool> captureByHand_{false};
   std::unique_ptr<TSoundCardInput> capture_;    // guarded by control_
   std::unique_ptr<TSoundCardOutput> playback_;  // guarded by control_
   std::shared_ptr<TRtpSocket> socket_;          // guarded by the call's send lock

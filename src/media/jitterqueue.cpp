@@ -131,25 +131,26 @@ TPlayoutBuffer::TTake TPlayoutBuffer::Take(int16_t* out) {
   levelNext_ = (levelNext_ + 1) % kWindowFrames;
   levelCount_ = std::min(levelCount_ + 1, kWindowFrames);
 
-  const bool drop = levelCount_ == kWindowFrames && WindowMinimum() - kFrameSamples >= kDropAbove &&
-                    level >= kFrameSamples + kSlice;
+  const int spare = levelCount_ == kWindowFrames ? WindowMinimum() - kFrameSamples : 0;
+  const int drop = spare >= kFastDropAbove ? kFrameSamples : spare >= kDropAbove ? kSlice : 0;
   bool whole = true;
-  if (drop) {
-    // 30 ms in, 20 ms out: the first 10 ms cross-fade into the second, so the
-    // cut does not click.
-    int16_t span[kFrameSamples + kSlice];
-    ReadAt(play_, span, kFrameSamples + kSlice);
+  if (drop > 0 && level >= kFrameSamples + drop) {
+    // 20 ms plus what goes, in; 20 ms out: the first 10 ms cross-fade into
+    // the audio after the cut, so the cut does not click.
+    int16_t span[2 * kFrameSamples];
+    const int length = kFrameSamples + drop;
+    ReadAt(play_, span, length);
     for (int i = 0; i < kSlice; ++i) {
-      const int w = 2 * i + 1;  // weight of the later slice, in 1/(2 kSlice)
-      out[i] = int16_t((span[i] * (2 * kSlice - w) + span[kSlice + i] * w) / (2 * kSlice));
+      const int w = 2 * i + 1;  // weight of the later audio, in 1/(2 kSlice)
+      out[i] = int16_t((span[i] * (2 * kSlice - w) + span[drop + i] * w) / (2 * kSlice));
     }
-    std::memcpy(out + kSlice, span + kFrameSamples, sizeof(int16_t) * kSlice);
-    for (int i = 0; i < kFrameSamples + kSlice && whole; ++i) whole = present_[(play_ + uint32_t(i)) & kMask];
-    Clear(play_, kFrameSamples + kSlice);
-    play_ += kFrameSamples + kSlice;
-    dropped_ += kSlice;
+    std::memcpy(out + kSlice, span + drop + kSlice, sizeof(int16_t) * (kFrameSamples - kSlice));
+    for (int i = 0; i < length && whole; ++i) whole = present_[(play_ + uint32_t(i)) & kMask];
+    Clear(play_, length);
+    play_ += uint32_t(length);
+    dropped_ += uint64_t(drop);
     // What was dropped is gone from every level of the window too.
-    for (int i = 0; i < levelCount_; ++i) levels_[size_t(i)] -= kSlice;
+    for (int i = 0; i < levelCount_; ++i) levels_[size_t(i)] -= drop;
   } else {
     for (int i = 0; i < kFrameSamples && whole; ++i) whole = present_[(play_ + uint32_t(i)) & kMask];
     ReadAt(play_, out, kFrameSamples);

@@ -12,9 +12,12 @@
 // - a frame whose audio is missing while later audio is in hand was lost: it is
 //   concealed (the last frame repeated and faded out over 60 ms) and passed;
 // - when even the least audio waiting over the last half second exceeds a
-//   frame by 15 ms or more (after a burst, or a sender clock running fast),
-//   10 ms are dropped per frame, cross-faded, until it is back under that.
-// Audio arriving for a position already played is late and dropped.
+//   frame by 12.5 ms or more (after a burst, or a sender clock running fast),
+//   10 ms are dropped per frame (20 ms while more than 60 ms are spare),
+//   cross-faded, until it is back under that.
+// Audio arriving for a position already played is late and dropped: packets
+// overtaken by the very first one are, since waiting for them would cost
+// every call its delay for good.
 //
 // Duplicates are found by sequence number (TSequenceWindow) before decoding,
 // so the in-band detector and the silence watch see each packet once.
@@ -51,8 +54,9 @@ class TPlayoutBuffer {
 public:
   static constexpr int kCapacity = 8192;       // samples held ahead at most (about 1 s)
   static constexpr int kSlice = kFrameSamples / 2;  // the unit of stretching and dropping
-  static constexpr int kDropAbove = 120;       // spare samples (15 ms) that start dropping
-  static constexpr int kWindowFrames = 25;     // half a second of frames
+  static constexpr int kDropAbove = 100;       // spare samples (12.5 ms) that start dropping
+  static constexpr int kFastDropAbove = 480;   // spare samples (60 ms) that drop a whole frame
+  static constexpr int kWindowFrames = 20;     // 400 ms of frames
   static constexpr int kConcealSamples = 480;  // concealment fades out over 60 ms
   static constexpr int kLateRunRestart = 50;   // late packets in a row that restart playout
 
