@@ -97,6 +97,8 @@ void TSipClient::Register(const ISipAccountPtr& account) {
 
 void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
 
+size_t TSipClient::DroppedLogLines() const { return queue_->Dropped(MsgLog); }
+
 void TSipClient::PrepareAccount(const ISipAccountPtr& account) { RequireEngine().PrepareAccount(account); }
 
 void TSipClient::RemoveAccount(const ISipAccountPtr& account) { RequireEngine().RemoveAccount(account); }

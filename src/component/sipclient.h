@@ -157,6 +157,9 @@ public:
   // The engine while Active (nullptr otherwise). For embedders who need more
   // than the component offers (PlayWavFile, SendMessage), and for tests.
   ISipEnginePtr Engine() const { return engine_; }
+  // Log lines the engine dropped because too many were waiting (a flood of
+  // datagrams while ProcessMessages was not called); digits likewise.
+  size_t DroppedLogLines() const;
   // The SIP port actually bound (LocalPort 0 lets the system choose).
   int BoundPort() const;
 

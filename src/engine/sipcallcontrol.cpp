@@ -14,6 +14,7 @@
 #include "platform/textutil.h"
 #include "sip/iputils.h"
 #include "sip/sipmessage.h"
+#include "sip/siptext.h"
 
 namespace qv {
 
@@ -27,6 +28,7 @@ void TSipEngine::StopMedia(ISipCall& call) {
 
 ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string& target,
                                int inputDevice, int outputDevice) {
+  RequireSipText("number", target, TSipText::Target);
   EnsureServer(*account);
   auto call = std::make_shared<TCall>(shared_from_this(), "", account);
   call->SetInputDevice(inputDevice);
@@ -39,8 +41,9 @@ ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string&
   call->SetRemoteUser(target);
   call->SetLocalCSeq(NextCSeq());
   std::string domain = account->GetDomain();
-  call->SetRemoteUri(target.find('@') != std::string::npos ? "sip:" + target
-                                                           : "sip:" + target + "@" + domain);
+  size_t at = target.find('@');
+  call->SetRemoteUri(at != std::string::npos ? "sip:" + UriUser(target.substr(0, at)) + target.substr(at)
+                                             : "sip:" + UriUser(target) + "@" + domain);
   call->SetLocalUri("sip:" + account->GetUserName() + "@" + domain);
   calls_.Add(call);
   TLockGuard<ISipCall> lock(*call);
@@ -124,7 +127,9 @@ void TSipEngine::SendReInvite(const ISipCallPtr& call) {
   SendToServer(*call->GetAccount(), text);
 }
 
-void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& target) {
+void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& typed) {
+  RequireSipText("transfer target", typed, TSipText::Number);
+  const std::string target = UriUser(typed);
   {
     TLockGuard<ISipCall> lock(*call);
     if (!call->GetIncoming() || call->State() != TCallState::Ringing) {

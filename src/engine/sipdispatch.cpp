@@ -233,7 +233,7 @@ void TSipEngine::HandleInfo(const TSipMessage& m) {
   call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
   SendToServer(*call->GetAccount(), BuildOk(m));
   std::string digit = DtmfDigitOfSignal(m.DtmfSignal);
-  if (digit.size() == 1) Post(MsgDtmf, uintptr_t(uint8_t(digit[0])), call);
+  if (digit.size() == 1) NotifyDtmf(call, digit);
 }
 
 void TSipEngine::HandleOptions(const TSipMessage& m) {

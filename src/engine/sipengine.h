@@ -35,6 +35,11 @@ class TUdpSocket;
 constexpr int kDefaultRtpPortMin = 22000;
 constexpr int kDefaultRtpPortRange = 2000;
 
+// How many log lines and digits may wait in the consumer's queue; older ones
+// are dropped (and counted by the queue) beyond that.
+constexpr size_t kMaxWaitingLogLines = 2000;
+constexpr size_t kMaxWaitingDigits = 256;
+
 class TSipEngine final : public ISipEngine, public std::enable_shared_from_this<TSipEngine> {
 public:
   // `window` receives the posted events; nullptr stands for "no window" (-1):
