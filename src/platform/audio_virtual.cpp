@@ -186,6 +186,9 @@ void TVirtualDevice::StopTimeline() {
 
 void TVirtualDevice::Run() {
   SetThreadName(input_ ? "qv-vaudio-in" : "qv-vaudio-out");
+  // As a sound card's interrupt would: a busy machine must not make the
+  // virtual devices late, or calls on them measure the machine, not the call.
+  SetTimeCriticalPriority();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!quit_) {
     if (buffers_.empty() || (input_ && !recording_)) {

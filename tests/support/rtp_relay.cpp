@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+#include "platform/thread.h"
+
 namespace qv::test {
 
 TRtpRelay::TRtpRelay(int a, int b) : a_(a), b_(b) {
@@ -49,6 +51,8 @@ void TRtpRelay::SendTo(int port, const uint8_t* bytes, size_t length) {
 }
 
 void TRtpRelay::Run() {
+  // A network path, not a program competing for the processor.
+  SetTimeCriticalPriority();
   uint8_t buffer[2048];
   while (!quit_) {
     pollfd p{fd_, POLLIN, 0};
