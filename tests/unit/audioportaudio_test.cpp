@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -190,6 +191,17 @@ TEST(PortAudioChild, DISABLED_RunAtTheDevicesRate) {
   const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   std::vector<int16_t> played(bytes.size() / 2);
   std::memcpy(played.data(), bytes.data(), played.size() * 2);
+  // The null PCM is not paced: on a busy machine the stream runs on silence
+  // between buffers the owner is still adding. The runs of silence go.
+  std::vector<int16_t> sound;
+  for (size_t i = 0; i < played.size();) {
+    size_t j = i;
+    while (j < played.size() && played[j] == 0) ++j;
+    if (j - i < 16) sound.insert(sound.end(), played.begin() + long(i), played.begin() + long(j));
+    if (j < played.size()) sound.push_back(played[j]);
+    i = j + 1;
+  }
+  played.swap(sound);
   ASSERT_GE(played.size(), size_t(rate * 0.4)) << "half a second of the call's audio at the device's rate";
   played.erase(played.begin(), played.begin() + long(rate / 20));
   played.resize(size_t(rate * 0.3));
