@@ -45,6 +45,9 @@ protected:
   // A (devices 1) talks through the relay to B (device 2); both run PCMU.
   void Start(double captureRateFactor, double seconds) {
     VirtualAudio::SetInputRateFactor(1, captureRateFactor);
+    // The meter reads half a second of what B played: a short ring keeps
+    // that copy (made under the lock the device threads write through) short.
+    VirtualAudio::SetOutputCapacity(2, 4000);
     meter = std::make_unique<TLatencyMeter>(1, 2, seconds + 5);
     a = MakeMediaCall(engine, 1, 0);
     b = MakeMediaCall(engine, 2, 0);
