@@ -234,7 +234,11 @@ TEST_F(MediaFeatures, PlayWavFileReachesTheFarEndAndEndsWithOneNotification) {
   const size_t first = pattern.find('f'), last = pattern.rfind('f');
   ASSERT_NE(first, std::string::npos) << pattern;
   // One run of the file's 50 frames, microphone on both sides of it.
-  EXPECT_EQ(pattern.substr(first, last - first + 1), std::string(50, 'f')) << pattern;
+  // Playout may have dropped up to 80 ms of it to bring a delay back.
+  const std::string run = pattern.substr(first, last - first + 1);
+  EXPECT_EQ(run.find('m'), std::string::npos) << pattern;
+  EXPECT_GE(std::count(run.begin(), run.end(), 'f'), 46) << pattern;
+  EXPECT_LE(run.size(), 51u) << pattern;
   // Microphone on both sides; playout may blur the frame at a joint (a
   // 10 ms wait or skip that falls there).
   ASSERT_GE(first, 4u) << pattern;
