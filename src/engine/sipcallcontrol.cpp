@@ -201,22 +201,31 @@ ISipCallPtr TSipEngine::FindCallByCallId(const std::string& callId) {
 }
 
 int TSipEngine::ChooseCodec(const TSipMessage& message) {
-  std::lock_guard<std::mutex> guard(codecsLock_);
-  for (int pt : codecs_)
-    for (int offered : message.PayloadTypes)
-      if (offered == pt) return pt;
-  return -1;
+  std::vector<int> preference;
+  {
+    std::lock_guard<std::mutex> guard(codecsLock_);
+    preference = codecs_;
+  }
+  return ChooseAudio(message.SdpAudio, preference).Codec;
 }
 
-void TSipEngine::ChooseCodecAgain(ISipCall& call, const TSipMessage& message) {
+void TSipEngine::SetCallCodec(ISipCall& call, const TSipMessage& message, int chosen, bool weOffered) {
+  const TSdpAudio& sdp = message.SdpAudio;
+  // Without SDP (an INVITE that leaves the offer to us) the defaults stand.
+  call.SetPayloadMap(sdp.Present ? MakePayloadMap(sdp, {chosen, sdp.TypeFor(chosen)}, weOffered)
+                                 : TRtpPayloadMap());
+  IAudioCodecPtr codec = call.GetCodec();
+  if (!codec || codec->GetPayloadType() != chosen) call.SetCodec(CreateCodec(chosen));
+}
+
+void TSipEngine::ChooseCodecAgain(ISipCall& call, const TSipMessage& message, bool weOffered) {
   if (message.PayloadTypes.empty()) return;
   int chosen = ChooseCodec(message);
   if (chosen < 0) {
     call.SetCodec(nullptr);  // no 488 for an existing call
     return;
   }
-  IAudioCodecPtr codec = call.GetCodec();
-  if (!codec || codec->GetPayloadType() != chosen) call.SetCodec(CreateCodec(chosen));
+  SetCallCodec(call, message, chosen, weOffered);
 }
 
 void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage& m) {
@@ -259,8 +268,13 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     call->SetToHeader("To: <" + m.ToUri + ">");
     call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
     call->SetRemoteRtpAddress(m.SdpAddress);
-    ChooseCodecAgain(*call, m);
-    if (call->GetRemoteRtpPort() != 0) StartMedia(*call);
+    ChooseCodecAgain(*call, m, false);
+    // RFC 3264 8.2: port 0 takes the stream away; the answer says so too.
+    if (call->GetRemoteRtpPort() != 0) {
+      StartMedia(*call);
+    } else if (m.SdpAudio.Present) {
+      StopMedia(*call);
+    }
     call->SetSdpVersion(call->GetSdpVersion() + 1);
     SendToServer(account, BuildInviteOk(*call));
     return;
@@ -283,7 +297,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     call->SetRemoteUri(m.ToUri);
     call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
     call->SetRemoteRtpAddress(m.SdpAddress);
-    ChooseCodecAgain(*call, m);
+    ChooseCodecAgain(*call, m, true);
     if (call->GetRemoteRtpPort() != 0) StartMedia(*call);  // early media
     if (status == 180) Post(MsgRingback, 0, call);
     return;
@@ -291,7 +305,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
 
   if (status == 200) {
     if (!IsOneOf(state, {TCallState::InviteSent, TCallState::InviteAuthSent, TCallState::Ringing, TCallState::Connected, TCallState::HoldSent})) return;
-    ChooseCodecAgain(*call, m);
+    ChooseCodecAgain(*call, m, true);
     if (call->GetRemoteTag().empty()) call->SetRemoteTag(call->GetIncoming() ? m.FromTag : m.ToTag);
     if (state != TCallState::HoldSent) call->SetState(TCallState::Connected);
     call->SetViaHeaders(m.ViaHeaders);
@@ -312,6 +326,8 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
       call->SetRemoteRtpAddress(m.SdpAddress);
       StopMedia(*call);
       call->SetMediaActive(true);
+    } else if (m.SdpAudio.Present && m.SdpAudio.Port == 0) {
+      StopMedia(*call);  // the answer refused the audio stream (RFC 3264 6)
     }
     SendToServer(account, BuildAck(*call, m));
     Post(MsgCallAnswered, 0, call);

@@ -154,7 +154,7 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     call->SetLocalUri(m.ToUri);
     call->SetRemoteUri(m.FromUri);
     call->SetRemoteTag(m.FromTag);
-    call->SetCodec(CreateCodec(chosen));
+    SetCallCodec(*call, m, chosen, false);
     call->SetSpeakerEnabled(true);
     call->SetMicrophoneEnabled(true);
     call->SetIncoming(true);

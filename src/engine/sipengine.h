@@ -147,9 +147,13 @@ private:
   void SendReInvite(const ISipCallPtr& call);
   void TransferWithCredentials(const ISipCallPtr& call);
   void HandleInviteMessage(const ISipCallPtr& call, const TSipMessage& message);
-  // The first entry of our codec list that the message offers; -1 when none.
+  // The first entry of our codec list that the message's SDP lists (by its
+  // a=rtpmap, or its static number); -1 when none.
   int ChooseCodec(const TSipMessage& message);
-  void ChooseCodecAgain(ISipCall& call, const TSipMessage& message);
+  // Gives the call codec `chosen` and the payload types of the message's SDP;
+  // `weOffered`: the SDP answers our offer.
+  void SetCallCodec(ISipCall& call, const TSipMessage& message, int chosen, bool weOffered);
+  void ChooseCodecAgain(ISipCall& call, const TSipMessage& message, bool weOffered);
   void StartMedia(ISipCall& call);
   void StopMedia(ISipCall& call);
 

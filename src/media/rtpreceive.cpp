@@ -17,8 +17,10 @@ constexpr int kMaxDatagram = 4096;
 constexpr int kLastEventCode = 15;  // "D"; higher codes (flash, tones) are not digits
 constexpr uint8_t kEventEndBit = 0x80;
 constexpr int kRtpVersion = 2;
-
-bool SwitchableType(int payloadType) { return payloadType == 0 || payloadType == 3 || payloadType == 8; }
+// How far back an event packet may lie and still be taken for a late packet
+// of an event already seen (10 s at 8000 Hz); further back, the sender's clock
+// has started again.
+constexpr int32_t kLateEventTicks = 80000;
 
 }  // namespace
 
@@ -37,19 +39,22 @@ void TRtpReceiver::SetDevice(IWaveDevice* device) { device_ = device; }
 
 // --- where packets come from ------------------------------------------------
 
-bool TRtpReceiver::TakesPayloadType(int payloadType) const {
-  return payloadType == kTelephoneEventType || SwitchableType(payloadType) ||
-         (decoder_ && decoder_->GetPayloadType() == payloadType);
+// The numbers the SDP exchange gave audio or telephone-event, and the
+// decoder's own: what a peer of this call sends.
+bool TRtpReceiver::TakesPayloadType(int payloadType, ISipCall& call) const {
+  const int8_t route = call.GetPayloadMap().Received[size_t(payloadType)];
+  return route == TRtpPayloadMap::kEvent || route >= 0 || (decoder_ && decoder_->GetPayloadType() == payloadType);
 }
 
-bool TRtpReceiver::ValidForLatch(const uint8_t* datagram, int length) const {
-  return length >= kRtpHeaderBytes && (datagram[0] >> 6) == kRtpVersion && TakesPayloadType(datagram[1] & 0x7F);
+bool TRtpReceiver::ValidForLatch(const uint8_t* datagram, int length, ISipCall& call) const {
+  return length >= kRtpHeaderBytes && (datagram[0] >> 6) == kRtpVersion &&
+         TakesPayloadType(datagram[1] & 0x7F, call);
 }
 
 void TRtpReceiver::HandleDatagram(const uint8_t* datagram, int length, const TRtpAddress& from, ISipCall& call) {
   ++shared_->Received;
   const TRtpAddress sdp{call.GetRemoteRtpAddress(), call.GetRemoteRtpPort()};
-  switch (source_.Check(from, sdp, ValidForLatch(datagram, length), *shared_)) {
+  switch (source_.Check(from, sdp, ValidForLatch(datagram, length, call), *shared_)) {
     case TSourceCheck::TVerdict::Drop:
       ++shared_->ForeignSource;
       return;
@@ -73,24 +78,36 @@ void TRtpReceiver::NewStream() {
 void TRtpReceiver::HandlePacket(const uint8_t* datagram, int length, ISipCall& call) {
   TRtpView rtp;
   if (!ParseRtp(datagram, std::min(length, kMaxDatagram), rtp)) return;
-  // Only an unmarked type 101 is an event; with the marker set it is audio of
-  // type 101, which no decoder has.
-  if (rtp.TypeByte == kTelephoneEventType) {
-    HandleEvent(rtp.Payload, rtp.PayloadLength, call);
+  const int type = rtp.PayloadType();
+  // What this number means comes from the SDP exchange (both sides' numbers),
+  // not from the marker bit: RFC 4733 marks the first packet of every event.
+  const int8_t route = call.GetPayloadMap().Received[size_t(type)];
+  if (route == TRtpPayloadMap::kEvent) {
+    // Another source (a PBX switching its bridge) counts its timestamps anew.
+    if (eventSeen_ && rtp.Ssrc != eventSsrc_) eventSeen_ = eventInProgress_ = false;
+    eventSsrc_ = rtp.Ssrc;
+    HandleEvent(rtp.Payload, rtp.PayloadLength, rtp.Timestamp, call);
     return;
   }
-  const int type = rtp.PayloadType();
-  // The peer may answer in another G.711 or GSM than it offered; follow it.
-  // The call's own codec (what we send) stays as negotiated.
-  if (SwitchableType(type) && (!decoder_ || decoder_->GetPayloadType() != type)) decoder_ = CreateCodec(type);
-  if (!decoder_ || decoder_->GetPayloadType() != type) return;
-  AcceptAudio(datagram, rtp, call);
+  if (route == TRtpPayloadMap::kDiscard) return;  // comfort noise, a codec we lack
+  if (route >= 0) {
+    // The peer may send any codec its SDP named; follow it. The call's own
+    // codec (what we send) stays as negotiated.
+    if (!decoder_ || decoder_->GetPayloadType() != route) {
+      IAudioCodecPtr next = CreateCodec(route);
+      if (!next) return;
+      decoder_ = std::move(next);
+    }
+  } else if (!decoder_ || decoder_->GetPayloadType() != type) {
+    return;  // named by no SDP: only the decoder's own number is its audio
+  }
+  AcceptAudio(rtp, call);
 }
 
-void TRtpReceiver::AcceptAudio(const uint8_t* datagram, const TRtpView& rtp, ISipCall& call) {
+void TRtpReceiver::AcceptAudio(const TRtpView& rtp, ISipCall& call) {
   // RFC 3550 8.2: a new SSRC is a new stream (a PBX that transfers the call
   // or plays music on hold): its timestamps and sequence numbers start afresh.
-  const uint32_t ssrc = ReadBigEndian32(datagram + 8);
+  const uint32_t ssrc = rtp.Ssrc;
   if (haveSsrc_ && ssrc != ssrc_) NewStream();
   haveSsrc_ = true;
   ssrc_ = ssrc;
@@ -103,20 +120,62 @@ void TRtpReceiver::AcceptAudio(const uint8_t* datagram, const TRtpView& rtp, ISi
   const int payload = std::min(rtp.PayloadLength, kMaxPayload);
   int bytes = decoder_->Decode(rtp.Payload, decoded_, payload);
   bytes = std::clamp(bytes, 0, int(sizeof decoded_)) & ~1;
-  if (bytes >= kFrameBytes) InBandAndSilence(decoded_, bytes / 2, call);
-  if (playout_.Put(ReadBigEndian32(datagram + 4), decoded_, bytes / 2) == TPlayoutBuffer::TPut::Late)
+  DetectInFrames(decoded_, bytes / 2, call);
+  if (playout_.Put(rtp.Timestamp, decoded_, bytes / 2) == TPlayoutBuffer::TPut::Late)
     ++shared_->Late;
   Refill(call);  // the first audio starts the device
 }
 
-void TRtpReceiver::HandleEvent(const uint8_t* payload, int length, ISipCall& call) {
+// The detector and the silence watch look at whole 20 ms frames, whatever
+// the packet time: 10 ms packets are paired, longer ones cut.
+void TRtpReceiver::DetectInFrames(const int16_t* samples, int count, ISipCall& call) {
+  while (count > 0) {
+    const int n = std::min(count, kFrameSamples - detectCount_);
+    std::memcpy(detectFrame_ + detectCount_, samples, sizeof(int16_t) * size_t(n));
+    detectCount_ += n;
+    samples += n;
+    count -= n;
+    if (detectCount_ == kFrameSamples) {
+      detectCount_ = 0;
+      InBandAndSilence(detectFrame_, kFrameSamples, call);
+    }
+  }
+}
+
+// RFC 4733 2.5.2: an event is known by its timestamp, which every packet of
+// it repeats, marked or not, end bit or not. The first packet seen of a new
+// timestamp reports the digit, even when the ones before it (the marked start)
+// were lost; a new timestamp also ends the event before it, so a digit whose
+// end packets were all lost does not hide the next one.
+void TRtpReceiver::HandleEvent(const uint8_t* payload, int length, uint32_t timestamp, ISipCall& call) {
   // A packet too short to hold an event, or an event that is no digit, says
   // nothing about digits: it neither reports nor ends one.
   if (length < kTelephoneEventBytes || payload[0] > kLastEventCode) return;
   const bool end = (payload[1] & kEventEndBit) != 0;
-  // Every packet of one key press repeats the event: report its first only.
-  if (!end && !eventInProgress_) call.NotifyDtmf(std::string(1, kDtmfDigits[payload[0]]));
+  const uint32_t duration = ReadBigEndian16(payload + 2);
+  if (eventSeen_) {
+    const int32_t since = int32_t(timestamp - eventTimestamp_);
+    // A late or repeated packet of an event already reported.
+    if (since <= 0 && since > -kLateEventTicks) {
+      if (since == 0 && end) eventInProgress_ = false;
+      return;
+    }
+    // Senders that give every packet of one key press a timestamp of its own
+    // (RFC 2833 read loosely) continue the same event, not yet ended, from
+    // within what it already covers.
+    if (payload[0] == eventCode_ && eventInProgress_ && int32_t(timestamp - eventReach_) <= 0) {
+      eventTimestamp_ = timestamp;
+      eventReach_ = timestamp + duration;
+      eventInProgress_ = !end;
+      return;
+    }
+  }
+  eventSeen_ = true;
+  eventCode_ = payload[0];
+  eventTimestamp_ = timestamp;
+  eventReach_ = timestamp + duration;
   eventInProgress_ = !end;
+  call.NotifyDtmf(std::string(1, kDtmfDigits[payload[0]]));
 }
 
 void TRtpReceiver::InBandAndSilence(const int16_t* samples, int count, ISipCall& call) {

@@ -3,13 +3,16 @@
 // each play buffer the device gives back.
 //
 //   datagram -> source check (rtpsource.h): only the peer is heard
-//   telephone event (byte 1 exactly 101) -> the call's NotifyDtmf, once per event
-//   audio of the decoder's payload type   -> duplicates dropped, decode, in-band
-//                                            DTMF and silence watch, playout buffer
+//   telephone event (a number the SDP exchange gave telephone-event, marked
+//   or not)                         -> the call's NotifyDtmf, once per event
+//   audio of a codec the SDP named  -> duplicates dropped, decode, in-band
+//   (or, without SDP, of the static    DTMF and silence watch on 20 ms frames,
+//   types and the decoder's own)       playout buffer
+//   comfort noise, anything else    -> dropped
 //
-// The decoder starts as the call's codec and switches to PCMU, GSM or PCMA
-// when packets of that type arrive (never to Speex: its parameters come from
-// SDP). Decoded audio waits in the playout buffer (jitterqueue.h), placed by
+// The decoder starts as the call's codec and switches to whatever codec the
+// SDP named for the number a packet carries (PCMU, GSM and PCMA by their
+// static numbers always). Decoded audio waits in the playout buffer (jitterqueue.h), placed by
 // its timestamp, and leaves it on the device's clock: two 10 ms play buffers
 // stay queued on the device, and each one it gives back is refilled. A 20 ms
 // frame taken from the buffer is handed to the call's conference and recorder
@@ -81,11 +84,12 @@ public:
   uint32_t LastVoiceTime() const { return lastVoiceTime_; }
 
 private:
-  bool TakesPayloadType(int payloadType) const;
-  bool ValidForLatch(const uint8_t* datagram, int length) const;
+  bool TakesPayloadType(int payloadType, ISipCall& call) const;
+  bool ValidForLatch(const uint8_t* datagram, int length, ISipCall& call) const;
   void NewStream();
-  void AcceptAudio(const uint8_t* datagram, const TRtpView& rtp, ISipCall& call);
-  void HandleEvent(const uint8_t* payload, int length, ISipCall& call);
+  void AcceptAudio(const TRtpView& rtp, ISipCall& call);
+  void HandleEvent(const uint8_t* payload, int length, uint32_t timestamp, ISipCall& call);
+  void DetectInFrames(const int16_t* samples, int count, ISipCall& call);
   void InBandAndSilence(const int16_t* samples, int count, ISipCall& call);
   void Refill(ISipCall& call);
   void QueueSlice(const int16_t* samples, bool speaker);
@@ -110,7 +114,17 @@ private:
   int inBandCount_ = 0;
   uint32_t lastInBandTime_ = 0;
   uint32_t lastVoiceTime_ = 0;
+  // The last telephone event seen (RFC 4733): its timestamp, how far its
+  // duration reached, its code, and whether its end is still to come.
+  bool eventSeen_ = false;
   bool eventInProgress_ = false;
+  uint32_t eventTimestamp_ = 0;
+  uint32_t eventReach_ = 0;
+  uint32_t eventSsrc_ = 0;
+  int eventCode_ = -1;
+  // Decoded audio gathered into whole frames for the detectors.
+  int16_t detectFrame_[kFrameSamples] = {};
+  int detectCount_ = 0;
   uint64_t publishedConcealed_ = 0, publishedDropped_ = 0;
 };
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sip/sdp.h"
 #include "sip/sipints.h"
 
 namespace qv {
@@ -64,6 +65,9 @@ public:
   std::string FromHost;
   std::string FromUser;
   std::string RecordRouteHeaders;
+  // The first audio stream of the SDP body with its a=rtpmap, a=fmtp and
+  // a=ptime lines (PayloadTypes and SdpAudioPort above keep their old reading).
+  TSdpAudio SdpAudio;
 };
 
 }  // namespace qv
