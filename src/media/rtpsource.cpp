@@ -16,7 +16,7 @@ void TRtpPeerState::Forget() {
 
 TRtpAddress TRtpPeerState::SendTarget(const TRtpAddress& sdp) {
   std::lock_guard guard(lock_);
-  return latched_ && sdp_ == sdp ? source_ : sdp;
+  return latched_ && sdp_ == sdp && source_.Host != sdp.Host ? source_ : sdp;
 }
 
 TRtpStats TRtpPeerState::Stats() {

@@ -12,8 +12,10 @@
 //   stranger who raced its first packet loses the latch to it);
 // - a new offer or answer that moves the peer's address or port, and every
 //   restart of the media, forget the latch;
-// - while the latch differs from the SDP, RTP is sent to the latched source,
-//   since that is the only way through the peer's NAT;
+// - while the latched source's address differs from the SDP's, RTP is sent to
+//   the latched source, since that is the only way through the peer's NAT. A
+//   peer that sends from another port of the address it gave (a media server,
+//   a recording being replayed) is no NAT: it gets our RTP where it said;
 // - everything else is dropped and counted (TRtpStats::ForeignSource).
 //
 // TRtpPeerState is shared by the playback thread, which decides, the
@@ -45,7 +47,8 @@ public:
   void Latch(const TRtpAddress& source, const TRtpAddress& sdp);
   void Forget();
   // Where to send while the SDP says `sdp`: the latched source when it was
-  // latched against that same SDP address; `sdp` otherwise.
+  // latched against that same SDP address and lies on another host; `sdp`
+  // otherwise.
   TRtpAddress SendTarget(const TRtpAddress& sdp);
   TRtpStats Stats();
 

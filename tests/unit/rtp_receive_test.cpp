@@ -509,6 +509,12 @@ TEST_F(RtpReceive, APeerBehindANatIsLatchedAndAnsweredThere) {
   EXPECT_EQ(receiver.Shared().Stats().Source, "203.0.113.5:30000");
   EXPECT_EQ(receiver.Shared().SendTarget({"127.0.0.1", 4002}), nat);
   EXPECT_EQ(receiver.Shared().SendTarget(sdp), sdp) << "latched against the new address only";
+  // Another port of the address the SDP gave is no NAT: it is heard, and
+  // answered where the SDP said.
+  call->SetRemoteRtpPort(4004);
+  From(sdp.Host, 4005, audio(4));
+  EXPECT_EQ(receiver.Shared().Stats().Source, "127.0.0.1:4005");
+  EXPECT_EQ(receiver.Shared().SendTarget({"127.0.0.1", 4004}), (TRtpAddress{"127.0.0.1", 4004}));
 }
 
 TEST_F(RtpReceive, ANewSsrcFromThePeerStartsPlayoutAfresh) {
