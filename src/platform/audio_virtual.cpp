@@ -163,6 +163,7 @@ void TVirtualDevice::Complete(TWaveHeader* h, uint64_t frames, Clock::time_point
       reader_.Reset(std::move(changed));
     registry.MarkCaptured(device_, reader_.Position(), frames, started, format_.SamplesPerSec * rateFactor_);
     reader_.Fill(pcm, size_t(frames), format_.Channels, format_.SamplesPerSec);
+    registry.AddEcho(device_, pcm, frames, format_.Channels, started, format_.SamplesPerSec * rateFactor_);
     h->BytesRecorded = uint32_t(frames * format_.BlockAlign());
   } else {
     registry.SinkWrite(device_, this, pcm, values, started, double(format_.SamplesPerSec) * format_.Channels);

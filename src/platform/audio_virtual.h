@@ -98,12 +98,30 @@ void SetOutputCapacity(int device, size_t samples);
 // Raises qv::Exception when the file cannot be created.
 void SetOutputFile(int device, const std::string& path);
 
+// --- a room between a speaker and a microphone, for echo tests ---
+// One reflection of a room's impulse response: `Offset` samples after the
+// sound left the speaker it reaches the microphone with `Gain`.
+struct TRoomTap {
+  int Offset = 0;
+  float Gain = 0;
+};
+// A room's response at `rate`: the direct path after `delayMs` with `gain`,
+// then about two thousand reflections a second of random sign whose level
+// falls 60 dB in `rt60Ms`, cut 45 dB down. The same figures give the same
+// response (seeded).
+std::vector<TRoomTap> RoomImpulse(int rate, double delayMs, double rt60Ms, double gain);
+// From now on input `input` captures, added to its source, what output
+// `output` played carried through that room (by the time each sample played,
+// whatever the two devices' rates). Raises on a bad device or figure.
+void SetRoom(int input, int output, double delayMs, double rt60Ms, double gain);
+void ClearRoom(int input);
+
 // --- failure injection, for tests of the callers' error paths ---
 // Opens of that device fail with the error `code` (a TWaveError) until set to 0.
 void SetOpenError(bool input, int device, int code);
 
 // Back to the initial state: every source silence, every ring empty, files
-// closed, no injected error. Devices that are open stay open. The environment
+// closed, no injected error, no room. Devices that are open stay open. The environment
 // is not read again.
 void ResetAll();
 

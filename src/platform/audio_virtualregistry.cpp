@@ -75,6 +75,16 @@ bool TTimeMarks::Find(uint64_t position, std::chrono::steady_clock::time_point& 
   return false;
 }
 
+bool TTimeMarks::PositionAt(std::chrono::steady_clock::time_point when, double& position) const {
+  for (auto it = marks_.rbegin(); it != marks_.rend(); ++it) {
+    if (it->Time <= when) {
+      position = double(it->Start) + std::chrono::duration<double>(when - it->Time).count() * it->Rate;
+      return true;
+    }
+  }
+  return false;
+}
+
 // ---- sinks ----
 
 void TVirtualSink::Clear() {
@@ -88,6 +98,8 @@ void TVirtualSink::Commit() {
   for (const auto& [device, cursor] : Cursors) upTo = std::min(upTo, cursor);
   size_t k = size_t(upTo - Committed);
   if (k == 0) return;
+  if (!Heard.empty())
+    for (size_t i = 0; i < k; ++i) Heard[size_t((Committed + i) % Heard.size())] = Pending[i];
   for (size_t i = 0; i < k; ++i) {
     if (Capacity == 0) break;
     if (Ring.size() < Capacity) {
@@ -279,6 +291,56 @@ void TVirtualRegistry::SinkIdle(int device, const void* writer) {
   written_.notify_all();
 }
 
+void TVirtualRegistry::AddEcho(int device, int16_t* pcm, uint64_t frames, unsigned channels,
+                                std::chrono::steady_clock::time_point started, double rate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TVirtualRoom& room = rooms_[device];
+  if (room.Output < 0) return;
+  TVirtualSink& sink = sinks_[room.Output];
+  // Stereo outputs are not rooms we model: the echo tests play mono.
+  if (sink.Format.Channels != 1 || sink.Heard.empty()) return;
+  const int outRate = int(sink.Format.SamplesPerSec);
+  if (room.Rate != outRate) {
+    room.Taps = VirtualAudio::RoomImpulse(outRate, room.DelayMs, room.Rt60Ms, room.Gain);
+    room.Rate = outRate;
+  }
+  double first = 0;
+  if (!sink.Played.PositionAt(started, first)) return;  // nothing played yet
+  const uint64_t heard = sink.Committed;
+  const uint64_t size = sink.Heard.size();
+  const double step = outRate / rate;
+  for (uint64_t f = 0; f < frames; ++f) {
+    const int64_t at = int64_t(std::floor(first + double(f) * step));
+    double echo = 0;
+    for (const VirtualAudio::TRoomTap& tap : room.Taps) {
+      const int64_t index = at - tap.Offset;
+      // Not played yet, or so long ago that it was forgotten: silence.
+      if (index < 0 || uint64_t(index) >= heard || heard - uint64_t(index) > size) continue;
+      echo += tap.Gain * sink.Heard[size_t(uint64_t(index) % size)];
+    }
+    const int16_t value = int16_t(std::clamp<long>(std::lround(pcm[f * channels] + echo), -32768, 32767));
+    for (unsigned c = 0; c < channels; ++c) pcm[f * channels + c] = value;
+  }
+}
+
+void TVirtualRegistry::SetRoom(int input, int output, double delayMs, double rt60Ms, double gain) {
+  const int in = VirtualDeviceNumber(input);
+  const int out = VirtualDeviceNumber(output);
+  if (!(delayMs >= 0 && delayMs <= 1000 && rt60Ms >= 0 && rt60Ms <= 2000 && std::isfinite(gain)))
+    throw Exception("Bad room");
+  std::lock_guard<std::mutex> lock(mutex_);
+  rooms_[in] = TVirtualRoom{out, delayMs, rt60Ms, gain, 0, {}};
+  // Enough of what was played for the longest room (three seconds at any rate).
+  TVirtualSink& sink = sinks_[out];
+  if (sink.Heard.empty()) sink.Heard.assign(size_t(3 * 192000), 0);
+}
+
+void TVirtualRegistry::ClearRoom(int input) {
+  const int in = VirtualDeviceNumber(input);
+  std::lock_guard<std::mutex> lock(mutex_);
+  rooms_[in] = TVirtualRoom{};
+}
+
 void TVirtualRegistry::MarkCaptured(int device, uint64_t position, uint64_t frames,
                                      std::chrono::steady_clock::time_point started, double rate) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -381,6 +443,8 @@ void TVirtualRegistry::ResetAll() {
     s.FilePath.clear();
     s.Capacity = TVirtualSink().Capacity;
     s.Clear();
+    s.Heard.clear();
+    rooms_[n] = TVirtualRoom{};
   }
 }
 
@@ -453,6 +517,10 @@ void SetOpenError(bool input, int device, int code) {
   TVirtualRegistry::Instance().SetOpenError(input, device, code);
 }
 void ResetAll() { TVirtualRegistry::Instance().ResetAll(); }
+void SetRoom(int input, int output, double delayMs, double rt60Ms, double gain) {
+  TVirtualRegistry::Instance().SetRoom(input, output, delayMs, rt60Ms, gain);
+}
+void ClearRoom(int input) { TVirtualRegistry::Instance().ClearRoom(input); }
 
 }  // namespace VirtualAudio
 }  // namespace qv

@@ -62,6 +62,9 @@ class TTimeMarks {
 public:
   void Add(const TTimeMark& mark);
   bool Find(uint64_t position, std::chrono::steady_clock::time_point& when) const;
+  // The position at `when`, counted on from the newest run that began by then
+  // (a run still to be written continues the last one); false before any.
+  bool PositionAt(std::chrono::steady_clock::time_point when, double& position) const;
   void Clear() { marks_.clear(); }
 
 private:
@@ -85,6 +88,8 @@ struct TVirtualSink {
   TWavWriter File;
   std::string FilePath;
   TTimeMarks Played;          // by absolute value index
+  // What rooms hear (SetRoom): the last committed values, by absolute index.
+  std::vector<int16_t> Heard;
 
   void Clear();
   void Commit();  // moves what no playing device can still change to ring and file
@@ -93,6 +98,14 @@ struct TVirtualSink {
   // Where the next Write of `device` lands (absolute value index).
   uint64_t CursorOf(const void* device) const;
   void Idle(const void* device);
+};
+
+// A room from an output to an input (VirtualAudio::SetRoom).
+struct TVirtualRoom {
+  int Output = -1;  // -1: none
+  double DelayMs = 0, Rt60Ms = 0, Gain = 0;
+  int Rate = 0;     // of Taps: the output's, built when first needed
+  std::vector<VirtualAudio::TRoomTap> Taps;
 };
 
 class TVirtualRegistry {
@@ -115,6 +128,12 @@ public:
   // A capture buffer: source frames [position, position + frames) began at `started`.
   void MarkCaptured(int device, uint64_t position, uint64_t frames,
                     std::chrono::steady_clock::time_point started, double rate);
+  // Adds to `pcm` (`frames` of `channels` at `rate` frames a second, the first
+  // captured at `started`) what the room of input `device` carries to it.
+  void AddEcho(int device, int16_t* pcm, uint64_t frames, unsigned channels,
+               std::chrono::steady_clock::time_point started, double rate);
+  void SetRoom(int input, int output, double delayMs, double rt60Ms, double gain);
+  void ClearRoom(int input);
   double InputRateFactor(int device);
   void SetInputRateFactor(int device, double factor);
   bool CaptureTime(int device, uint64_t position, std::chrono::steady_clock::time_point& when);
@@ -146,6 +165,7 @@ private:
   TTimeMarks captured_[kVirtualDeviceCount];
   int outputErrors_[kVirtualDeviceCount] = {};
   TVirtualSink sinks_[kVirtualDeviceCount];
+  TVirtualRoom rooms_[kVirtualDeviceCount];  // by input
 };
 
 // -1 (the default device) is device 0; raises "out of range" otherwise.

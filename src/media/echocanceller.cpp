@@ -1,0 +1,84 @@
+#include "media/echocanceller.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "media/echospeex.h"
+#include "platform/errors.h"
+
+namespace qv {
+
+namespace {
+
+// How often (in blocks) the filter is asked where the echo lies: reading it
+// costs a few inverse transforms.
+constexpr int kDelayEveryBlocks = 10;
+
+bool RateTaken(int rate) { return rate == 8000 || rate == 16000 || rate == 32000 || rate == 48000; }
+
+}  // namespace
+
+TEchoCanceller::TEchoCanceller(int sampleRate, TEchoProcessorFactory factory)
+    : rate_(sampleRate),
+      block_(sampleRate * kBlockMs / 1000),
+      reference_(sampleRate, sampleRate * kHistoryMs / 1000) {
+  if (!RateTaken(sampleRate)) throw Exception("The echo canceller does not take " + std::to_string(sampleRate) + " Hz");
+  if (!factory) factory = &TSpeexEchoProcessor::Create;
+  processor_ = factory(rate_, block_, rate_ * kFilterMs / 1000);
+  far_.resize(size_t(block_));
+  out_.resize(size_t(block_));
+}
+
+TEchoCanceller::~TEchoCanceller() = default;
+
+void TEchoCanceller::Played(const int16_t* samples, int count, TMediaTimeNs playTime, bool continues) {
+  reference_.Played(samples, count, playTime, continues);
+}
+
+void TEchoCanceller::SetEnabled(bool value) { enabled_ = value; }
+
+void TEchoCanceller::Capture(int16_t* samples, int count, TMediaTimeNs captureTime) {
+  const bool enabled = enabled_.load();
+  if (enabled && !wasEnabled_) processor_->Reset();
+  wasEnabled_ = enabled;
+  const int64_t blockNs = int64_t(kBlockMs) * 1000000;
+  const int guard = rate_ * kGuardMs / 1000;
+  for (int at = 0; at + block_ <= count; at += block_) {
+    // The reference is followed even while off, so that the timing is known
+    // the moment the canceller comes on.
+    reference_.Fill(captureTime + (at / block_) * blockNs, block_, guard + shift_, far_.data());
+    if (!enabled) continue;
+    processor_->Process(samples + at, far_.data(), out_.data());
+    std::memcpy(samples + at, out_.data(), sizeof(int16_t) * size_t(block_));
+    if (++blocksSinceDelay_ >= kDelayEveryBlocks) {
+      blocksSinceDelay_ = 0;
+      FollowEcho(guard);
+    }
+  }
+}
+
+// The timing leaves out the device's latency and the way through the room,
+// and the filter learns a long room slowly: one that first has to learn 100 ms
+// of nothing before the echo begins removes ten to twenty decibels less in
+// its first seconds. So once the filter has found where the echo starts, twice
+// in the same place, the reference is taken that much earlier, less a margin,
+// and the filter learns the room again, now at its start.
+void TEchoCanceller::FollowEcho(int guard) {
+  const int peak = processor_->EchoPeak();
+  if (peak < 0) return;
+  echoDelayMs_ = int(int64_t(peak - guard + shift_) * 1000 / rate_);
+  const int margin = rate_ * kEchoMarginMs / 1000;
+  const int tolerance = rate_ * 2 / 1000;
+  const bool steady = lastPeak_ >= 0 && std::abs(peak - lastPeak_) <= tolerance;
+  lastPeak_ = peak;
+  if (!steady || peak <= margin + rate_ * kBlockMs / 1000) return;
+  const int most = rate_ * (kHistoryMs - kFilterMs) / 1000 - guard;
+  const int shift = std::min(shift_ + peak - margin, most);
+  if (shift == shift_) return;
+  shift_ = shift;
+  lastPeak_ = -1;
+  processor_->Reset();
+}
+
+}  // namespace qv

@@ -1,0 +1,159 @@
+#include "support/echo_scene.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "media/resample.h"
+#include "media/text2speech.h"
+#include "platform/audio_virtual.h"
+
+namespace qv::test {
+
+namespace {
+
+constexpr int kBaseRate = 8000;
+
+std::vector<int16_t> Speak(const std::string& text, int voice) {
+  std::string bytes;
+  SpeakToPcm(text, voice, bytes);
+  std::vector<int16_t> pcm(bytes.size() / 2);
+  std::memcpy(pcm.data(), bytes.data(), pcm.size() * 2);
+  return pcm;
+}
+
+// Copies speech into [from, to) seconds of `track`, looping it to fill, at an
+// RMS of about -20 dBFS.
+void Place(std::vector<int16_t>& track, const std::vector<int16_t>& speech, double from, double to) {
+  if (speech.empty()) return;
+  double sum = 0;
+  for (int16_t s : speech) sum += double(s) * s;
+  const double gain = 2300.0 / std::max(1.0, std::sqrt(sum / double(speech.size())));
+  const size_t begin = size_t(from * kBaseRate), end = std::min(track.size(), size_t(to * kBaseRate));
+  for (size_t i = begin; i < end; ++i)
+    track[i] = int16_t(std::clamp(std::lround(speech[(i - begin) % speech.size()] * gain), -32768L, 32767L));
+}
+
+}  // namespace
+
+TEchoScene MakeEchoScene(int rate) {
+  TEchoScene scene;
+  scene.Rate = rate;
+  // eSpeak NG names its English voices by country ("en-gb", "en-us").
+  int english = FindSpeechVoice("en-gb");
+  if (english < 0) english = FindSpeechVoice("en-us");
+  const int spanish = FindSpeechVoice("es");
+  if (english < 0 || spanish < 0) return scene;
+  const auto far = Speak(
+      "The quick brown fox jumps over the lazy dog. Please call me back tomorrow morning about the "
+      "quarterly report, and bring the numbers from the meeting in Madrid.",
+      english);
+  const auto near = Speak(
+      "Hola, buenas tardes. Le llamo por la factura del mes pasado, que todavia no ha llegado a la "
+      "oficina de Sevilla.",
+      spanish);
+  const size_t total = size_t(9 * kBaseRate);
+  std::vector<int16_t> farTrack(total, 0), nearTrack(total, 0);
+  Place(farTrack, far, 0, 5);
+  Place(farTrack, std::vector<int16_t>(far.begin() + std::min(far.size(), size_t(2 * kBaseRate)), far.end()), 7,
+        9);
+  Place(nearTrack, near, 5, 9);
+  if (rate == kBaseRate) {
+    scene.Far = std::move(farTrack);
+    scene.Near = std::move(nearTrack);
+  } else {
+    scene.Far = ResamplePcm(farTrack.data(), farTrack.size(), kBaseRate, rate);
+    scene.Near = ResamplePcm(nearTrack.data(), nearTrack.size(), kBaseRate, rate);
+  }
+  scene.FarOnlyBegin = size_t(2 * rate);
+  scene.FarOnlyEnd = size_t(5 * rate);
+  // The first 300 ms of the near talker are left to the filters' double-talk
+  // detection, and measured all the same from there to the end.
+  scene.NearBegin = size_t(5.3 * rate);
+  scene.NearEnd = size_t(9 * rate);
+  return scene;
+}
+
+std::vector<int16_t> EchoAtMicrophone(const std::vector<int16_t>& far, int rate, double delayMs, double rt60Ms,
+                                      double gain) {
+  const auto taps = VirtualAudio::RoomImpulse(rate, delayMs, rt60Ms, gain);
+  std::vector<double> echo(far.size(), 0.0);
+  for (const auto& tap : taps)
+    for (size_t i = size_t(tap.Offset); i < far.size(); ++i) echo[i] += tap.Gain * far[i - size_t(tap.Offset)];
+  std::vector<int16_t> out(far.size());
+  for (size_t i = 0; i < far.size(); ++i) out[i] = int16_t(std::clamp(std::lround(echo[i]), -32768L, 32767L));
+  return out;
+}
+
+double PowerRatioDb(const std::vector<int16_t>& before, const std::vector<int16_t>& after, size_t begin,
+                    size_t end) {
+  double a = 0, b = 0;
+  for (size_t i = begin; i < end && i < before.size() && i < after.size(); ++i) {
+    a += double(before[i]) * before[i];
+    b += double(after[i]) * after[i];
+  }
+  return 10 * std::log10((a + 1) / (b + 1));
+}
+
+double BestCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b, size_t begin, size_t end,
+                       int maxLag) {
+  double best = 0;
+  for (int lag = 0; lag <= maxLag; ++lag) {
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = begin; i < end && i + size_t(lag) < b.size() && i < a.size(); ++i) {
+      const double x = a[i], y = b[i + size_t(lag)];
+      ab += x * y;
+      aa += x * x;
+      bb += y * y;
+    }
+    if (aa > 0 && bb > 0) best = std::max(best, ab / std::sqrt(aa * bb));
+  }
+  return best;
+}
+
+TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory,
+                          std::vector<int16_t>* output) {
+  TEchoFigures figures;
+  const int rate = scene.Rate;
+  const std::vector<int16_t> echo = EchoAtMicrophone(scene.Far, rate, delayMs, kSceneRt60Ms, kSceneRoomGain);
+  std::vector<int16_t> mic(scene.Near.size());
+  for (size_t i = 0; i < mic.size(); ++i)
+    mic[i] = int16_t(std::clamp(int(scene.Near[i]) + echo[i], -32768, 32767));
+
+  TEchoCanceller canceller(rate, factory);
+  const int slice = rate / 100;    // a play slice, 10 ms
+  const int frame = 2 * slice;     // a capture frame, 20 ms
+  const int64_t sliceNs = 10000000;
+  const TMediaTimeNs start = 5'000'000'000;
+  // The media threads note each buffer up to 2 ms late.
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int64_t> late(0, 2000000);
+  std::vector<int16_t> out(mic);
+  size_t played = 0;
+  std::chrono::nanoseconds spent{0};
+  for (size_t at = 0; at + size_t(frame) <= mic.size(); at += size_t(frame)) {
+    // The playout queues two slices ahead of what plays.
+    while (played < at + size_t(3 * slice) && played + size_t(slice) <= scene.Far.size()) {
+      const TMediaTimeNs plays = start + int64_t(played / size_t(slice)) * sliceNs;
+      canceller.Played(scene.Far.data() + played, slice, plays + late(random), played > 0);
+      played += size_t(slice);
+    }
+    // A capture frame is noted when it is full.
+    const TMediaTimeNs captured = start + int64_t(at / size_t(slice)) * sliceNs;
+    const auto t0 = std::chrono::steady_clock::now();
+    canceller.Capture(out.data() + at, frame, captured + late(random));
+    spent += std::chrono::steady_clock::now() - t0;
+  }
+  figures.ErleDb = PowerRatioDb(echo, out, scene.FarOnlyBegin, scene.FarOnlyEnd);
+  // Both libraries' suppressors hand the voice back a block or two late.
+  figures.NearCorrelation = BestCorrelation(scene.Near, out, scene.NearBegin, scene.NearEnd, rate / 50);
+  figures.EchoDelayMs = canceller.EchoDelayMs();
+  figures.NsPerBlock = double(spent.count()) / double(mic.size() / size_t(slice));
+  if (output) *output = std::move(out);
+  return figures;
+}
+
+}  // namespace qv::test
