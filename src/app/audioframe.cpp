@@ -1,5 +1,6 @@
 #include "app/audioframe.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
 #include <algorithm>
@@ -69,6 +70,8 @@ int DeviceOf(const QComboBox* list, bool input) {
 
 }  // namespace
 
+const char* const TAudioFrm::kEchoCancelText = "Cancelar eco y ruido del microfono";
+
 TAudioFrm::TAudioFrm(QWidget* parent) : QWidget(parent) {
   auto* root = new QVBoxLayout(this);
   root->setContentsMargins(8, 8, 8, 8);
@@ -81,6 +84,10 @@ TAudioFrm::TAudioFrm(QWidget* parent) : QWidget(parent) {
   labels_ = {Label("Microfono :"), Label("Parlantes :"), Label("Timbre :")};
   callsForm->addRow(labels_[0], waveInDevice);
   callsForm->addRow(labels_[1], waveOutDevice);
+  echoCancel = new QCheckBox(kEchoCancelText);
+  echoCancel->setObjectName("echoCancel");
+  echoCancel->setChecked(true);
+  callsForm->addRow(echoCancel);
   root->addWidget(calls);
 
   auto* ring = new QGroupBox("Configuracion de timbrado");

@@ -1,7 +1,8 @@
 // TAudioFrm: the audio settings frame. Three pick-only lists of sound
 // devices, "Default" first (device -1) and then the devices' names in
 // device-number order: the microphone and the speaker for calls, and the
-// device the ring tone plays on.
+// device the ring tone plays on; and the switch of the microphone's echo
+// cancellation and noise suppression.
 //
 // The virtual devices never pass for sound cards: asked for
 // (QUORVELLE_AUDIO=virtual) they are listed as "Entrada virtual N" and
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 
@@ -32,6 +34,10 @@ public:
   QComboBox* waveInDevice;    // input devices
   QComboBox* waveOutDevice;   // output devices
   QComboBox* waveRingDevice;  // output devices
+  // Echo cancellation and noise suppression of the microphone, for every call.
+  QCheckBox* echoCancel;
+
+  static const char* const kEchoCancelText;  // "Cancelar eco y ruido del microfono"
 
   static const char* const kNoDeviceText;  // "Sin dispositivo de audio (virtual)"
 

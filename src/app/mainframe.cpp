@@ -1,6 +1,7 @@
 #include "app/mainframe.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QActionGroup>
 #include <QCloseEvent>
@@ -166,6 +167,8 @@ void TMainForm::BuildWindow() {
   dialFrm_ = new TDialFrm;
   accountsFrm_ = new TAccountsFrm;
   audioFrm_ = new TAudioFrm;
+  // The switch reaches the calls already running as well as the next ones.
+  connect(audioFrm_->echoCancel, &QCheckBox::toggled, this, [this](bool on) { client_->SetEchoCancellation(on); });
   frames_->addWidget(dialFrm_);
   frames_->addWidget(accountsFrm_);
   frames_->addWidget(audioFrm_);

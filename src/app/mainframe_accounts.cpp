@@ -5,6 +5,7 @@
 // numbered sections [ACCOUNT1] ... [ACCOUNTn], n = [ACCOUNT] Count, which Add
 // and Remove rewrite as a whole (in one atomic write) and Edit changes in
 // place.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <algorithm>
@@ -131,6 +132,9 @@ void TMainForm::LoadSettings() {
   TAudioFrm::Restore(audioFrm_->waveInDevice, Text(ini.ReadString("AUDIO", "In", "")));
   TAudioFrm::Restore(audioFrm_->waveOutDevice, Text(ini.ReadString("AUDIO", "Out", "")));
   TAudioFrm::Restore(audioFrm_->waveRingDevice, Text(ini.ReadString("AUDIO", "Ring", "")));
+  // Files written before the switch existed have no key: the canceller is on.
+  audioFrm_->echoCancel->setChecked(ini.ReadInteger("AUDIO", "CancelarEco", 1) != 0);
+  client_->SetEchoCancellation(audioFrm_->echoCancel->isChecked());
 }
 
 void TMainForm::SaveSettings() {
@@ -143,6 +147,7 @@ void TMainForm::SaveSettings() {
   ini.WriteString("AUDIO", "In", Text(audioFrm_->waveInDevice->currentText()));
   ini.WriteString("AUDIO", "Out", Text(audioFrm_->waveOutDevice->currentText()));
   ini.WriteString("AUDIO", "Ring", Text(audioFrm_->waveRingDevice->currentText()));
+  ini.WriteInteger("AUDIO", "CancelarEco", audioFrm_->echoCancel->isChecked() ? 1 : 0);
 }
 
 // ---- account actions ---------------------------------------------------------------

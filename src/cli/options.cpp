@@ -67,6 +67,10 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
            throw TUsageError("--audio wants portaudio or virtual, not \"" + Printable(v) + "\"");
          o.Audio = v;
        }},
+      {"--aec", [&](const std::string& v) {
+         if (v != "on" && v != "off") throw TUsageError("--aec wants on or off, not \"" + Printable(v) + "\"");
+         o.EchoCancellation = v == "on";
+       }},
       {"--input-device", [&](const std::string& v) { o.InputDevice = ParseInt("--input-device", v, -1, 255); }},
       {"--output-device", [&](const std::string& v) { o.OutputDevice = ParseInt("--output-device", v, -1, 255); }},
       {"--play-in", [&](const std::string& v) { o.PlayIn = v; }},
@@ -190,6 +194,8 @@ Audio:
                          default: portaudio when it finds a device, else virtual
   --input-device N       capture device number (default -1, the default device)
   --output-device N      playback device number (default -1)
+  --aec on|off           echo cancellation and noise suppression of the
+                         microphone (default on)
   --play-in SRC          virtual microphone: FILE.wav, tone:HZ or silence
   --record-out FILE.wav  write what the virtual speaker plays to FILE.wav
                          (both imply --audio virtual)

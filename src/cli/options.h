@@ -34,6 +34,7 @@ struct TCliOptions {
   int OutputDevice = -1;
   std::string PlayIn;     // virtual capture source: FILE.wav, tone:HZ or silence
   std::string RecordOut;  // virtual playback sink file
+  bool EchoCancellation = true;  // --aec on|off
   bool AutoAnswer = false;
   double AutoAnswerSeconds = 0;
   bool NoRegister = false;

@@ -62,6 +62,11 @@ void TSipClient::SetSilenceTimeout(int value) {
   if (engine_) engine_->SetSilenceTimeout(value);
 }
 
+void TSipClient::SetEchoCancellation(bool value) {
+  echoCancellation_ = value;
+  if (engine_) engine_->SetEchoCancellation(value);
+}
+
 void TSipClient::SetActive(bool value) {
   active_ = value;
   if (value) {
@@ -71,6 +76,7 @@ void TSipClient::SetActive(bool value) {
     engine_ = CreateSipEngine(localPort_, queue_);
     engine_->SetSilenceThreshold(silenceThreshold_);
     engine_->SetSilenceTimeout(silenceTimeout_);
+    engine_->SetEchoCancellation(echoCancellation_);
     engine_->SetRtpPortMin(rtpPortMin_);
     engine_->SetRtpPortMax(rtpPortMax_);
     lastTick_ = GetTickMs();

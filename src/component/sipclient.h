@@ -97,6 +97,10 @@ public:
   void SetSilenceThreshold(int value);
   int GetSilenceTimeout() const { return silenceTimeout_; }
   void SetSilenceTimeout(int value);
+  // Echo cancellation and noise suppression of the microphone, on by default;
+  // reaches the calls already running at once.
+  bool GetEchoCancellation() const { return echoCancellation_; }
+  void SetEchoCancellation(bool value);
   bool GetActive() const { return active_; }
   // true: creates a new engine (a running one is switched off first, which
   // frees its port) and opens the SIP port. A port in use raises and leaves
@@ -183,6 +187,7 @@ private:
   int rtpPortMax_;
   int silenceThreshold_ = kDefaultSilenceThreshold;
   int silenceTimeout_ = 5000;
+  bool echoCancellation_ = true;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;

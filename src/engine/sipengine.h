@@ -71,6 +71,8 @@ public:
   void SetSilenceThreshold(int value) override { silenceThreshold_ = value; }
   int GetSilenceTimeout() override { return silenceTimeout_; }
   void SetSilenceTimeout(int value) override { silenceTimeout_ = value; }
+  bool GetEchoCancellation() override { return echoCancellation_; }
+  void SetEchoCancellation(bool value) override { echoCancellation_ = value; }
   int NextCSeq() override;
   // Ports are handed out in steps of 2 from minimum + 2; after the one that
   // reaches the maximum the counter starts again at the minimum.
@@ -185,6 +187,7 @@ private:
   std::atomic<int> rtpPortMax_{kDefaultRtpPortMin + kDefaultRtpPortRange};
   std::atomic<int> silenceThreshold_{kDefaultSilenceThreshold};
   std::atomic<int> silenceTimeout_{5000};
+  std::atomic<bool> echoCancellation_{true};
 
   std::mutex codecsLock_;
   std::vector<int> codecs_;

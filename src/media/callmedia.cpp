@@ -5,6 +5,7 @@
 
 #include "media/soundinput.h"
 #include "media/soundplay.h"
+#include "platform/audiodevice.h"
 #include "sip/iputils.h"
 
 namespace qv {
@@ -42,10 +43,15 @@ void TCallMedia::Start(IMediaCall& call) {
   std::weak_ptr<ISipCall> self = call.WeakSelf();
   std::unique_ptr<TSoundCardOutput> playback;
   std::unique_ptr<TSoundCardInput> capture;
+  TEchoCancellerPtr echo;
   try {
     // Each start is a new offer or answer: the source is found again.
     peer_->Forget();
-    playback = std::make_unique<TSoundCardOutput>(self, call.GetCodec(), call.GetOutputDevice(), peer_);
+    // One canceller per call: its reference is what this call's playout puts
+    // on the speaker, which in a conference is the mix of every party the
+    // local user hears (each call of it plays that same mix).
+    echo = std::make_shared<TEchoCanceller>(int(kCallFormat.SamplesPerSec));
+    playback = std::make_unique<TSoundCardOutput>(self, call.GetCodec(), call.GetOutputDevice(), peer_, echo);
     auto socket = std::make_shared<TRtpSocket>(CreateUdpSocket(call.GetLocalRtpPort(), TSocketSet::Rtp));
     playback->SetSocket(socket);
     {
@@ -54,7 +60,7 @@ void TCallMedia::Start(IMediaCall& call) {
     }
     socketFd_ = socket->Fd;
     active_ = true;
-    if (!captureByHand_) capture = std::make_unique<TSoundCardInput>(self, call.GetInputDevice());
+    if (!captureByHand_) capture = std::make_unique<TSoundCardInput>(self, call.GetInputDevice(), echo);
   } catch (...) {
     // Undo what was made, ending the threads outside control_.
     active_ = false;
@@ -70,6 +76,7 @@ void TCallMedia::Start(IMediaCall& call) {
   }
   capture_ = std::move(capture);
   playback_ = std::move(playback);
+  echo_ = std::move(echo);
 }
 
 void TCallMedia::Stop(IMediaCall& call) {
@@ -79,6 +86,7 @@ void TCallMedia::Stop(IMediaCall& call) {
     std::lock_guard guard(control_);
     capture = std::move(capture_);
     playback = std::move(playback_);
+    echo_.reset();
     active_ = false;
     socketFd_ = -1;
   }
@@ -90,6 +98,11 @@ void TCallMedia::Stop(IMediaCall& call) {
     socket_.reset();
   }
   playback.reset();  // the socket closes when the playback thread lets go of it
+}
+
+int TCallMedia::EchoDelayMs() {
+  std::lock_guard guard(control_);
+  return echo_ ? echo_->EchoDelayMs() : -1;
 }
 
 int TCallMedia::CaptureOpenError() {

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 
+#include "media/echocanceller.h"
 #include "media/rtp.h"
 #include "media/rtpsource.h"
 #include "sip/sipints.h"
@@ -95,6 +96,9 @@ public:
   bool PlaybackDeviceFailed();
   // The receiver's counters since the call was made, and its source. Any thread.
   TRtpStats Stats() { return peer_->Stats(); }
+  // Where the echo canceller of the running media found the speaker's echo,
+  // in ms after playout; -1 when not (yet) known or not running. Any thread.
+  int EchoDelayMs();
 
 private:
   void Start(IMediaCall& call);
@@ -106,6 +110,7 @@ private:
   std::atomic<bool> captureByHand_{false};
   std::unique_ptr<TSoundCardInput> capture_;    // guarded by control_
   std::unique_ptr<TSoundCardOutput> playback_;  // guarded by control_
+  TEchoCancellerPtr echo_;                      // guarded by control_
   std::shared_ptr<TRtpSocket> socket_;          // guarded by the call's send lock
   TRtpSender sender_;                           // capture thread
   const std::shared_ptr<TRtpPeerState> peer_ = std::make_shared<TRtpPeerState>();

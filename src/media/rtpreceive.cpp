@@ -255,8 +255,15 @@ void TRtpReceiver::QueueSlice(const int16_t* samples, bool speaker) {
     std::memset(header->Data, 0, kPlayBufferBytes);
   header->BufferLength = kPlayBufferBytes;
   header->User = 1;
+  const int ahead = queued_;
   ++queued_;
   if (!device_) return;  // SliceElapsed plays it
+  // What the speaker plays, the microphone may hear again. The slice starts
+  // once those queued before it have played; with none queued the device had
+  // run dry and starts it now.
+  if (echo_)
+    echo_->Played(reinterpret_cast<const int16_t*>(header->Data), kSliceSamples,
+                  MediaTimeNow() + int64_t(ahead) * kSliceSamples * 1000000000 / kCallFormat.SamplesPerSec, ahead > 0);
   try {
     device_->AddBuffer(header);
   } catch (...) {

@@ -31,6 +31,7 @@
 #include <memory>
 #include <string>
 
+#include "media/echocanceller.h"
 #include "media/jitterqueue.h"
 #include "media/rtp.h"
 #include "media/rtpsource.h"
@@ -57,6 +58,9 @@ public:
   // The open output device, or nullptr. Set it before the first datagram and
   // clear it before the device is closed; the play buffers outlive it.
   void SetDevice(IWaveDevice* device);
+  // The echo canceller that hears every slice the device is given (nullptr:
+  // none). Before the first datagram; it must outlive the receiver's use.
+  void SetEchoReference(TEchoCanceller* echo) { echo_ = echo; }
 
   // One datagram as read from the socket, from `from`: the source check,
   // then HandlePacket.
@@ -98,6 +102,7 @@ private:
   IAudioCodecPtr decoder_;
   std::shared_ptr<TRtpPeerState> shared_;
   IWaveDevice* device_ = nullptr;
+  TEchoCanceller* echo_ = nullptr;
   TSourceCheck source_;
   TSequenceWindow sequences_;
   TPlayoutBuffer playout_;

@@ -13,10 +13,12 @@
 namespace qv {
 
 struct TSoundCardInput::TState {
-  TState(std::weak_ptr<ISipCall> c, int device) : call(std::move(c)), inputDevice(device) {}
+  TState(std::weak_ptr<ISipCall> c, int device, TEchoCancellerPtr e)
+      : call(std::move(c)), inputDevice(device), echo(std::move(e)) {}
 
   const std::weak_ptr<ISipCall> call;
   const int inputDevice;
+  const TEchoCancellerPtr echo;
   std::atomic<bool> terminated{false};
   std::atomic<int> openError{0};
   TMessageQueue queue;
@@ -25,8 +27,8 @@ struct TSoundCardInput::TState {
   int16_t buffers[kBufferCount][kFrameSamples] = {};
 };
 
-TSoundCardInput::TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice)
-    : state_(std::make_shared<TState>(std::move(call), inputDevice)) {
+TSoundCardInput::TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice, TEchoCancellerPtr echo)
+    : state_(std::make_shared<TState>(std::move(call), inputDevice, std::move(echo))) {
   thread_ = std::thread(&TSoundCardInput::Run, state_);
 }
 
@@ -42,8 +44,12 @@ TSoundCardInput::~TSoundCardInput() {
 
 int TSoundCardInput::OpenError() const { return state_->openError.load(); }
 
-void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& call, IWaveDevice& device) {
+void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& call, IWaveDevice& device,
+                          TEchoCanceller* echo) {
   if (header.BytesRecorded == uint32_t(kFrameBytes)) {
+    // The buffer was full a moment ago: its first sample was captured a
+    // buffer's time before that.
+    const TMediaTimeNs captured = MediaTimeNow() - int64_t(kFrameSamples) * 1000000000 / kCallFormat.SamplesPerSec;
     // SendAudioFrame may overwrite the frame (WAV source, mute, conference mix).
     int16_t frame[kFrameSamples];
     std::memcpy(frame, header.Data, kFrameBytes);
@@ -52,6 +58,13 @@ void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& ca
     // the call ends here and stops its media.
     if (ISipCallPtr owner = call.lock()) {
       try {
+        // Only the microphone is cleaned: what replaces it later (a WAV
+        // file, digits, the conference) holds no echo of the speaker.
+        if (echo) {
+          ISipEnginePtr engine = owner->GetEngine();
+          echo->SetEnabled(!engine || engine->GetEchoCancellation());
+          echo->Capture(frame, kFrameSamples, captured);
+        }
         owner->SendAudioFrame(frame);
       } catch (...) {
         // That frame is lost; the next one is handled normally.
@@ -105,7 +118,8 @@ void TSoundCardInput::Run(std::shared_ptr<TState> state) {
     TMessage message;
     while (!state->terminated && state->queue.Get(message)) {
       if (message.Msg == MsgWaveInData)
-        HandleCapturedBuffer(*reinterpret_cast<TWaveHeader*>(message.LParam), state->call, *device);
+        HandleCapturedBuffer(*reinterpret_cast<TWaveHeader*>(message.LParam), state->call, *device,
+                             state->echo.get());
     }
   }
   try {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "media/echocanceller.h"
 #include "sip/sipints.h"
 
 namespace qv {
@@ -23,8 +24,9 @@ struct TWaveHeader;
 
 class TSoundCardInput {
 public:
-  // Starts the thread; `inputDevice` -1 is the default device.
-  TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice);
+  // Starts the thread; `inputDevice` -1 is the default device. `echo`, when
+  // given, cleans every captured buffer of the speaker's echo first.
+  TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice, TEchoCancellerPtr echo = nullptr);
   ~TSoundCardInput();
   TSoundCardInput(const TSoundCardInput&) = delete;
   TSoundCardInput& operator=(const TSoundCardInput&) = delete;
@@ -45,8 +47,10 @@ private:
 };
 
 // One buffer the device gave back: a full one (320 bytes) goes to the call's
-// SendAudioFrame; whatever happens, the buffer goes back to the device, which
-// needs all four to keep recording. Capture thread (and tests).
-void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& call, IWaveDevice& device);
+// SendAudioFrame, through `echo` when given (and the engine has it on);
+// whatever happens, the buffer goes back to the device, which needs all four
+// to keep recording. Capture thread (and tests).
+void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& call, IWaveDevice& device,
+                          TEchoCanceller* echo = nullptr);
 
 }  // namespace qv

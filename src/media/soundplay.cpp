@@ -34,11 +34,15 @@ constexpr auto kSlice = std::chrono::milliseconds(10);  // a play buffer, withou
 }  // namespace
 
 struct TSoundCardOutput::TState {
-  TState(std::weak_ptr<ISipCall> c, IAudioCodecPtr codec, int device, std::shared_ptr<TRtpPeerState> shared)
-      : call(std::move(c)), outputDevice(device), receiver(std::move(codec), std::move(shared)) {}
+  TState(std::weak_ptr<ISipCall> c, IAudioCodecPtr codec, int device, std::shared_ptr<TRtpPeerState> shared,
+         TEchoCancellerPtr e)
+      : call(std::move(c)), outputDevice(device), echo(std::move(e)), receiver(std::move(codec), std::move(shared)) {
+    receiver.SetEchoReference(echo.get());
+  }
 
   const std::weak_ptr<ISipCall> call;
   const int outputDevice;
+  const TEchoCancellerPtr echo;  // outlives the receiver that feeds it
   std::atomic<bool> terminated{false};
   std::atomic<bool> deviceFailed{false};
   TMessageQueue queue;
@@ -57,8 +61,9 @@ struct TSoundCardOutput::TState {
 };
 
 TSoundCardOutput::TSoundCardOutput(std::weak_ptr<ISipCall> call, IAudioCodecPtr codec, int outputDevice,
-                                   std::shared_ptr<TRtpPeerState> shared)
-    : state_(std::make_shared<TState>(std::move(call), std::move(codec), outputDevice, std::move(shared))) {
+                                   std::shared_ptr<TRtpPeerState> shared, TEchoCancellerPtr echo)
+    : state_(std::make_shared<TState>(std::move(call), std::move(codec), outputDevice, std::move(shared),
+                                      std::move(echo))) {
   thread_ = std::thread(&TSoundCardOutput::Run, state_);
   std::unique_lock lock(state_->startLock);
   state_->startSignal.wait(lock, [this] { return state_->started; });

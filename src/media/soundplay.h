@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "media/echocanceller.h"
 #include "sip/sipints.h"
 
 namespace qv {
@@ -35,10 +36,11 @@ class TSoundCardOutput {
 public:
   // Starts the thread and returns once it runs. `codec` is the first decoder
   // (may be none); `outputDevice` -1 is the default device; `shared` holds
-  // the counters and the latched source the call reads. A device that cannot
-  // be opened is reported and the call plays nothing.
+  // the counters and the latched source the call reads; `echo`, when given,
+  // hears everything played (its reference). A device that cannot be opened
+  // is reported and the call plays nothing.
   TSoundCardOutput(std::weak_ptr<ISipCall> call, IAudioCodecPtr codec, int outputDevice,
-                   std::shared_ptr<TRtpPeerState> shared);
+                   std::shared_ptr<TRtpPeerState> shared, TEchoCancellerPtr echo = nullptr);
   // Asks the thread to end, wakes it and waits for it (or, on the thread
   // itself, lets it end alone).
   ~TSoundCardOutput();

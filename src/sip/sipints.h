@@ -417,6 +417,11 @@ public:
   virtual void SetSilenceThreshold(int value) = 0;
   virtual int GetSilenceTimeout() = 0;
   virtual void SetSilenceTimeout(int value) = 0;
+  // Echo cancellation and noise suppression of the microphone (on by
+  // default): read by every call's capture thread once per frame, so a
+  // change reaches the calls already running. Any thread.
+  virtual bool GetEchoCancellation() = 0;
+  virtual void SetEchoCancellation(bool value) = 0;
   virtual int NextCSeq() = 0;
 
   // Accounts and registration.

@@ -34,6 +34,9 @@ public:
   void SetSilenceThreshold(int) override {}
   int GetSilenceTimeout() override { return 5000; }
   void SetSilenceTimeout(int) override {}
+  bool GetEchoCancellation() override { return echoCancellation_; }
+  void SetEchoCancellation(bool value) override { echoCancellation_ = value; }
+  std::atomic<bool> echoCancellation_{true};
   int CodecCount() override { return 3; }
   int CodecAt(int index) override { return index == 0 ? 0 : index == 1 ? 8 : 3; }
   void DropCall(const ISipCallPtr&) override {}
