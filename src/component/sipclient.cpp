@@ -73,12 +73,18 @@ void TSipClient::SetActive(bool value) {
     engine_->SetSilenceTimeout(silenceTimeout_);
     engine_->SetRtpPortMin(rtpPortMin_);
     engine_->SetRtpPortMax(rtpPortMax_);
+    engine_->SetKeepAlive(keepAlive_);
     lastTick_ = GetTickMs();
     engine_->SetActive(true);
   } else if (engine_) {
     ISipEnginePtr engine = std::move(engine_);
     engine->SetActive(false);
   }
+}
+
+void TSipClient::SetKeepAlive(bool value) {
+  keepAlive_ = value;
+  if (engine_) engine_->SetKeepAlive(value);
 }
 
 int TSipClient::BoundPort() const { return engine_ ? engine_->GetBoundPort() : 0; }
@@ -108,7 +114,9 @@ ISipCallPtr TSipClient::MakeCall(const ISipAccountPtr& account, const std::strin
 
 void TSipClient::Answer(const ISipCallPtr& call) {
   RequireEngine().Answer(call);
-  if (OnInviteOk) OnInviteOk(*this, call);
+  // A caller that cancelled meanwhile leaves nothing answered: its OnBye
+  // comes instead.
+  if (OnInviteOk && call->GetState() == csConnected) OnInviteOk(*this, call);
 }
 
 void TSipClient::Reject(const ISipCallPtr& call) {

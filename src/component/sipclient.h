@@ -59,9 +59,12 @@ public:
   TOnCallEvent OnInviteOk;         // a call was answered (after Answer, or a 200 from the peer)
   TOnDtmf OnDtmf;                  // a digit arrived, or "s" for remote silence
   TOnCallEvent OnWavStopped;       // a WAV source played into a call ran out
-  TOnCallEvent OnBye;              // a call ended (state 0), or was rejected
+  TOnCallEvent OnBye;              // a call ended (state 0), or was rejected; also at once when we hang up
   TOnCallEvent OnRingback;         // the remote side rings (180)
-  TOnAccountEvent OnRegistrationOk;
+  TOnAccountEvent OnRegistrationOk;   // registered (not repeated when a refresh succeeds)
+  // The registration ended (state 0): account->GetEndReason() says why
+  // (refused with a status code, no answer, an unknown server name, or
+  // removed on request).
   TOnAccountEvent OnRegistrationBye;
 
   // Properties. Ports reach the engine when it is created and the DTMF method
@@ -80,6 +83,12 @@ public:
   void SetSilenceThreshold(int value);
   int GetSilenceTimeout() const { return silenceTimeout_; }
   void SetSilenceTimeout(int value);
+  // The NAT keep-alive: an empty CR LF CR LF datagram to the registrar every
+  // 25 s while an account is registered, so that a NAT router keeps the way
+  // in open for calls. On by default; read when the engine is created, and
+  // passed on at once to a running one.
+  bool GetKeepAlive() const { return keepAlive_; }
+  void SetKeepAlive(bool value);
   bool GetActive() const { return active_; }
   // true: creates a new engine (a running one is switched off first, which
   // frees its port) and opens the SIP port. A port in use raises and leaves
@@ -158,6 +167,7 @@ private:
   int silenceThreshold_ = 500;
   int silenceTimeout_ = 5000;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
+  bool keepAlive_ = true;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;
 };

@@ -26,7 +26,8 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadType + " 101\r\n";
   s += "a=rtpmap:101 telephone-event/8000\r\n";
   s += "a=fmtp:101 0-16\r\n";
-  s += "a=sendrecv\r\n";
+  // While we hold the call, answering the peer's re-INVITE keeps it held.
+  s += "a=" + (call.GetOnHold() ? call.GetMediaDirection() : std::string("sendrecv")) + "\r\n";
   return s;
 }
 

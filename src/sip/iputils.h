@@ -39,6 +39,8 @@ int WinSockError(int errnoValue);
 
 std::string ResolveHost(const std::string& name);         // the name itself when unresolvable
 std::string ResolveHostOrEmpty(const std::string& name);  // "" when unresolvable
+// Whether the text is a dotted IPv4 address.
+bool IsIpv4Address(const std::string& text);
 // Whether a dotted IPv4 address is on this machine's loopback network.
 inline bool IsLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
 // The machine's own address: the first IPv4 address of an interface that is
