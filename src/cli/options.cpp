@@ -190,7 +190,10 @@ Commands (the current line is 1 at start):
   Lines starting with # are ignored.
 
 Events (standard output):
-  event registered | event registration-ended
+  event registered
+  event registration-ended reason=WHY [status=CODE]
+                         WHY: refused (with the server's CODE), no-answer,
+                         unknown-server, unregistered
   event incoming line=N from=USER    event ringback line=N
   event answered line=N              event bye line=N status=CODE
   event dtmf line=N digit=D          event silence line=N

@@ -31,8 +31,12 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.OnDtmf = [this](TSipClient&, const ISipCallPtr& call, const std::string& d) { OnDtmf(call, d); };
   client_.OnWavStopped = [this](TSipClient&, const ISipCallPtr& call) { OnWavStopped(call); };
   client_.OnRegistrationOk = [this](TSipClient&, const ISipAccountPtr&) { out_.Event("registered"); };
-  client_.OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr&) {
-    out_.Event("registration-ended");
+  client_.OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr& account) {
+    TRegistrationEndReason why = account->GetEndReason();
+    std::string fields;
+    if (why.Kind != TRegistrationEnd::None) fields = std::string("reason=") + RegistrationEndText(why.Kind);
+    if (why.Kind == TRegistrationEnd::Refused) fields += " status=" + std::to_string(why.Status);
+    out_.Event("registration-ended", fields);
   };
   if (options_.Verbose) client_.OnLog = [this](TSipClient&, const std::string& text) { out_.Log(text); };
 }
