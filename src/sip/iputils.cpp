@@ -98,7 +98,10 @@ bool SendDatagram(TSocketSet set, int socket, const void* bytes, int length, int
     n = sendto(socket, bytes, size_t(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || (set == TSocketSet::Sip && errno == ENOBUFS)) return false;
+    // A local packet filter dropped it: for SIP that is a datagram lost on
+    // the way, which the transactions recover from, not a failed operation.
+    if (set == TSocketSet::Sip && errno == EPERM) return true;
     RaiseSocketError(errno);
   }
   return true;

@@ -290,6 +290,13 @@ bool TTransactionLayer::Receive(TSipMessage& m, const std::string& sourceHost, i
     if (TServerPtr accepted = FindServerForAck(m)) accepted->acked = true, accepted->retransmitAt = 0;
     return true;
   }
+  // A request inside the dialog (a BYE, a re-INVITE) shows that our 2xx
+  // arrived even when its ACK was lost on the way: its repeats can stop.
+  const int cseq = ToIntDef(m.CSeqNumber, -1);
+  for (auto& [other, accepted] : servers_)
+    if (accepted->invite && accepted->state == TServer::TState::Accepted && !accepted->acked &&
+        accepted->callId == m.CallId && cseq > accepted->cseq)
+      accepted->acked = true, accepted->retransmitAt = 0;
   if (it != servers_.end()) {
     TServer& tx = *it->second;
     // A retransmission: the last answer again, and nothing for the TU.

@@ -278,6 +278,18 @@ TEST_F(TransactionTest, InviteServer2xxWithoutAck) {
   EXPECT_EQ(layer.Count(), 0);
 }
 
+// A request of the dialog after our 2xx (the BYE of a caller whose ACK was
+// lost) shows the 2xx arrived: its repeats stop, and nobody is told of a
+// missing ACK.
+TEST_F(TransactionTest, RequestInTheDialogStopsThe2xxRepeats) {
+  EXPECT_TRUE(Receive(Request("INVITE", "z9hG4bKs1", 1)));
+  layer.SendResponse(Response("200 OK", "INVITE", "z9hG4bKs1", 1));
+  EXPECT_TRUE(Receive(Request("BYE", "z9hG4bKs2", 2)));
+  EXPECT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(RunUntil(now + 40000).empty());
+  EXPECT_TRUE(failures.empty());
+}
+
 // A peer without the magic cookie is matched the RFC 2543 way: the same
 // request again is a repeat, another CSeq is not.
 TEST_F(TransactionTest, PeersWithoutTheMagicCookie) {
