@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -71,8 +72,6 @@ TEST(LossTest, SippCallsThroughTenPercentLoss) {
   TChildProcess cli(CliPath(), CliArgs(ourPort, "127.0.0.1:9", {"--auto-answer", "--lines", "60"}), true);
   ASSERT_TRUE(WaitUdpPortBound(ourPort, 10000)) << cli.Err();
   DropAtRandom(ourPort, kLossPercent);
-  TSippCounts ours = SippCalls(dir, "127.0.0.1:" + std::to_string(ourPort), kCalls, "ours");
-
   std::string wav = dir.File("tone.wav");
   WriteFile(wav, MakeWav(8000, 16, SampleBytes(MakeTone(440, 8000, 8000 * 5, 8000))));
   TBaresipOptions o;
@@ -81,7 +80,10 @@ TEST(LossTest, SippCallsThroughTenPercentLoss) {
   o.MaxCalls = 100;
   TBaresip baresip(dir, o);
   DropAtRandom(baresip.SipPort(), kLossPercent);
-  TSippCounts theirs = SippCalls(dir, baresip.Address(), kCalls, "baresip");
+  // Both answerers are called at the same time, each by a sipp of its own.
+  auto anchor = std::async(std::launch::async, [&] { return SippCalls(dir, baresip.Address(), kCalls, "baresip"); });
+  TSippCounts ours = SippCalls(dir, "127.0.0.1:" + std::to_string(ourPort), kCalls, "ours");
+  TSippCounts theirs = anchor.get();
 
   std::printf("sipp placed %d one-second calls, %d %% of the datagrams to and from the answerer lost:\n"
               "  quorvelle-cli completed %d, failed %d\n  baresip completed %d, failed %d\n",
@@ -111,12 +113,16 @@ struct TCliCaller : TCaller {
   bool Call() override {
     size_t from = cli.OutLines().size();
     cli.Write("call bob\n");
+    // The first "answered" or "bye" after the call command (a "ringback" may come first).
     int at = -1;
-    for (int waited = 0; waited < 40000 && at < 0; waited += 200) {
-      std::vector<std::string> lines = cli.OutLines();
-      for (size_t i = from; i < lines.size() && at < 0; ++i)
-        if (lines[i].rfind("event answered", 0) == 0 || lines[i].rfind("event bye", 0) == 0) at = int(i);
-      if (at < 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    for (size_t next = from; at < 0;) {
+      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+      int i = left > 0 ? cli.WaitLine("event ", left, next) : -1;
+      if (i < 0) break;
+      const std::string line = cli.OutLines()[size_t(i)];
+      if (line.rfind("event answered", 0) == 0 || line.rfind("event bye", 0) == 0) at = i;
+      next = size_t(i) + 1;
     }
     if (at < 0 || cli.OutLines()[size_t(at)].rfind("event answered", 0) != 0) {
       cli.Write("hangup\n");
@@ -166,6 +172,20 @@ TEST(LossTest, CallsToSippThroughTenPercentLoss) {
   const int kCalls = 50;
   TPeerDir dir;
   int ourPort = FreeUdpPort();
+  std::string wav = dir.File("tone.wav");
+  WriteFile(wav, MakeWav(8000, 16, SampleBytes(MakeTone(440, 8000, 8000 * 5, 8000))));
+  // baresip places its calls at the same time, to a sipp of its own.
+  std::unique_ptr<TBaresip> baresip;
+  auto anchor = std::async(std::launch::async, [&] {
+    return CallsToSipp(dir, kCalls, "baresip", [&](const TSipp& sipp) -> std::unique_ptr<TCaller> {
+      TBaresipOptions o;
+      o.User = "carol";
+      o.SourceWav = wav;
+      baresip = std::make_unique<TBaresip>(dir, o);
+      DropAtRandom(baresip->SipPort(), kLossPercent);
+      return std::make_unique<TBaresipCaller>(*baresip, "sip:bob@" + sipp.Address());
+    });
+  });
   std::unique_ptr<TChildProcess> cli;
   auto [ours, oursAtSipp] = CallsToSipp(dir, kCalls, "ours", [&](const TSipp& sipp) -> std::unique_ptr<TCaller> {
     cli = std::make_unique<TChildProcess>(CliPath(), CliArgs(ourPort, sipp.Address(), {}), true);
@@ -173,18 +193,7 @@ TEST(LossTest, CallsToSippThroughTenPercentLoss) {
     DropAtRandom(ourPort, kLossPercent);
     return std::make_unique<TCliCaller>(*cli);
   });
-
-  std::string wav = dir.File("tone.wav");
-  WriteFile(wav, MakeWav(8000, 16, SampleBytes(MakeTone(440, 8000, 8000 * 5, 8000))));
-  std::unique_ptr<TBaresip> baresip;
-  auto [theirs, theirsAtSipp] = CallsToSipp(dir, kCalls, "baresip", [&](const TSipp& sipp) -> std::unique_ptr<TCaller> {
-    TBaresipOptions o;
-    o.User = "carol";
-    o.SourceWav = wav;
-    baresip = std::make_unique<TBaresip>(dir, o);
-    DropAtRandom(baresip->SipPort(), kLossPercent);
-    return std::make_unique<TBaresipCaller>(*baresip, "sip:bob@" + sipp.Address());
-  });
+  auto [theirs, theirsAtSipp] = anchor.get();
 
   std::printf("%d calls of one second placed to a sipp answerer, %d %% of the datagrams to and from the caller lost:\n"
               "  quorvelle-cli completed %d (sipp counts %d, failed %d)\n"
