@@ -210,10 +210,10 @@ void TSipEngine::HandleBye(const TSipMessage& m) {
   if (m.IsResponse() && m.StatusCode[0] == '1') return;  // our BYE goes on: its final answer ends the call
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call) return;
-  // The answer to our BYE keeps the reason we ended the call for (a missing
-  // ACK, a failed re-INVITE), when there was one.
+  // A call we ended for a reason (a missing ACK, a failed re-INVITE) keeps
+  // it when the answer to our BYE, or the peer's own BYE, comes after.
   std::string status = m.StatusCode;
-  if (m.IsResponse() && !call->GetEndStatus().empty()) status = call->GetEndStatus();
+  if (!call->GetEndStatus().empty()) status = call->GetEndStatus();
   // A BYE whose 200 cannot be sent still ends the call: the peer has gone.
   EndAfter(call, status, [&] {
     TLockGuard<ISipCall> lock(*call);

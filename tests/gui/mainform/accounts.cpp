@@ -66,25 +66,27 @@ class TAccountsSuite : public QObject {
 
 private slots:
   // The current account has a row of its own; its numbered twin is skipped.
+  // (A server that is silent, not one whose name resolves to nothing: that
+  // registration would end at once, and its account be current no more.)
   void listFromTheFile() {
     TRig rig;
-    rig.WriteIni("[ACCOUNT]\nServer=pbx\nUser=100\nCount=2\n"
-                 "[ACCOUNT1]\nServer=pbx\nUser=100\n[ACCOUNT2]\nServer=pbx\nUser=200\n");
+    rig.WriteIni("[ACCOUNT]\nServer=127.0.0.9\nUser=100\nCount=2\n"
+                 "[ACCOUNT1]\nServer=127.0.0.9\nUser=100\n[ACCOUNT2]\nServer=127.0.0.9\nUser=200\n");
     rig.Start();
     TMainForm& form = *rig.Form;
     TAccountsFrm& f = *form.AccountsFrm();
     QCOMPARE(f.RowCount(), 2);
-    QCOMPARE(TAccountsFrm::Domain(f.Row(0)) + "/" + TAccountsFrm::UserName(f.Row(0)), QString("pbx/100"));
-    QCOMPARE(TAccountsFrm::Domain(f.Row(1)) + "/" + TAccountsFrm::UserName(f.Row(1)), QString("pbx/200"));
+    QCOMPARE(TAccountsFrm::Domain(f.Row(0)) + "/" + TAccountsFrm::UserName(f.Row(0)), QString("127.0.0.9/100"));
+    QCOMPARE(TAccountsFrm::Domain(f.Row(1)) + "/" + TAccountsFrm::UserName(f.Row(1)), QString("127.0.0.9/200"));
     QCOMPARE(f.AccountList->columnWidth(0), 130);
     QCOMPARE(f.AccountList->columnWidth(1), 120);
     form.UpdateActions();
     QVERIFY(!f.SelectBtn->isEnabled() && !f.EditBtn->isEnabled() && !f.RemoveBtn->isEnabled());
     QVERIFY(f.AddBtn->isEnabled());
-    Select(form, 1);  // pbx/200: not the registered account
+    Select(form, 1);  // user 200: not the registered account
     form.UpdateActions();
     QVERIFY(f.SelectBtn->isEnabled() && f.EditBtn->isEnabled() && f.RemoveBtn->isEnabled());
-    Select(form, 0);  // pbx/100: the account handed to Register
+    Select(form, 0);  // user 100: the account handed to Register
     form.UpdateActions();
     QVERIFY(!f.SelectBtn->isEnabled());
   }
