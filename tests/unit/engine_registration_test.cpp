@@ -13,6 +13,7 @@
 #include <atomic>
 #include <future>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "sip/dnssrv.h"
@@ -197,15 +198,18 @@ public:
   // SRV of `name`: (priority, weight, port, target); A of `name`: the address.
   void Srv(const std::string& name, int priority, int weight, int port, const std::string& target) {
     std::string rdata = U16(priority) + U16(weight) + U16(port) + Name(target);
+    std::lock_guard<std::mutex> guard(lock_);
     records_[name + "/33"].push_back(rdata);
   }
   void A(const std::string& name, const std::string& address) {
     in_addr a{};
     inet_pton(AF_INET, address.c_str(), &a);
+    std::lock_guard<std::mutex> guard(lock_);
     records_[name + "/1"].push_back(std::string(reinterpret_cast<char*>(&a), 4));
   }
   // The answer message a server gives for `name` and `type`.
   std::string Answer(uint16_t id, const std::string& name, int type) {
+    std::lock_guard<std::mutex> guard(lock_);
     auto it = records_.find(name + "/" + std::to_string(type));
     int count = it == records_.end() ? 0 : int(it->second.size());
     std::string m = U16(id) + U16(count ? 0x8180 : 0x8183) + U16(1) + U16(count) + U16(0) + U16(0);
@@ -254,6 +258,7 @@ private:
   int socket_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
+  std::mutex lock_;  // the records, filled by the test while the server answers
   std::map<std::string, std::vector<std::string>> records_;
   std::thread thread_;
 };
