@@ -1,7 +1,8 @@
 // The RTP receive path with hostile datagrams: what the playback thread does
 // with each one it reads, without the thread, the socket or a sound device.
 //
-// Input: one setup byte (first decoder, speaker switch, silence settings),
+// Input: one setup byte (first decoder, speaker switch, silence settings,
+// negotiated payload types),
 // then records of [flags][length high][length low][bytes...]. Flag bit 0 gives
 // the oldest play buffer back before the datagram, bit 1 moves the clock by
 // 130 ms (past the DTMF and in-band windows).
@@ -49,6 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   call->SetSpeakerEnabled(setup & 0x08);
   call->SetSilenceThreshold(setup & 0x10 ? 500 : 0);
   call->SetSilenceTimeout(setup & 0x20 ? 0 : 5000);
+  if (setup & 0x80) {
+    // As after an SDP exchange that gave events 96, Speex 97 and comfort noise 13.
+    TRtpPayloadMap map;
+    map.Received[96] = TRtpPayloadMap::kEvent;
+    map.Received[97] = 110;
+    map.SendEventType = 96;
+    call->SetPayloadMap(map);
+  }
   auto conference = std::make_shared<TSipConference>();
   call->SetConference(conference);
   call->SetRecorder(std::make_shared<TSipRecorder>());

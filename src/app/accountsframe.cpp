@@ -1,10 +1,13 @@
 #include "app/accountsframe.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include "app/metrics.h"
 
 namespace qv {
 
@@ -15,8 +18,6 @@ TAccountsFrm::TAccountsFrm(QWidget* parent) : QWidget(parent) {
   AccountList->setObjectName("AccountList");
   AccountList->setColumnCount(2);
   AccountList->setHeaderLabels({"Domain", "User name"});
-  AccountList->setColumnWidth(0, 130);
-  AccountList->setColumnWidth(1, 120);
   AccountList->setRootIsDecorated(false);
   AccountList->setItemsExpandable(false);
   AccountList->setUniformRowHeights(true);
@@ -40,6 +41,19 @@ TAccountsFrm::TAccountsFrm(QWidget* parent) : QWidget(parent) {
   EditBtn = button("EditBtn", "Editar");
   RemoveBtn = button("RemoveBtn", "Remover");
   root->addLayout(buttons);
+  ApplyMetrics();
+}
+
+void TAccountsFrm::ApplyMetrics() {
+  AccountList->setColumnWidth(0, Scaled(this, 130));
+  AccountList->setColumnWidth(1, Scaled(this, 120));
+  // Four buttons side by side fit the window only at their text's width.
+  for (QPushButton* b : {SelectBtn, AddBtn, EditBtn, RemoveBtn}) ShrinkToText(b, {b->text()});
+}
+
+void TAccountsFrm::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange) ApplyMetrics();
 }
 
 void TAccountsFrm::AddRow(const QString& domain, const QString& user) {

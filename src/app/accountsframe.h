@@ -32,6 +32,12 @@ public:
   void SetRow(QTreeWidgetItem* row, const QString& domain, const QString& user);
   void SelectRow(QTreeWidgetItem* row);
   void DeleteRow(QTreeWidgetItem* row);
+
+  // Column and button widths from the frame's font (metrics.h).
+  void ApplyMetrics();
+
+protected:
+  void changeEvent(QEvent* event) override;
 };
 
 }  // namespace qv

@@ -1,6 +1,8 @@
 #include "app/dialframe.h"
 
 #include <QEvent>
+#include <algorithm>
+#include <cmath>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -10,9 +12,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTextDocument>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/metrics.h"
 #include "app/pictures.h"
 
 namespace qv {
@@ -32,10 +39,9 @@ QSlider* VolumeSlider(const QString& hint) {
 
 QToolButton* GlyphButton(const QString& picture, const QString& hint) {
   auto* b = new QToolButton;
-  b->setIcon(PictureIcon(picture, 22));
-  b->setIconSize(QSize(22, 22));
+  b->setIcon(PictureIcon(picture));
   b->setToolTip(hint);
-  b->setFixedSize(34, 30);
+  b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
   return b;
 }
 
@@ -49,14 +55,10 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   LineMemo = new QPlainTextEdit;
   LineMemo->setObjectName("LineMemo");
   LineMemo->setReadOnly(true);
-  LineMemo->setFixedHeight(82);  // room for the four lines of a ringing line
   LineMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   LineMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   LineMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
   LineMemo->setStyleSheet("QPlainTextEdit { background: black; color: white; }");
-  QFont memoFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  memoFont.setPointSize(9);
-  LineMemo->setFont(memoFont);
   LineMemo->installEventFilter(this);
   root->addWidget(LineMemo);
 
@@ -64,11 +66,6 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   PhoneEdit = new QLineEdit("101");
   PhoneEdit->setObjectName("PhoneEdit");
   PhoneEdit->setMaxLength(18);
-  QFont phoneFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  phoneFont.setBold(true);
-  phoneFont.setPointSize(13);
-  PhoneEdit->setFont(phoneFont);
-  PhoneEdit->setFixedHeight(30);
   CallBtn = GlyphButton("call", "Llamar");
   CallBtn->setObjectName("CallBtn");
   HangUpBtn = GlyphButton("hangup", "Colgar");
@@ -84,15 +81,10 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   keypad->setSpacing(3);
   static const char* const kCaptions[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
   static const int kTags[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 11};
-  QFont keyFont = font();
-  keyFont.setBold(true);
-  keyFont.setPointSize(11);
   for (int i = 0; i < 12; ++i) {
     auto* key = new QPushButton(kCaptions[i]);
     key->setObjectName(QStringLiteral("Key%1").arg(kTags[i]));
     key->setProperty("tag", kTags[i]);
-    key->setFont(keyFont);
-    key->setFixedSize(44, 32);
     key->setFocusPolicy(Qt::NoFocus);
     keypad->addWidget(key, i / 3, i % 3);
     Keys[size_t(i)] = key;
@@ -112,8 +104,6 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
     b->setCheckable(true);
     b->setAutoExclusive(true);
     b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    b->setIconSize(QSize(14, 14));
-    b->setFixedHeight(28);
     b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     b->setFocusPolicy(Qt::NoFocus);
     lines->addWidget(b, i / 3, i % 3);
@@ -122,9 +112,8 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   SBtn[0]->setChecked(true);
   right->addLayout(lines);
   auto actionButton = [&](const char* name, const QString& caption, const QString& picture) {
-    auto* b = new QPushButton(PictureIcon(picture, 16), caption);
+    auto* b = new QPushButton(PictureIcon(picture), caption);
     b->setObjectName(name);
-    b->setFixedHeight(28);
     b->setFocusPolicy(Qt::NoFocus);
     right->addWidget(b);
     return b;
@@ -142,8 +131,6 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   TransferEdit->setMaxLength(18);
   TransferBtn = GlyphButton("transfer", "Transferir");
   TransferBtn->setObjectName("TransferBtn");
-  TransferBtn->setFixedSize(30, 24);
-  TransferBtn->setIconSize(QSize(18, 18));
   transferRow->addWidget(TransferLabel);
   transferRow->addWidget(TransferEdit, 1);
   transferRow->addWidget(TransferBtn);
@@ -154,35 +141,112 @@ TDialFrm::TDialFrm(QWidget* parent) : QWidget(parent) {
   auto* volume = new QGridLayout(VolumeBox);
   volume->setContentsMargins(6, 4, 6, 2);
   volume->setVerticalSpacing(0);
-  auto* mic = new QLabel;
-  mic->setPixmap(Picture("mic", 16));
-  mic->setToolTip("Microfono");
-  auto* speaker = new QLabel;
-  speaker->setPixmap(Picture("speaker", 16));
-  speaker->setToolTip("Volumen");
+  MicPicture = new TPictureLabel("mic", 16);
+  MicPicture->setToolTip("Microfono");
+  SpeakerPicture = new TPictureLabel("speaker", 16);
+  SpeakerPicture->setToolTip("Volumen");
   tbVolMicrofono = VolumeSlider("Microfono");
   tbVolMicrofono->setObjectName("tbVolMicrofono");
   tbVolParlantes = VolumeSlider("Volumen");
   tbVolParlantes->setObjectName("tbVolParlantes");
-  volume->addWidget(mic, 0, 0);
+  volume->addWidget(MicPicture, 0, 0);
   volume->addWidget(tbVolMicrofono, 0, 1);
-  volume->addWidget(speaker, 1, 0);
+  volume->addWidget(SpeakerPicture, 1, 0);
   volume->addWidget(tbVolParlantes, 1, 1);
   bottom->addWidget(VolumeBox, 1);
-  btnConectar = new QPushButton(PictureIcon("connect", 18), "Conectarse");
+  btnConectar = new QPushButton(PictureIcon("connect"), "Conectarse");
   btnConectar->setObjectName("btnConectar");
-  btnConectar->setIconSize(QSize(18, 18));
-  btnConectar->setFixedSize(112, 40);
   btnConectar->setFocusPolicy(Qt::NoFocus);
   bottom->addWidget(btnConectar, 0, Qt::AlignVCenter);
   root->addLayout(bottom);
   root->addStretch(1);
 
   for (int i = 1; i <= 6; ++i) SetLamp(i, false);
+  ApplyMetrics();
+}
+
+void TDialFrm::ApplyMetrics() {
+  const QFont base = font();
+  QFont memoFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  if (base.pointSizeF() > 0) memoFont.setPointSizeF(base.pointSizeF());
+  LineMemo->setFont(memoFont);
+  // Room for the four lines of a ringing line with received digits, and for
+  // the widest header line.
+  QFontMetrics memo(memoFont);
+  int frame = 2 * LineMemo->frameWidth() + 2 * int(std::ceil(LineMemo->document()->documentMargin()));
+  LineMemo->setFixedHeight(std::max(Scaled(this, 82), 4 * memo.lineSpacing() + frame + 4));
+  LineMemo->setMinimumWidth(memo.horizontalAdvance("[ LINEA 6 de 6 ] Llamada Saliente") + frame + 4);
+
+  QFont phoneFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  phoneFont.setBold(true);
+  phoneFont.setPointSizeF(std::max(1.0, base.pointSizeF()) * 13.0 / 9.0);
+  PhoneEdit->setFont(phoneFont);
+
+  const int glyph = Scaled(this, 22);
+  for (QToolButton* b : {CallBtn, HangUpBtn}) {
+    b->setIconSize(QSize(glyph, glyph));
+    b->setMinimumSize(Scaled(this, 34), Scaled(this, 30));
+  }
+  TransferBtn->setIconSize(QSize(Scaled(this, 18), Scaled(this, 18)));
+  TransferBtn->setMinimumWidth(Scaled(this, 30));
+
+  QFont keyFont = Enlarged(base, 11.0 / 9.0);
+  keyFont.setBold(true);
+  QFontMetrics keys(keyFont);
+  for (QPushButton* key : Keys) {
+    key->setFont(keyFont);
+    int width = std::max(Scaled(this, 44), ButtonWidthFor(key, {"#", "*", "0"}));
+    int height = std::max(Scaled(this, 32), keys.height() + 12);
+    key->setFixedSize(width, height);
+  }
+
+  const int lamp = Scaled(this, 14);
+  for (QToolButton* b : SBtn) {
+    b->setIconSize(QSize(lamp, lamp));
+    b->setFixedHeight(std::max(Scaled(this, 28), b->sizeHint().height()));
+  }
+  const int small = Scaled(this, 16);
+  const QStringList captions[3] = {{"Espera", "Atender"}, {"Conferencia", "Detener confe."}, {"Grabar"}};
+  QPushButton* actions[3] = {HoldBtn, ConferenceBtn, RecordBtn};
+  for (int i = 0; i < 3; ++i) {
+    actions[i]->setIconSize(QSize(small, small));
+    actions[i]->setMinimumWidth(ButtonWidthFor(actions[i], captions[i]));
+    actions[i]->setFixedHeight(std::max(Scaled(this, 28), actions[i]->sizeHint().height()));
+  }
+  // "Guardar archivo de audio" goes without the picture (SetRecording), so
+  // that it fits the window's width at the design's font.
+  RecordBtn->setMinimumWidth(std::max(RecordBtn->minimumWidth(),
+                                      ButtonWidthFor(RecordBtn, {"Guardar archivo de audio"}, false)));
+
+  MicPicture->SetSize(small);
+  SpeakerPicture->SetSize(small);
+  const int connect = Scaled(this, 18);
+  btnConectar->setIconSize(QSize(connect, connect));
+  btnConectar->setMinimumSize(std::max(Scaled(this, 112), ButtonWidthFor(btnConectar, {"Conectarse", "Desconectarse"})),
+                              Scaled(this, 40));
+  updateGeometry();
 }
 
 void TDialFrm::SetLamp(int line, bool lit) {
-  SBtn[size_t(line - 1)]->setIcon(QIcon(StatusImage(lit ? siLampLit : siLampOff, 14)));
+  SBtn[size_t(line - 1)]->setIcon(StatusIcon(lit ? siLampLit : siLampOff));
+}
+
+void TDialFrm::SetRecording(bool recording) {
+  if (RecordBtn->icon().isNull() == recording) return;
+  RecordBtn->setIcon(recording ? QIcon() : PictureIcon("record"));
+}
+
+void TDialFrm::FlashKey(int tag) {
+  for (QPushButton* key : Keys) {
+    if (key->property("tag").toInt() != tag) continue;
+    key->setDown(true);
+    QTimer::singleShot(150, key, [key] { key->setDown(false); });
+  }
+}
+
+void TDialFrm::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange) ApplyMetrics();
 }
 
 bool TDialFrm::eventFilter(QObject* watched, QEvent* event) {

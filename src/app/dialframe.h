@@ -15,6 +15,8 @@ class QToolButton;
 
 namespace qv {
 
+class TPictureLabel;
+
 class TDialFrm : public QWidget {
   Q_OBJECT
 public:
@@ -35,6 +37,8 @@ public:
   QPushButton* ConferenceBtn;
   QPushButton* RecordBtn;
   QGroupBox* VolumeBox;
+  TPictureLabel* MicPicture;      // hint "Microfono"
+  TPictureLabel* SpeakerPicture;  // hint "Volumen"
   QSlider* tbVolMicrofono;
   QSlider* tbVolParlantes;
   QPushButton* btnConectar;
@@ -42,7 +46,20 @@ public:
   // The line button's glyph: the lamp picture, lit or not.
   void SetLamp(int line, bool lit);
 
+  // While a recording runs the record button reads "Guardar archivo de
+  // audio" and has no room for its picture.
+  void SetRecording(bool recording);
+
+  // Shows the keypad key with that tag pressed for a moment (a digit typed
+  // on the keyboard).
+  void FlashKey(int tag);
+
+  // Sizes and fonts that follow the frame's font (metrics.h); run again
+  // whenever that font changes.
+  void ApplyMetrics();
+
 protected:
+  void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 };
 

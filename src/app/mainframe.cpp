@@ -1,6 +1,7 @@
 #include "app/mainframe.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QActionGroup>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -18,7 +19,10 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/diallinks.h"
 #include "app/inifile.h"
+#include "app/metrics.h"
+#include "app/notifier.h"
 #include "app/volumectrl.h"
 #include "app/aboutbox.h"
 #include "app/accountsframe.h"
@@ -30,6 +34,7 @@
 #include "app/pictures.h"
 #include "app/ringtone.h"
 #include "app/statusbar.h"
+#include "app/urgency.h"
 #include "platform/clock.h"
 
 namespace qv {
@@ -38,9 +43,6 @@ namespace {
 
 constexpr int kClientWidth = 332;
 constexpr int kClientHeight = 438;
-// Retired accounts whose un-registration never ends (a lost answer to a
-// challenged un-REGISTER has no time-out of its own) leave after this.
-constexpr double kRetireTimeoutSeconds = 20;
 
 }  // namespace
 
@@ -88,6 +90,9 @@ TMainForm::TMainForm(TOptions options, QWidget* parent)
 
   BuildActions();
   BindComponent();
+  FitToContents();
+  // Keys typed anywhere in the window reach the dial pad (mainframe_keys.cpp).
+  qApp->installEventFilter(this);
 
   lineTimer_ = new QTimer(this);
   lineTimer_->setInterval(800);
@@ -118,11 +123,10 @@ TMainForm::~TMainForm() {
 
 void TMainForm::BuildWindow() {
   setWindowTitle(QString::fromUtf8(kCaption));
-  setWindowIcon(PictureIcon("quorvelle", 32));
+  setWindowIcon(PictureIcon("quorvelle"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(kClientWidth, kClientHeight);
 
   auto* central = new QWidget;
   auto* root = new QVBoxLayout(central);
@@ -141,8 +145,7 @@ void TMainForm::BuildWindow() {
     auto* b = new QToolButton;
     b->setObjectName(QStringLiteral("TopButton%1").arg(i));
     b->setAutoRaise(true);
-    b->setIcon(PictureIcon(kPictures[i], 24));
-    b->setIconSize(QSize(24, 24));
+    b->setIcon(PictureIcon(kPictures[i]));
     b->setToolTip(kHints[i]);
     b->setFocusPolicy(Qt::NoFocus);
     if (i < 3) {
@@ -181,18 +184,24 @@ void TMainForm::BuildWindow() {
     item->setCheckable(true);
     group->addAction(item);
   }
-  disconnectItem_->setChecked(true);
-  connect(connectItem_, &QAction::triggered, this, [this] { Guard([this] { GoOnline(); }); });
-  connect(disconnectItem_, &QAction::triggered, this, [this] { Guard([this] { GoOffline(); }); });
+  // The tick shows where the window is, not what was last chosen: choosing
+  // "Conectar" ticks it only once the registration succeeds.
+  connect(connectItem_, &QAction::triggered, this, [this] {
+    Guard([this] { GoOnline(); });
+    MarkConnected(connectedMark_);
+  });
+  connect(disconnectItem_, &QAction::triggered, this, [this] {
+    Guard([this] { GoOffline(); });
+    MarkConnected(connectedMark_);
+  });
+  MarkConnected(false);
   statusBar_->OnClick = [this](const QPoint& at) { statusMenu_->popup(at); };
-  statusBar_->OnDrawPanel = [this](QPainter& painter, const QRect& panel) {
-    QPixmap icon = StatusImage(online_ ? siOnline : siOffline, 16);
-    painter.drawPixmap(panel.topLeft(), icon);
-    painter.setPen(Qt::black);
-    // Panel coordinates: the text starts at x = 20, y = 3.
-    QRect text(20, 3, panel.right() - 20, panel.bottom() - 3);
-    painter.drawText(text, Qt::AlignLeft | Qt::AlignTop, StatusText());
-  };
+  statusBar_->OnDrawPanel = [this](QPainter& painter, const QRect& panel) { DrawStatusPanel(painter, panel); };
+  QStringList offline;
+  for (auto reason : {TOfflineReason::None, TOfflineReason::NoAccount, TOfflineReason::CannotResolve,
+                      TOfflineReason::NoAnswer, TOfflineReason::Refused, TOfflineReason::CannotStart})
+    offline << OfflineText(reason);
+  statusBar_->SetTextsToFit(offline);
 
   for (QToolButton* b : dialFrm_->SBtn) {
     int tag = b->property("tag").toInt();
@@ -210,12 +219,54 @@ void TMainForm::BuildWindow() {
         GoOnline();
     });
   });
+  BuildTray();
+}
 
+void TMainForm::BuildTray() {
+  // The menu exists with or without a notification area, so that the same
+  // items serve every desktop (and the tests).
+  trayMenu_ = new QMenu(this);
+  trayMenu_->setObjectName("TrayMenu");
+  showHideItem_ = trayMenu_->addAction("Ocultar");
+  trayMenu_->addSeparator();
+  trayMenu_->addAction(connectItem_);
+  trayMenu_->addAction(disconnectItem_);
+  trayMenu_->addSeparator();
+  quitItem_ = trayMenu_->addAction("Salir");
+  connect(trayMenu_, &QMenu::aboutToShow, this, [this] {
+    showHideItem_->setText(isVisible() && !isMinimized() ? "Ocultar" : "Mostrar");
+  });
+  connect(showHideItem_, &QAction::triggered, this, [this] {
+    if (isVisible() && !isMinimized())
+      hide();
+    else
+      RaiseWindow();
+  });
+  connect(quitItem_, &QAction::triggered, this, [this] {
+    close();
+    emit QuitRequested();
+  });
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    tray_ = new QSystemTrayIcon(PictureIcon("quorvelle", 22), this);
+    tray_ = new QSystemTrayIcon(PictureIcon("quorvelle"), this);
     tray_->setToolTip(QString::fromUtf8(kAppTitle));
+    tray_->setContextMenu(trayMenu_);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+      if (why == QSystemTrayIcon::Trigger) showHideItem_->trigger();
+    });
+    connect(tray_, &QSystemTrayIcon::messageClicked, this, [this] { RaiseWindow(); });
     tray_->show();
   }
+  notifier_ = new TDesktopNotifier(tray_, this);
+}
+
+void TMainForm::FitToContents() {
+  const int icon = Scaled(this, 24);
+  for (QToolButton* b : topButtons_) b->setIconSize(QSize(icon, icon));
+  // The design's size, or what the contents need at the present font.
+  setMinimumSize(0, 0);
+  setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  QSize need = minimumSizeHint();
+  setFixedSize(std::max(kClientWidth, need.width()), std::max(kClientHeight, need.height()));
 }
 
 void TMainForm::BuildActions() {
@@ -322,10 +373,50 @@ void TMainForm::ShutDown() {
 
 void TMainForm::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
-  if (event->type() == QEvent::ActivationChange && isActiveWindow() && !balloon_) {
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+    EnsureBalloon();
+    // Seen: the call that made the window urgent has been noticed.
+    if (urgent_) SetUrgencyHint(this, false);
+    urgent_ = false;
+  }
+  // The children follow the font first; the window's size follows them.
+  if (event->type() == QEvent::FontChange) QTimer::singleShot(0, this, [this] { FitToContents(); });
+}
+
+TBalloonTip* TMainForm::EnsureBalloon() {
+  if (!balloon_) {
     balloon_ = new TBalloonTip(dialFrm_->btnConectar, "Conectar / Desconectar",
                                "Permite conectar al servidor PBX,\no desconectar del servidor PBX.");
   }
+  return balloon_;
+}
+
+// ---- links and the window's place on the desktop ------------------------------
+
+void TMainForm::OpenLink(const QString& link) {
+  QString error;
+  QString number = NumberFromLink(link, QString::fromStdString(current_.Server), &error);
+  if (number.isEmpty()) {
+    TellUser("Enlace no valido", error);
+  } else if (number.size() > dialFrm_->PhoneEdit->maxLength()) {
+    // The field would cut it, and a cut number calls someone else.
+    TellUser("Numero demasiado largo",
+             QString("El numero %1 tiene mas de %2 caracteres.").arg(number).arg(dialFrm_->PhoneEdit->maxLength()));
+  } else {
+    ShowFrame(0);
+    dialFrm_->PhoneEdit->setText(number);
+    dialFrm_->PhoneEdit->setFocus();
+  }
+  RaiseWindow();
+}
+
+void TMainForm::RaiseWindow() {
+  if (isMinimized())
+    showNormal();
+  else
+    show();
+  raise();
+  activateWindow();
 }
 
 void TMainForm::ShowFrame(int index) {
@@ -336,85 +427,6 @@ void TMainForm::ShowFrame(int index) {
 void TMainForm::ShowAbout() {
   TAboutBox box(this);
   box.exec();
-}
-
-// ---- going on and off line -------------------------------------------------
-
-void TMainForm::GoOnline() {
-  if (!client_->GetActive()) client_->SetActive(true);
-  ISipAccountPtr account = client_->AddAccount(current_.Server, current_.User, current_.Password,
-                                               current_.Proxy, current_.STUN);
-  ISipAccountPtr replaced = std::move(registeredAccount_);
-  registeredAccount_ = account;
-  if (replaced) RetireAccount(replaced);
-  try {
-    client_->Register(account);
-  } catch (...) {
-    // A registration that cannot even start shows as staying offline.
-  }
-}
-
-void TMainForm::GoOffline() {
-  if (!client_->GetActive() || !registeredAccount_) return;
-  client_->Unregister(registeredAccount_);
-  RepaintStatus();
-  MarkConnected(false);
-}
-
-void TMainForm::RegistrationOk(const ISipAccountPtr&) {
-  online_ = true;
-  RepaintStatus();
-  MarkConnected(true);
-}
-
-void TMainForm::RegistrationBye(const ISipAccountPtr& account) {
-  if (account == registeredAccount_) {
-    registeredAccount_.reset();
-    online_ = false;
-    RetireAccount(account);
-  } else {
-    DropRetiredAccounts();
-  }
-  RepaintStatus();
-  MarkConnected(false);
-}
-
-void TMainForm::MarkConnected(bool connected) {
-  (connected ? connectItem_ : disconnectItem_)->setChecked(true);
-}
-
-void TMainForm::RepaintStatus() { statusBar_->RepaintPanel(); }
-
-QString TMainForm::StatusText() const {
-  if (!online_) return QStringLiteral("Fuera de linea");
-  if (!registeredAccount_) return {};
-  return QString::fromStdString("sip: " + registeredAccount_->GetUserName() + "@" +
-                                registeredAccount_->GetDomain());
-}
-
-// The engine hands every incoming request to the first account of its list.
-// An account the window no longer uses must leave that list, or incoming
-// calls, INFO and OPTIONS would be answered through the old server. One that
-// is still un-registering stays until that ends, so its answers find it.
-void TMainForm::RetireAccount(const ISipAccountPtr& account) {
-  retired_.push_back(account);
-  DropRetiredAccounts();
-}
-
-void TMainForm::DropRetiredAccounts() {
-  double now = Now();
-  for (auto it = retired_.begin(); it != retired_.end();) {
-    const ISipAccountPtr& account = *it;
-    int state = account->GetState();
-    bool unregistering = state == asUnregisterSent || state == asUnregisterAuthSent;
-    bool stuck = (now - account->GetStateTime()) / kOneSecond > kRetireTimeoutSeconds;
-    if (unregistering && !stuck) {
-      ++it;
-      continue;
-    }
-    if (client_->GetActive() && client_->Engine()) client_->RemoveAccount(account);
-    it = retired_.erase(it);
-  }
 }
 
 int TMainForm::RingDevice() const { return ring_ ? ring_->Device() : -2; }

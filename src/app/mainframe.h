@@ -5,10 +5,13 @@
 // thread.
 //
 // The window is split by concern:
-//   mainframe.cpp          layout, start-up and shutdown, going on and off
-//                          line, component events, status bar
+//   mainframe.cpp          layout, start-up and shutdown, component events,
+//                          the tray icon's menu, links handed to the window
+//   mainframe_online.cpp   going on and off line, the status bar and menu,
+//                          and telling the user why going online failed
 //   mainframe_calls.cpp    the six lines, the line display, call actions and
 //                          the dial pad
+//   mainframe_keys.cpp     the keyboard on the dial pad
 //   mainframe_accounts.cpp the settings file and the four account actions
 //
 // Threads: GUI thread only. The component's events are raised from
@@ -30,6 +33,8 @@
 #include "component/sipclient.h"
 
 class QAction;
+class QKeyEvent;
+class QPainter;
 class QActionGroup;
 class QMenu;
 class QStackedWidget;
@@ -43,6 +48,7 @@ class TAccountsFrm;
 class TActionList;
 class TAudioFrm;
 class TBalloonTip;
+class TDesktopNotifier;
 class TDialFrm;
 class TRingThread;
 class TStatusBar;
@@ -102,19 +108,60 @@ public:
   };
   const TAccountText& CurrentAccount() const { return current_; }
 
+  // Why the window is off line when it did not choose to be.
+  enum class TOfflineReason {
+    None,           // it was asked to go off line, or has not tried
+    NoAccount,      // no server to register with
+    CannotResolve,  // the server's (or proxy's) name has no address
+    NoAnswer,       // the registrar did not answer in time
+    Refused,        // the registrar refused the account
+    CannotStart,    // the registration could not be sent
+  };
+  TOfflineReason OfflineReason() const { return offlineReason_; }
+  // What the status bar reads off line for that reason: "Fuera de linea",
+  // with the reason after a colon.
+  static QString OfflineText(TOfflineReason reason);
+  // The last message the window put up in the balloon or the tray (title,
+  // a line break, text); for tests.
+  const QString& LastMessage() const { return lastMessage_; }
+
   // Selects the frame of top button i (0 dial pad, 1 accounts, 2 audio).
   void ShowFrame(int index);
   void SelectLine(int line);  // a line button click
   void KeypadPress(int tag);  // a keypad button click
 
+  // A sip:, sips: or tel: link (from the command line or handed over by a
+  // second start): its number goes into the dial field and the window comes
+  // to the front. A link that holds no number says so in the status bar.
+  void OpenLink(const QString& link);
+  // Shows the window (also from the tray or a minimised state) and brings it
+  // to the front.
+  void RaiseWindow();
+
+  QMenu* TrayMenu() const { return trayMenu_; }
+  QAction* ShowHideItem() const { return showHideItem_; }
+  QAction* QuitItem() const { return quitItem_; }
+  QSystemTrayIcon* TrayIcon() const { return tray_; }
+  bool Urgent() const { return urgent_; }  // marked urgent for a call not yet seen
+  TDesktopNotifier* Notifier() const { return notifier_; }
+  // Sets the window's size from its contents: the design's 332 x 438 or
+  // what the present font needs, whichever is more.
+  void FitToContents();
+
+signals:
+  // "Salir" in the tray menu: the window has closed and the program should end.
+  void QuitRequested();
+
 protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   // mainframe.cpp
   void BuildWindow();
+  void BuildTray();
   void BuildActions();
   void BindComponent();
   void StartUp();
@@ -122,13 +169,21 @@ private:
   void Guard(const std::function<void()>& handler);
   void PumpEvents();
   void SchedulePump();
+  void ShowAbout();
+  TBalloonTip* EnsureBalloon();
+
+  // mainframe_online.cpp
   void RegistrationOk(const ISipAccountPtr& account);
   void RegistrationBye(const ISipAccountPtr& account);
+  void UnregisterOnPurpose(const ISipAccountPtr& account);
   void MarkConnected(bool connected);
   void RepaintStatus();
+  void DrawStatusPanel(QPainter& painter, const QRect& panel);
   void RetireAccount(const ISipAccountPtr& account);
   void DropRetiredAccounts();
-  void ShowAbout();
+  TOfflineReason EndReasonOf(const ISipAccountPtr& account) const;
+  void ReportOffline(TOfflineReason reason, const QString& detail = {});
+  void TellUser(const QString& title, const QString& text);
 
   // mainframe_calls.cpp
   void BuildCallActions();
@@ -138,6 +193,8 @@ private:
   void DtmfReceived(const ISipCallPtr& call, const std::string& digit);
   void StartRing();
   void StopRing();
+  void AnnounceCall(int line, const ISipCallPtr& call);
+  void UpdateAudioNote();
   void RedrawLine(int line);
   ISipCallPtr CurrentCall() const { return lineCalls_[size_t(currentLine_ - 1)]; }
   int CurrentState() const;  // state of the current line's call; -1 when free
@@ -148,6 +205,9 @@ private:
   void ConferenceExecute();
   void RecordExecute();
   QString AskSaveFile(const QString& title, const QString& fileName);
+
+  // mainframe_keys.cpp
+  bool HandleKey(QKeyEvent& key, QWidget* focus);
 
   // mainframe_accounts.cpp
   void BuildAccountActions();
@@ -188,9 +248,21 @@ private:
   TVolumeCtrl* volume_ = nullptr;
   TBalloonTip* balloon_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
+  QMenu* trayMenu_ = nullptr;
+  QAction* showHideItem_ = nullptr;
+  QAction* quitItem_ = nullptr;
+  TDesktopNotifier* notifier_ = nullptr;
 
   bool started_ = false;
   bool online_ = false;
+  bool connectedMark_ = false;  // which status menu item is ticked
+  // The registered account is being unregistered because the user asked:
+  // its end is no failure.
+  bool leaving_ = false;
+  bool urgent_ = false;  // the window carries the urgency hint of a call
+  TOfflineReason offlineReason_ = TOfflineReason::None;
+  QString offlineDetail_;  // the server the reason is about
+  QString lastMessage_;
   std::unique_ptr<TRingThread> ring_;
   int currentLine_ = 1;
   std::array<ISipCallPtr, 6> lineCalls_;

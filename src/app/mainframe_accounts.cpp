@@ -166,7 +166,7 @@ void TMainForm::RegisterExecute() {
   if (registeredAccount_) {
     online_ = false;
     RepaintStatus();
-    client_->Unregister(registeredAccount_);
+    UnregisterOnPurpose(registeredAccount_);
   }
   GoOnline();
 }
@@ -175,7 +175,7 @@ void TMainForm::AddExecute() {
   TRegistrationForm dialog(this);
   if (dialog.exec() != QDialog::Accepted) return;
   TAccountText added{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
-                     Text(dialog.PasswordEdit->text()), Text(dialog.STUNEdit->text()),
+                     Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
                      Text(dialog.ProxyEdit->text())};
   for (int i = 0; i < accountsFrm_->RowCount(); ++i) {
     QTreeWidgetItem* row = accountsFrm_->Row(i);
@@ -216,7 +216,7 @@ void TMainForm::EditExecute() {
   if (dialog.exec() != QDialog::Accepted) return;
 
   TAccountText edited{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
-                      Text(dialog.PasswordEdit->text()), Text(dialog.STUNEdit->text()),
+                      Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
                       Text(dialog.ProxyEdit->text())};
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again
   if (isCurrent) {

@@ -1,5 +1,7 @@
 // The six lines, the line display, the call actions and the dial pad.
+#include <QApplication>
 #include <QFileDialog>
+#include <algorithm>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -11,6 +13,10 @@
 #include "app/audioframe.h"
 #include "app/dialframe.h"
 #include "app/mainframe.h"
+#include "app/pictures.h"
+#include "app/notifier.h"
+#include "app/statusbar.h"
+#include "app/urgency.h"
 #include "app/ringtone.h"
 #include "media/resources.h"
 
@@ -22,15 +28,6 @@ bool StateIn(int state, std::initializer_list<int> states) {
   for (int s : states)
     if (s == state) return true;
   return false;
-}
-
-void PaintEnabled(QLineEdit* edit, bool enabled) {
-  // Window colour while it can be typed in, button face while not.
-  QPalette p = edit->palette();
-  QColor colour = edit->style()->standardPalette().color(enabled ? QPalette::Base : QPalette::Button);
-  for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-    p.setColor(group, QPalette::Base, colour);
-  edit->setPalette(p);
 }
 
 }  // namespace
@@ -80,7 +77,7 @@ void TMainForm::BuildCallActions() {
         QLineEdit* edit = dialFrm_->TransferEdit;
         if (edit->isEnabled() != a.Enabled || !edit->property("painted").isValid()) {
           edit->setEnabled(a.Enabled);
-          PaintEnabled(edit, a.Enabled);
+          PaintEditable(edit, a.Enabled);
           edit->setProperty("painted", true);
         }
       },
@@ -106,6 +103,7 @@ void TMainForm::BuildCallActions() {
         a.Enabled = recorder_ != nullptr ||
                     StateIn(CurrentState(), {csInviteSent, csRinging, csConnected, csHoldSent});
         a.Caption = recorder_ ? "Guardar archivo de audio" : "Grabar";
+        dialFrm_->SetRecording(recorder_ != nullptr);
       },
       [this] { RecordExecute(); });
   record.Caption = "Grabar";
@@ -146,6 +144,17 @@ void TMainForm::RefreshLines() {
     }
   }
   ShowMemo();
+  UpdateAudioNote();
+}
+
+// A call on the stand-in devices is silent both ways: the status bar says so
+// while one is up.
+void TMainForm::UpdateAudioNote() {
+  bool calls = std::any_of(lineCalls_.begin(), lineCalls_.end(), [](const ISipCallPtr& c) { return c != nullptr; });
+  if (calls && audioFrm_->NoSoundCard())
+    statusBar_->SetNote("Sin audio", "Sin dispositivo de audio: la llamada no se oye.");
+  else
+    statusBar_->SetNote({}, {});
 }
 
 void TMainForm::RedrawLine(int line) { dialFrm_->SetLamp(line, lineLamps_[size_t(line - 1)] != 0); }
@@ -177,13 +186,47 @@ void TMainForm::IncomingCall(const ISipCallPtr& call) {
     if (lineCalls_[i]) continue;
     lineCalls_[i] = call;
     StartRing();
+    AnnounceCall(int(i) + 1, call);
     return;
   }
   // Six lines busy: the caller gets the busy answer (its OnBye finds no line).
   client_->Reject(call);
 }
 
-void TMainForm::CallAnswered(const ISipCallPtr&) { StopRing(); }
+void TMainForm::AnnounceCall(int line, const ISipCallPtr& call) {
+  // The window comes up from wherever it was and asks for attention; it
+  // does not take the keyboard from what the user is typing into.
+  if (isMinimized())
+    showNormal();
+  else if (!isVisible())
+    show();
+  raise();
+  QApplication::alert(this);
+  if (!isActiveWindow()) {
+    SetUrgencyHint(this, true);
+    urgent_ = true;
+  }
+  std::weak_ptr<ISipCall> ringing = call;
+  auto take = [this, ringing](const char* action) {
+    ISipCallPtr c = ringing.lock();
+    if (!c || c->GetState() != csRinging) return;
+    for (int i = 1; i <= 6; ++i) {
+      if (lineCalls_[size_t(i - 1)] != c) continue;
+      SelectLine(i);
+      if (QString(action) == "CallAction") RaiseWindow();
+      actions_->ExecuteAction(*Action(action));
+      return;
+    }
+  };
+  notifier_->ShowCall("Llamada Entrante",
+                      QString("De: %1\nLinea %2").arg(QString::fromStdString(call->GetRemoteUser())).arg(line),
+                      [take] { take("CallAction"); }, [take] { take("HangUpAction"); });
+}
+
+void TMainForm::CallAnswered(const ISipCallPtr&) {
+  StopRing();
+  notifier_->CloseCall();
+}
 
 void TMainForm::CallEnded(const ISipCallPtr& call) {
   StopRing();
@@ -192,6 +235,7 @@ void TMainForm::CallEnded(const ISipCallPtr& call) {
     lineCalls_[i].reset();
     lineDigits_[i].clear();
   }
+  notifier_->CloseCall();
   RefreshLines();
 }
 

@@ -1,5 +1,6 @@
 #include "app/regform.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -10,22 +11,10 @@
 #include <QVBoxLayout>
 
 #include "app/errorbox.h"
+#include "app/metrics.h"
+#include "app/pictures.h"
 
 namespace qv {
-
-namespace {
-
-void PaintEnabled(QLineEdit* edit, bool enabled) {
-  // Window colour when it can be typed in, button face when not.
-  QPalette p = edit->palette();
-  QColor colour = edit->style()->standardPalette().color(enabled ? QPalette::Base : QPalette::Button);
-  p.setColor(QPalette::Active, QPalette::Base, colour);
-  p.setColor(QPalette::Inactive, QPalette::Base, colour);
-  p.setColor(QPalette::Disabled, QPalette::Base, colour);
-  edit->setPalette(p);
-}
-
-}  // namespace
 
 TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
   setObjectName("RegistrationForm");
@@ -40,7 +29,7 @@ TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
   auto edit = [&](const char* name) {
     auto* e = new QLineEdit;
     e->setObjectName(name);
-    e->setMinimumWidth(190);
+    e->setMinimumWidth(Scaled(this, 190));
     return e;
   };
   ServerEdit = edit("ServerEdit");
@@ -57,9 +46,9 @@ TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
   StunBox = new QCheckBox("Usar servidor STUN");
   StunBox->setObjectName("StunBox");
   STUNEdit = edit("STUNEdit");
-  STUNEdit->setMinimumWidth(110);
+  STUNEdit->setMinimumWidth(Scaled(this, 110));
   STUNEdit->setEnabled(false);
-  PaintEnabled(STUNEdit, false);
+  PaintEditable(STUNEdit, false);
   auto* stunRow = new QHBoxLayout;
   stunRow->addWidget(StunBox);
   stunRow->addWidget(STUNEdit, 1);
@@ -83,10 +72,23 @@ TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
   layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
+void TRegistrationForm::showEvent(QShowEvent* event) {
+  // The box says whether the account uses a STUN server, as stored.
+  if (!shown_) {
+    shown_ = true;
+    StunBox->setChecked(!STUNEdit->text().isEmpty());
+    STUNEdit->setEnabled(StunBox->isChecked());
+    PaintEditable(STUNEdit, StunBox->isChecked());
+  }
+  QDialog::showEvent(event);
+}
+
+QString TRegistrationForm::StunServer() const { return StunBox->isChecked() ? STUNEdit->text() : QString(); }
+
 void TRegistrationForm::StunBoxClick() {
   bool on = StunBox->isChecked();
   STUNEdit->setEnabled(on);
-  PaintEnabled(STUNEdit, on);
+  PaintEditable(STUNEdit, on);
   if (on) STUNEdit->setFocus();
 }
 

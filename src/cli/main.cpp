@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/phone.h"
+#include "cli/startchecks.h"
 #include "platform/audio_virtual.h"
 #include "platform/audiodevice.h"
 
@@ -42,10 +45,28 @@ void CatchStopSignals() {
   sigaction(SIGHUP, &action, nullptr);
 }
 
+// Each step names its option and what would make it work.
 void ConfigureAudio(const TCliOptions& o) {
-  if (!o.Audio.empty()) SelectAudioBackend(o.Audio);
-  if (!o.PlayIn.empty()) VirtualAudio::SetInputSource(std::max(o.InputDevice, 0), o.PlayIn);
-  if (!o.RecordOut.empty()) VirtualAudio::SetOutputFile(std::max(o.OutputDevice, 0), o.RecordOut);
+  auto step = [](const std::string& option, const std::string& fix, const std::function<void()>& run) {
+    try {
+      run();
+    } catch (const std::exception& e) {
+      throw TUsageError(option + ": " + e.what() + "; " + fix);
+    }
+  };
+  if (!o.Audio.empty()) step("--audio " + o.Audio, "give portaudio or virtual", [&] { SelectAudioBackend(o.Audio); });
+  const std::pair<const char*, int> devices[] = {{"--input-device", o.InputDevice}, {"--output-device", o.OutputDevice}};
+  for (const auto& [option, device] : devices)
+    if (o.Audio == "virtual" && device >= kVirtualDeviceCount)
+      throw TUsageError(std::string(option) + " " + std::to_string(device) +
+                        ": out of range (the virtual devices are -1 and 0 to " +
+                        std::to_string(kVirtualDeviceCount - 1) + ")");
+  if (!o.PlayIn.empty())
+    step("--play-in", "give a readable WAV file, tone:HZ or silence",
+         [&] { VirtualAudio::SetInputSource(std::max(o.InputDevice, 0), o.PlayIn); });
+  if (!o.RecordOut.empty())
+    step("--record-out", "give a file in a folder that exists and may be written",
+         [&] { VirtualAudio::SetOutputFile(std::max(o.OutputDevice, 0), o.RecordOut); });
 }
 
 int ExitStatus(TRunResult result) { return result == TRunResult::TimedOut ? 1 : 0; }
@@ -114,8 +135,14 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (options.Version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
   try {
+    ResolvePassword(options, std::getenv("QUORVELLE_PASSWORD"));
     ConfigureAudio(options);
+    CheckNamesResolve(options);
   } catch (const std::exception& e) {
     out.Error(e.what());
     return 2;

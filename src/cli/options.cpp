@@ -1,6 +1,8 @@
 #include "cli/options.h"
 
 #include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -52,7 +54,8 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
   const std::map<std::string, Setter> valued = {
       {"--server", [&](const std::string& v) { o.Server = v; }},
       {"--user", [&](const std::string& v) { o.User = v; }},
-      {"--password", [&](const std::string& v) { o.Password = v; }},
+      {"--password", [&](const std::string& v) { o.Password = v; o.PasswordGiven = true; }},
+      {"--password-file", [&](const std::string& v) { o.PasswordFile = v; }},
       {"--proxy", [&](const std::string& v) { o.Proxy = v; }},
       {"--stun", [&](const std::string& v) { o.Stun = v; }},
       {"--local-port", [&](const std::string& v) { o.LocalPort = ParseInt("--local-port", v, 0, 65535); }},
@@ -75,6 +78,10 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
       o.Help = true;
+      return o;
+    }
+    if (arg == "--version") {
+      o.Version = true;
       return o;
     }
     size_t eq = arg.find('=');
@@ -104,6 +111,8 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
       it->second(args[++i]);
     }
   }
+  if (o.PasswordGiven && !o.PasswordFile.empty())
+    throw TUsageError("--password and --password-file both give the password: keep one");
   if (o.Server.empty()) throw TUsageError("--server is required");
   CheckServer(o.Server);
   if (o.User.empty()) throw TUsageError("--user is required");
@@ -122,6 +131,27 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
   return o;
 }
 
+void ResolvePassword(TCliOptions& o, const char* env) {
+  if (o.PasswordGiven) return;
+  if (!o.PasswordFile.empty()) {
+    std::ifstream in(o.PasswordFile, std::ios::binary);
+    if (!in) {
+      int error = errno;
+      throw TUsageError("cannot read --password-file \"" + Printable(o.PasswordFile) + "\" (" +
+                        std::strerror(error) + "; give a readable file whose first line is the password)");
+    }
+    // The first line, without its line end: what an editor or `echo` leaves.
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    o.Password = line;
+    return;
+  }
+  if (env) o.Password = env;
+}
+
+std::string VersionText() { return std::string("quorvelle-cli ") + QV_VERSION + "\n"; }
+
 std::string UsageText() {
   return R"(Usage: quorvelle-cli --server HOST[:PORT] --user NAME [options]
 
@@ -132,7 +162,11 @@ error as "error TEXT".
 Account:
   --server HOST[:PORT]   registrar, proxy or peer to send to (port 5060 by default)
   --user NAME            user name of the account
-  --password PW          password for Digest authentication (default: none)
+  --password PW          password for Digest authentication (default: none);
+                         every user of the machine can read a command line,
+                         so prefer one of these two:
+  --password-file FILE   the password is the first line of FILE
+                         (QUORVELLE_PASSWORD in the environment also gives it)
   --proxy HOST           send everything to this host instead of the server's
   --stun HOST[:PORT]     learn the public address from this STUN server first
   --no-register          do not register: prepare the account (server resolved,
@@ -163,6 +197,7 @@ Running:
   --exec "CMD; CMD"      run these commands, then quit (instead of reading stdin)
   --verbose              also print every received datagram as "log TEXT"
   --help                 this text
+  --version              the program's version
 
 Commands (the current line is 1 at start):
   register | unregister  register the account, or end the registration
@@ -190,10 +225,10 @@ Commands (the current line is 1 at start):
   Lines starting with # are ignored.
 
 Events (standard output):
-  event registered
-  event registration-ended reason=WHY [status=CODE]
-                         WHY: refused (with the server's CODE), no-answer,
-                         unknown-server, unregistered
+  event registered | event registration-ended reason=R [status=CODE]
+                         R: unregistered (asked for), no-answer (the server
+                         did not answer in time), refused (with the server's
+                         CODE) or unknown-server (its name resolves to nothing)
   event incoming line=N from=USER    event ringback line=N
   event answered line=N              event bye line=N status=CODE
   event dtmf line=N digit=D          event silence line=N
@@ -203,7 +238,8 @@ Events (standard output):
   \xNN for blanks and control characters, \r \n \\.
 
 Exit status: 0 after quit or the end of input, 1 when a wait-event timed out
-or the SIP port could not be opened, 2 for a bad command line.
+or the SIP port could not be opened, 2 for a bad command line (a server or
+proxy name that does not resolve included).
 )";
 }
 

@@ -20,7 +20,9 @@ public:
 struct TCliOptions {
   std::string Server;  // HOST[:PORT]
   std::string User;
-  std::string Password;
+  std::string Password;      // --password (the password itself, after ResolvePassword)
+  bool PasswordGiven = false;
+  std::string PasswordFile;  // --password-file
   std::string Proxy;
   std::string Stun;
   int LocalPort = 5075;
@@ -40,10 +42,21 @@ struct TCliOptions {
   bool Verbose = false;
   int Lines = 6;
   bool Help = false;
+  bool Version = false;
 };
 
-// Raises TUsageError. With --help, Help is set and nothing else is checked.
+// Raises TUsageError. With --help or --version, that is set and nothing
+// else is checked.
 TCliOptions ParseOptions(const std::vector<std::string>& args);
+
+// Where the password comes from, first found: --password, the first line of
+// --password-file, the environment variable QUORVELLE_PASSWORD (`env`, null
+// when unset); none of them: no password. Raises TUsageError when the file
+// cannot be read.
+void ResolvePassword(TCliOptions& options, const char* env);
+
+// What the program prints for --version.
+std::string VersionText();
 
 std::string UsageText();
 

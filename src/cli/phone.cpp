@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/startchecks.h"
 #include "platform/errors.h"
 
 namespace qv::cli {
@@ -32,10 +33,16 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.OnWavStopped = [this](TSipClient&, const ISipCallPtr& call) { OnWavStopped(call); };
   client_.OnRegistrationOk = [this](TSipClient&, const ISipAccountPtr&) { out_.Event("registered"); };
   client_.OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr& account) {
+    // The engine says why; an un-registration the user asked for is
+    // called so whatever the registrar answered to it.
     TRegistrationEndReason why = account->GetEndReason();
-    std::string fields;
-    if (why.Kind != TRegistrationEnd::None) fields = std::string("reason=") + RegistrationEndText(why.Kind);
-    if (why.Kind == TRegistrationEnd::Refused) fields += " status=" + std::to_string(why.Status);
+    std::string reason = RegistrationEndText(why.Kind);
+    if (unregistering_) reason = "unregistered";
+    if (reason.empty())
+      reason = TSipClient::RegistrationEnd(account) == TSipClient::TRegistrationEnd::NoAnswer ? "no-answer" : "refused";
+    unregistering_ = false;
+    std::string fields = "reason=" + reason;
+    if (reason == "refused" && why.Status != 0) fields += " status=" + std::to_string(why.Status);
     out_.Event("registration-ended", fields);
   };
   if (options_.Verbose) client_.OnLog = [this](TSipClient&, const std::string& text) { out_.Log(text); };
@@ -49,7 +56,12 @@ TCliPhone::~TCliPhone() {
 }
 
 void TCliPhone::Start() {
-  client_.SetActive(true);
+  try {
+    client_.SetActive(true);
+  } catch (const Exception& e) {
+    if (std::string(e.what()) != "bind failed") throw;
+    throw Exception(BindFailureText(options_.LocalPort));
+  }
   account_ = client_.AddAccount(options_.Server, options_.User, options_.Password, options_.Proxy,
                                 options_.Stun);
   client_.PrepareAccount(account_);

@@ -30,7 +30,8 @@ public:
   TCliPhone& operator=(const TCliPhone&) = delete;
 
   // Opens the SIP port, adds the account and registers it (or only prepares
-  // it with --no-register). Raises qv::Exception when the port cannot be opened.
+  // it with --no-register). Raises qv::Exception when the port cannot be
+  // opened, saying why and which option to change.
   void Start();
   // Hangs up connected calls and ends the registration.
   void Stop();
@@ -47,6 +48,9 @@ public:
   // signal arrived): waiting commands then give up and the run ends.
   void SetInterruptFd(int fd) { interruptFd_ = fd; }
   bool Interrupted() const { return interrupted_; }
+
+  // The account (after Start); for tests that age its registration.
+  ISipAccountPtr Account() const { return account_; }
 
 private:
   using TTime = std::chrono::steady_clock::time_point;
@@ -103,6 +107,7 @@ private:
   ISipConferencePtr conference_;
   int interruptFd_ = -1;
   bool interrupted_ = false;
+  bool unregistering_ = false;  // the user asked to end the registration
 };
 
 }  // namespace qv::cli

@@ -49,8 +49,13 @@ TRunResult TCliPhone::Execute(const std::string& line) {
   try {
     TCommand command = ParseCommand(line, int(lines_.size()));
     Run(command, result);
-  } catch (const std::exception& e) {
+  } catch (const TCommandError& e) {
     out_.Error(e.what());
+  } catch (const std::exception& e) {
+    // The user agent's own texts ("Network is unreachable") do not say what
+    // was being done: the command's name goes in front.
+    std::string verb = line.substr(0, line.find_first_of(" \t"));
+    out_.Error(Printable(verb) + ": " + e.what());
   }
   ApplyLineAudio();
   if (interrupted_) result = TRunResult::Quit;
@@ -76,10 +81,12 @@ void TCliPhone::Run(const TCommand& c, TRunResult& result) {
     case TVerb::None:
       return;
     case TVerb::Register:
+      unregistering_ = false;
       client_.PrepareAccount(account_);
       client_.Register(account_);
       return;
     case TVerb::Unregister:
+      unregistering_ = true;
       client_.Unregister(account_);
       return;
     case TVerb::Call:

@@ -103,6 +103,15 @@ void TSipClient::Register(const ISipAccountPtr& account) {
 
 void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
 
+// The engine keeps the reason with the account; this coarser answer counts
+// everything but "no answer" as a refusal.
+TSipClient::TRegistrationEnd TSipClient::RegistrationEnd(const ISipAccountPtr& account) {
+  return account->GetEndReason().Kind == qv::TRegistrationEnd::NoAnswer ? TRegistrationEnd::NoAnswer
+                                                                         : TRegistrationEnd::Refused;
+}
+
+size_t TSipClient::DroppedLogLines() const { return queue_->Dropped(MsgLog); }
+
 void TSipClient::PrepareAccount(const ISipAccountPtr& account) { RequireEngine().PrepareAccount(account); }
 
 void TSipClient::RemoveAccount(const ISipAccountPtr& account) { RequireEngine().RemoveAccount(account); }

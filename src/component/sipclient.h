@@ -109,6 +109,13 @@ public:
   // directly, without a registrar. A server on this machine gets 127.0.0.1
   // as the local address, so nothing leaves the loopback interface.
   void PrepareAccount(const ISipAccountPtr& account);
+  // Why a registration that OnRegistrationBye reports came to an end, in
+  // two kinds: the registrar did not answer (or stopped answering refreshes
+  // until the binding ran out), or anything else, a refusal above all.
+  // account->GetEndReason() has the whole of it: the refusal's status code,
+  // a server name that resolves to nothing, an un-registration.
+  enum class TRegistrationEnd { NoAnswer, Refused };
+  static TRegistrationEnd RegistrationEnd(const ISipAccountPtr& account);
   // Takes an account off the engine: incoming requests are no longer
   // answered through it. Nothing is sent (Unregister first, and wait for
   // OnRegistrationBye, to end its registration).
@@ -149,6 +156,9 @@ public:
   // The engine while Active (nullptr otherwise). For embedders who need more
   // than the component offers (PlayWavFile, SendMessage), and for tests.
   ISipEnginePtr Engine() const { return engine_; }
+  // Log lines the engine dropped because too many were waiting (a flood of
+  // datagrams while ProcessMessages was not called); digits likewise.
+  size_t DroppedLogLines() const;
   // The SIP port actually bound (LocalPort 0 lets the system choose).
   int BoundPort() const;
 

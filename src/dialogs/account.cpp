@@ -3,15 +3,21 @@
 #include "dialogs/guids.h"
 #include "platform/clock.h"
 #include "sip/iputils.h"
+#include "sip/siptext.h"
 
 namespace qv {
 
 TAccount::TAccount()
     : callId_(NewHexId()), localTag_(NewTag()), branch_(NewBranch()), stateTime_(Now()) {}
 
+void TAccount::SetDisplayName(const std::string& value) {
+  RequireSipText("display name", value, TSipText::DisplayName);
+  Set(displayName_, value);
+}
+
 std::string TAccount::GetDisplayPrefix() {
   std::string name = GetDisplayName();
-  return name.empty() ? std::string() : "\"" + name + "\" ";
+  return name.empty() ? std::string() : QuotedDisplayName(name) + " ";
 }
 
 std::string TAccount::GetContactAddress() {

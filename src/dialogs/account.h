@@ -24,7 +24,8 @@ public:
   int GetCSeq() override { return cseq_.load(); }
   void SetCSeq(int value) override { cseq_.store(value); }
   std::string GetDisplayName() override { return Get(displayName_); }
-  void SetDisplayName(const std::string& value) override { Set(displayName_, value); }
+  // Raises on a control character: the name goes into From and To.
+  void SetDisplayName(const std::string& value) override;
   std::string GetDisplayPrefix() override;
   void Lock() override { lock_.lock(); }
   void Unlock() override { lock_.unlock(); }

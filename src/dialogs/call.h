@@ -122,6 +122,14 @@ public:
   double GetStartTime() override { return startTime_; }
   IAudioCodecPtr GetCodec() override;
   void SetCodec(const IAudioCodecPtr& value) override;
+  TRtpPayloadMap GetPayloadMap() override {
+    std::lock_guard guard(fields_);
+    return payloadMap_;
+  }
+  void SetPayloadMap(const TRtpPayloadMap& value) override {
+    std::lock_guard guard(fields_);
+    payloadMap_ = value;
+  }
   int GetRtpSocket() override;
   bool GetMediaActive() override;
   void SetMediaActive(bool value) override;
@@ -219,6 +227,7 @@ private:
   std::vector<std::string> routeSet_;  // stored in reverse order of arrival
   ISipAccountPtr account_;
   IAudioCodecPtr codec_;
+  TRtpPayloadMap payloadMap_;
 
   ISipConferencePtr conference_;      // guarded by conferenceLock_
   ISipRecorderPtr recorder_;          // guarded by recorderLock_

@@ -3,6 +3,8 @@
 #include "dialogs/guids.h"
 #include "dialogs/siprequests.h"
 #include "dialogs/sippieces.h"
+#include "platform/textutil.h"
+#include "sip/sdp.h"
 #include "sip/sipmessage.h"
 
 namespace qv {
@@ -10,6 +12,23 @@ namespace qv {
 using namespace pieces;
 
 namespace {
+
+// One a=rtpmap line for each offered type we can name, in the order of the
+// m= line: a peer must not have to guess what 110 is (RFC 4566 6).
+std::string RtpMapLines(const std::string& payloadTypes) {
+  std::string lines;
+  size_t start = 0;
+  while (start < payloadTypes.size()) {
+    size_t end = payloadTypes.find(' ', start);
+    if (end == std::string::npos) end = payloadTypes.size();
+    int type = -1;
+    const std::string name = ParseInt(std::string_view(payloadTypes).substr(start, end - start), type)
+                                 ? EncodingName(type) : std::string();
+    if (!name.empty()) lines += "a=rtpmap:" + std::to_string(type) + " " + name + "/8000\r\n";
+    start = end + 1;
+  }
+  return lines;
+}
 
 std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadTypes) {
   const std::string address = a.GetContactAddress();
@@ -23,6 +42,7 @@ std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadT
   s += "c=IN IP4 " + connection + "\r\n";
   s += "t=0 0\r\n";
   s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadTypes + " 101\r\n";
+  s += RtpMapLines(payloadTypes);
   s += "a=rtpmap:101 telephone-event/8000\r\n";
   s += "a=fmtp:101 0-15\r\n";
   s += "a=ptime:20\r\n";

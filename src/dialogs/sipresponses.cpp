@@ -2,6 +2,7 @@
 // the others) and those that echo a received request.
 #include "dialogs/siprequests.h"
 #include "dialogs/sippieces.h"
+#include "sip/sdp.h"
 #include "sip/sipmessage.h"
 
 namespace qv {
@@ -10,22 +11,30 @@ using namespace pieces;
 
 namespace {
 
-// The answer names the one negotiated codec, always sends and receives, and
-// always gives the real address.
+// The answer names the one negotiated codec under the offer's number for it,
+// and telephone events only when the offer had them, again under its number
+// (RFC 3264 6.1). It always sends and receives, and always gives the real
+// address; a stream the offer took away (port 0) is answered with port 0.
 std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   const std::string address = a.GetContactAddress();
+  const TRtpPayloadMap map = call.GetPayloadMap();
   IAudioCodecPtr codec = call.GetCodec();
+  const int codecType = !codec ? -1 : map.SendAudioType >= 0 ? map.SendAudioType : codec->GetPayloadType();
   // Without a codec (a re-offer with nothing in common) only the events remain.
-  const std::string payloadType = codec ? std::to_string(codec->GetPayloadType()) : "";
+  const std::string payloadType = codecType >= 0 ? std::to_string(codecType) : "";
+  const std::string event = map.SendEventType >= 0 ? std::to_string(map.SendEventType) : "";
+  const int port = map.AudioRejected ? 0 : call.GetLocalRtpPort();
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
        std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
   s += "s=Corvale SIP component\r\n";
   s += "c=IN IP4 " + address + "\r\n";
   s += "t=0 0\r\n";
-  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadType + " 101\r\n";
-  s += "a=rtpmap:101 telephone-event/8000\r\n";
-  s += "a=fmtp:101 0-16\r\n";
+  s += "m=audio " + std::to_string(port) + " RTP/AVP " + payloadType + (event.empty() ? "" : " " + event) + "\r\n";
+  // A dynamic number means nothing without its map; the static ones stand alone.
+  if (codecType >= 96) s += "a=rtpmap:" + payloadType + " " + EncodingName(codec->GetPayloadType()) + "/8000\r\n";
+  if (!event.empty()) s += "a=rtpmap:" + event + " telephone-event/8000\r\n";
+  if (!event.empty()) s += "a=fmtp:" + event + " 0-16\r\n";
   // While we hold the call, answering the peer's re-INVITE keeps it held.
   s += "a=" + (call.GetOnHold() ? call.GetMediaDirection() : std::string("sendrecv")) + "\r\n";
   return s;

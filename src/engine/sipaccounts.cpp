@@ -12,12 +12,18 @@
 #include "sip/dnssrv.h"
 #include "sip/iputils.h"
 #include "sip/sipmessage.h"
+#include "sip/siptext.h"
 
 namespace qv {
 
 ISipAccountPtr TSipEngine::AddAccount(const std::string& stunServer, const std::string& server,
                                       const std::string& userName, const std::string& password,
                                       const std::string& proxy) {
+  if (!server.empty()) RequireSipText("server", server, TSipText::Host);
+  if (!proxy.empty()) RequireSipText("proxy", proxy, TSipText::Host);
+  if (!stunServer.empty()) RequireSipText("STUN server", stunServer, TSipText::Host);
+  if (!userName.empty()) RequireSipText("user name", userName, TSipText::User);
+  RequireSipText("password", password, TSipText::Password);
   auto account = std::make_shared<TAccount>();
   account->SetStunServer(stunServer);
   account->SetProxy(proxy);
@@ -93,11 +99,12 @@ ISipAccountPtr TSipEngine::FindAccountByCallId(const std::string& callId) {
 
 void TSipEngine::SendMessage(const ISipAccountPtr& account, const std::string& user,
                              const std::string& text) {
+  RequireSipText("message target", user, TSipText::Number);
   RequireActive();
   TLockGuard<ISipAccount> lock(*account);
   EnsureServer(*account);
   account->SetCSeq(NextCSeq());
-  std::string message = BuildMessage(*account, user, text);
+  std::string message = BuildMessage(*account, UriUser(user), text);
   account->SetMessageText(text);  // kept for a retry with credentials
   SendRequest(*account, message);
 }

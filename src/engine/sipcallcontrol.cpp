@@ -14,6 +14,7 @@
 #include "platform/textutil.h"
 #include "sip/iputils.h"
 #include "sip/sipmessage.h"
+#include "sip/siptext.h"
 
 namespace qv {
 
@@ -27,6 +28,7 @@ void TSipEngine::StopMedia(ISipCall& call) {
 
 ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string& target,
                                int inputDevice, int outputDevice) {
+  RequireSipText("number", target, TSipText::Target);
   EnsureServer(*account);
   auto call = std::make_shared<TCall>(shared_from_this(), "", account);
   call->SetInputDevice(inputDevice);
@@ -39,8 +41,9 @@ ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string&
   call->SetRemoteUser(target);
   call->SetLocalCSeq(NextCSeq());
   std::string domain = account->GetDomain();
-  call->SetRemoteUri(target.find('@') != std::string::npos ? "sip:" + target
-                                                           : "sip:" + target + "@" + domain);
+  size_t at = target.find('@');
+  call->SetRemoteUri(at != std::string::npos ? "sip:" + UriUser(target.substr(0, at)) + target.substr(at)
+                                             : "sip:" + UriUser(target) + "@" + domain);
   call->SetLocalUri("sip:" + account->GetUserName() + "@" + domain);
   call->Dialog().startMs = NowMs();
   calls_.Add(call);
@@ -174,7 +177,9 @@ void TSipEngine::RestoreAfterReInvite(ISipCall& call) {
   call.SetState(dialog.heldBefore ? TCallState::HoldSent : TCallState::Connected);
 }
 
-void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& target) {
+void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& typed) {
+  RequireSipText("transfer target", typed, TSipText::Number);
+  const std::string target = UriUser(typed);
   {
     TLockGuard<ISipCall> lock(*call);
     if (!call->GetIncoming() || call->State() != TCallState::Ringing) {
@@ -248,22 +253,31 @@ ISipCallPtr TSipEngine::FindCallByCallId(const std::string& callId) {
 }
 
 int TSipEngine::ChooseCodec(const TSipMessage& message) {
-  std::lock_guard<std::mutex> guard(codecsLock_);
-  for (int pt : codecs_)
-    for (int offered : message.PayloadTypes)
-      if (offered == pt) return pt;
-  return -1;
+  std::vector<int> preference;
+  {
+    std::lock_guard<std::mutex> guard(codecsLock_);
+    preference = codecs_;
+  }
+  return ChooseAudio(message.SdpAudio, preference).Codec;
 }
 
-void TSipEngine::ChooseCodecAgain(ISipCall& call, const TSipMessage& message) {
+void TSipEngine::SetCallCodec(ISipCall& call, const TSipMessage& message, int chosen, bool weOffered) {
+  const TSdpAudio& sdp = message.SdpAudio;
+  // Without SDP (an INVITE that leaves the offer to us) the defaults stand.
+  call.SetPayloadMap(sdp.Present ? MakePayloadMap(sdp, {chosen, sdp.TypeFor(chosen)}, weOffered)
+                                 : TRtpPayloadMap());
+  IAudioCodecPtr codec = call.GetCodec();
+  if (!codec || codec->GetPayloadType() != chosen) call.SetCodec(CreateCodec(chosen));
+}
+
+void TSipEngine::ChooseCodecAgain(ISipCall& call, const TSipMessage& message, bool weOffered) {
   if (message.PayloadTypes.empty()) return;
   int chosen = ChooseCodec(message);
   if (chosen < 0) {
     call.SetCodec(nullptr);  // no 488 for an existing call
     return;
   }
-  IAudioCodecPtr codec = call.GetCodec();
-  if (!codec || codec->GetPayloadType() != chosen) call.SetCodec(CreateCodec(chosen));
+  SetCallCodec(call, message, chosen, weOffered);
 }
 
 void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage& m) {
@@ -329,7 +343,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     call->SetRemoteUri(m.ToUri);
     call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
     call->SetRemoteRtpAddress(m.SdpAddress);
-    ChooseCodecAgain(*call, m);
+    ChooseCodecAgain(*call, m, true);
     if (call->GetRemoteRtpPort() != 0) StartMedia(*call);  // early media
     if (status == 180) Post(MsgRingback, 0, call);
     return;
@@ -338,7 +352,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
   if (status == 200) {
     if (!IsOneOf(state, {TCallState::InviteSent, TCallState::InviteAuthSent, TCallState::Ringing})) return;
     dialog.confirmed = true;
-    ChooseCodecAgain(*call, m);
+    ChooseCodecAgain(*call, m, true);
     if (call->GetRemoteTag().empty()) call->SetRemoteTag(call->GetIncoming() ? m.FromTag : m.ToTag);
     call->SetState(TCallState::Connected);
     AcceptAnswer(call, m);
@@ -371,6 +385,8 @@ void TSipEngine::AcceptAnswer(const ISipCallPtr& call, const TSipMessage& m) {
     call->SetRemoteRtpAddress(m.SdpAddress);
     StopMedia(*call);
     call->SetMediaActive(true);
+  } else if (m.SdpAudio.Present && m.SdpAudio.Port == 0) {
+    StopMedia(*call);  // the answer refused the audio stream (RFC 3264 6)
   }
   SendRequest(account, BuildAck(*call, m));
   Post(MsgCallAnswered, 0, call);
@@ -383,7 +399,7 @@ void TSipEngine::HandleReInviteResponse(const ISipCallPtr& call, const TSipMessa
   if (status < 200) return;
   if (status < 300) {
     dialog.reInviteCSeq = 0;
-    ChooseCodecAgain(*call, m);
+    ChooseCodecAgain(*call, m, true);
     // A challenged re-INVITE went out in state 2; its 200 connects the call.
     if (call->State() == TCallState::InviteAuthSent) call->SetState(TCallState::Connected);
     AcceptAnswer(call, m);
@@ -440,8 +456,13 @@ void TSipEngine::HandleReInviteRequest(const ISipCallPtr& call, const TSipMessag
   call->SetToHeader("To: <" + m.ToUri + ">");
   call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
   call->SetRemoteRtpAddress(m.SdpAddress);
-  ChooseCodecAgain(*call, m);
-  if (call->GetRemoteRtpPort() != 0) StartMedia(*call);
+  ChooseCodecAgain(*call, m, false);
+  // RFC 3264 8.2: port 0 takes the stream away; the answer says so too.
+  if (call->GetRemoteRtpPort() != 0) {
+    StartMedia(*call);
+  } else if (m.SdpAudio.Present) {
+    StopMedia(*call);
+  }
   if (call->GetOnHold()) {
     // RFC 3264 8.4: we still hold; a peer that holds us too gets "inactive".
     const std::string& body = m.RawText;

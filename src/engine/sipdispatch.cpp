@@ -168,7 +168,7 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     call->SetLocalUri(m.ToUri);
     call->SetRemoteUri(m.FromUri);
     call->SetRemoteTag(m.FromTag);
-    call->SetCodec(CreateCodec(chosen));
+    SetCallCodec(*call, m, chosen, false);
     call->SetSpeakerEnabled(true);
     call->SetMicrophoneEnabled(true);
     call->SetIncoming(true);
@@ -255,7 +255,7 @@ void TSipEngine::HandleInfo(const TSipMessage& m) {
   call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
   SendResponse(BuildOk(m));
   std::string digit = DtmfDigitOfSignal(m.DtmfSignal);
-  if (digit.size() == 1) Post(MsgDtmf, uintptr_t(uint8_t(digit[0])), call);
+  if (digit.size() == 1) NotifyDtmf(call, digit);
 }
 
 void TSipEngine::HandleOptions(const TSipMessage& m) {

@@ -231,14 +231,19 @@ void TSipEngine::Post(uint32_t msg, uintptr_t wParam, IInterfacePtr obj) {
   if (window_) window_->Post(msg, wParam, 0, std::move(obj));
 }
 
+// Log lines and digits may be lost to a consumer that cannot keep up (a flood
+// of junk datagrams, a peer streaming events); call and registration events
+// never are, and those are bounded by the calls and accounts that exist.
 void TSipEngine::Log(const std::string& text) {
-  if (window_) Post(MsgLog, 0, std::make_shared<TLogMessage>(text));
+  if (window_) window_->PostBounded(MsgLog, kMaxWaitingLogLines, 0, std::make_shared<TLogMessage>(text));
 }
 
-void TSipEngine::NotifySilence(const ISipCallPtr& call) { Post(MsgDtmf, 's', call); }
+void TSipEngine::NotifySilence(const ISipCallPtr& call) {
+  if (window_) window_->PostBounded(MsgDtmf, kMaxWaitingDigits, 's', call);
+}
 
 void TSipEngine::NotifyDtmf(const ISipCallPtr& call, const std::string& text) {
-  if (!text.empty()) Post(MsgDtmf, uintptr_t(uint8_t(text[0])), call);
+  if (window_ && !text.empty()) window_->PostBounded(MsgDtmf, kMaxWaitingDigits, uintptr_t(uint8_t(text[0])), call);
 }
 
 void TSipEngine::NotifyCallState(const ISipCallPtr& call, int state) {

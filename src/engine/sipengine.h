@@ -46,6 +46,11 @@ class TUdpSocket;
 constexpr int kDefaultRtpPortMin = 22000;
 constexpr int kDefaultRtpPortRange = 2000;
 
+// How many log lines and digits may wait in the consumer's queue; older ones
+// are dropped (and counted by the queue) beyond that.
+constexpr size_t kMaxWaitingLogLines = 2000;
+constexpr size_t kMaxWaitingDigits = 256;
+
 class TSipEngine final : public ISipEngine, public std::enable_shared_from_this<TSipEngine> {
 public:
   // `window` receives the posted events; nullptr stands for "no window" (-1):
@@ -171,9 +176,13 @@ private:
   void SendReInvite(const ISipCallPtr& call);
   void TransferWithCredentials(const ISipCallPtr& call);
   void HandleInviteMessage(const ISipCallPtr& call, const TSipMessage& message);
-  // The first entry of our codec list that the message offers; -1 when none.
+  // The first entry of our codec list that the message's SDP lists (by its
+  // a=rtpmap, or its static number); -1 when none.
   int ChooseCodec(const TSipMessage& message);
-  void ChooseCodecAgain(ISipCall& call, const TSipMessage& message);
+  // Gives the call codec `chosen` and the payload types of the message's SDP;
+  // `weOffered`: the SDP answers our offer.
+  void SetCallCodec(ISipCall& call, const TSipMessage& message, int chosen, bool weOffered);
+  void ChooseCodecAgain(ISipCall& call, const TSipMessage& message, bool weOffered);
   void StartMedia(ISipCall& call);
   void StopMedia(ISipCall& call);
 

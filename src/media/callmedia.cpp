@@ -108,8 +108,10 @@ bool TCallMedia::SendRtp(IMediaCall& call, const uint8_t* bytes, int length) {
 }
 
 void TCallMedia::SendAudioFrame(IMediaCall& call, int16_t* frame) {
+  // The payload types and packet time as the last SDP exchange left them.
+  const TRtpPayloadMap map = call.GetPayloadMap();
   TCallOutput output(*this, call);
-  sender_.SendPending(dtmf_, output);
+  sender_.SendPending(dtmf_, output, map.SendEventType);
 
   IAudioCodecPtr codec = call.GetCodec();
   // A WAV source plays instead of the microphone, one frame's worth of
@@ -126,13 +128,17 @@ void TCallMedia::SendAudioFrame(IMediaCall& call, int16_t* frame) {
   // Muted means muted: a WAV source that just ended does not let the
   // microphone through.
   if (!fromWav && !call.GetMicrophoneEnabled()) std::memcpy(frame, kMutedFrame.data(), kFrameBytes);
+  const bool onHold = call.GetOnHold();
+  // A peer that takes no telephone events hears the digits as tones, like a
+  // WAV source would play them (the conference and the recorder hear them too).
+  if (map.SendEventType < 0 && !onHold && codec) sender_.PlayInBandDigit(dtmf_, frame);
   call.DeliverLocalFrame(frame);
 
   if (!codec) {
     sender_.Discard();  // no common codec (a re-offer failed): send nothing
     return;
   }
-  sender_.Prepare(*codec, frame, call.GetOnHold());
+  sender_.Prepare(*codec, frame, onHold, map.SendAudioType, map.SendPacketMs);
 }
 
 }  // namespace qv

@@ -81,53 +81,39 @@ void GsmFramesToBlock(const uint8_t* frames66, uint8_t* block65) {
   }
 }
 
-TCodecGSM::TCodecGSM() {
-  int wav49 = 1;
-  encoder_ = gsm_create();
-  if (encoder_) gsm_option(encoder_, GSM_OPT_WAV49, &wav49);
-  decoder_ = gsm_create();
-  if (decoder_) gsm_option(decoder_, GSM_OPT_WAV49, &wav49);
-}
+TCodecGSM::TCodecGSM() : encoder_(gsm_create()), decoder_(gsm_create()) {}
 
 TCodecGSM::~TCodecGSM() {
   if (encoder_) gsm_destroy(encoder_);
   if (decoder_) gsm_destroy(decoder_);
 }
 
+// libgsm's own framing is the RFC 3551 frame: the 0xD signature, then the 76
+// parameters most significant bit first. Each frame is coded once, so both
+// ends carry the history of the frames really sent.
 int TCodecGSM::Encode(const int16_t* frame, uint8_t* payload) {
   std::memcpy(pcmIn_, frame, kFrameBytes);
-  std::memcpy(pcmIn_ + kFrameSamples, frame, kFrameBytes);
   if (encoder_) {
-    // WAV49 packing: the first frame takes 32 bytes and a half, the second
-    // starts in byte 32 with the half byte the first one left over.
-    gsm_encode(encoder_, pcmIn_, gsmOut_);
-    gsm_encode(encoder_, pcmIn_ + kFrameSamples, gsmOut_ + 32);
+    gsm_encode(encoder_, pcmIn_, payload);
+  } else {
+    std::memset(payload, 0, kGsmFrameBytes);
+    payload[0] = 0xD0;
   }
-  // Only the first frame of the block goes out: the second half of the block
-  // is left clear, so the frames area holds the first frame in bytes 0-32.
-  uint8_t block[kGsmBlockBytes] = {};
-  std::memcpy(block, gsmOut_, kGsmFrameBytes);
-  uint8_t frames[2 * kGsmFrameBytes];
-  GsmBlockToFrames(block, frames);
-  std::memcpy(payload, frames, kGsmFrameBytes);
   return kGsmFrameBytes;
 }
 
 int TCodecGSM::Decode(const uint8_t* payload, int16_t* samples, int length) {
-  uint8_t frames[2 * kGsmFrameBytes] = {};
-  const int n = std::clamp(length, 0, kGsmFrameBytes);
-  if (n > 0) std::memcpy(frames, payload, size_t(n));
-  std::memcpy(frames + kGsmFrameBytes, frames, kGsmFrameBytes);
-  GsmFramesToBlock(frames, gsmIn_);
-  if (decoder_) {
-    // WAV49 unpacking reads 33 bytes for the first frame and 32 for the second.
-    // Both halves are always decoded so the decoder stays on block boundaries.
-    const int first = gsm_decode(decoder_, gsmIn_, pcmOut_);
-    const int second = gsm_decode(decoder_, gsmIn_ + kGsmFrameBytes, pcmOut_ + kFrameSamples);
-    if (first != 0 || second != 0) std::memset(pcmOut_, 0, sizeof pcmOut_);
+  const int frames = std::clamp(length / kGsmFrameBytes, 1, kMaxDecodedFrames);
+  for (int f = 0; f < frames; ++f) {
+    uint8_t frame[kGsmFrameBytes] = {};
+    const int n = std::clamp(length - f * kGsmFrameBytes, 0, kGsmFrameBytes);
+    if (n > 0) std::memcpy(frame, payload + f * kGsmFrameBytes, size_t(n));
+    int16_t* out = samples + f * kFrameSamples;
+    // A frame without the signature is no GSM frame: silence, and the
+    // decoder's history stays as it was.
+    if (!decoder_ || gsm_decode(decoder_, frame, out) != 0) std::memset(out, 0, kFrameBytes);
   }
-  std::memcpy(samples, pcmOut_, kFrameBytes);
-  return kFrameBytes;
+  return frames * kFrameBytes;
 }
 
 }  // namespace qv

@@ -1,14 +1,12 @@
 // GSM 06.10 full rate (RTP payload type 3) over libgsm.
 //
-// libgsm runs in its WAV49 mode, which codes the 65-byte two-frame block of
-// the WAVE GSM 6.10 format (parameters packed least significant bit first).
 // The RTP payload is the 33-byte frame of RFC 3551 (signature nibble 0xD,
-// parameters most significant bit first); a 520-entry bit map converts
-// between the two layouts.
-//
-// Every frame is coded twice, as a block that holds the frame two times:
-// encoding sends the first copy and discards the second, decoding plays the
-// first copy. Both sides therefore carry the history of the repeated frame.
+// parameters most significant bit first), which is libgsm's own framing:
+// every 20 ms frame is coded once and decoded once, so the encoder here and
+// the decoder of any standard peer (and the other way round) keep the same
+// history. The WAVE GSM 6.10 block (two frames, parameters least significant
+// bit first) is what the recorder writes and the WAV loader reads; the bit
+// map below relates the two layouts.
 //
 // The encoder and the decoder keep separate state and separate work areas,
 // so one object may encode on the capture thread while it decodes on the
@@ -47,21 +45,20 @@ public:
 
   int GetFrameSize() override { return kFrameSamples; }
   int GetPayloadType() override { return 3; }
-  // Decodes one RTP frame. A payload shorter than 33 bytes is completed
-  // with zero bytes rather than read past its end; bytes beyond 33 are
-  // ignored. Always writes 160 samples and returns 320.
+  // Decodes the frames of one packet, up to three (60 ms; the receiving
+  // path has room for 512 samples): 320 bytes of PCM for each. A payload
+  // shorter than one frame is completed with zero bytes rather than read past
+  // its end; a partial frame after whole ones is ignored. A frame without the
+  // 0xD signature plays as silence.
   int Decode(const uint8_t* payload, int16_t* samples, int length) override;
   int Encode(const int16_t* frame, uint8_t* payload) override;
 
+  static constexpr int kMaxDecodedFrames = 3;
+
 private:
-  // Encoder side.
-  gsm_state* encoder_ = nullptr;
-  int16_t pcmIn_[2 * kFrameSamples] = {};
-  uint8_t gsmOut_[kGsmBlockBytes] = {};
-  // Decoder side.
-  gsm_state* decoder_ = nullptr;
-  uint8_t gsmIn_[kGsmBlockBytes + 1] = {};
-  int16_t pcmOut_[2 * kFrameSamples] = {};
+  gsm_state* encoder_ = nullptr;  // capture side
+  int16_t pcmIn_[kFrameSamples] = {};
+  gsm_state* decoder_ = nullptr;  // playback side
 };
 
 }  // namespace qv

@@ -69,14 +69,24 @@ int TCodecSpeex::Encode(const int16_t* frame, uint8_t* payload) {
 }
 
 int TCodecSpeex::Decode(const uint8_t* payload, int16_t* samples, int length) {
-  float output[kFrameSamples] = {};
   api_.bits_read_from(&decoderBits_, reinterpret_cast<const char*>(payload),
                       length > 0 ? length : 0);
-  if (api_.decode(decoder_, &decoderBits_, output) != 0) {
-    for (float& v : output) v = 0.0f;
-  }
-  for (int i = 0; i < kFrameSamples; ++i) samples[i] = ToSample(output[i]);
-  return kFrameBytes;
+  // A packet may hold several frames, bit after bit (RFC 5574 3.3). Another
+  // frame follows only when at least as many bits remain as the first took,
+  // so the padding of a single frame is never read as a frame of its own.
+  auto used = [this] { return decoderBits_.charPtr * 8 + decoderBits_.bitPtr; };
+  int frames = 0;
+  int frameBits = 0;
+  do {
+    float output[kFrameSamples] = {};
+    const int before = used();
+    const bool decoded = api_.decode(decoder_, &decoderBits_, output) == 0;
+    for (int i = 0; i < kFrameSamples; ++i) samples[frames * kFrameSamples + i] = decoded ? ToSample(output[i]) : 0;
+    ++frames;
+    if (!decoded) break;  // a packet the library rejects plays as one frame of silence
+    if (frames == 1) frameBits = used() - before;
+  } while (frames < kMaxDecodedFrames && frameBits > 0 && decoderBits_.nbBits - used() >= frameBits);
+  return frames * kFrameBytes;
 }
 
 }  // namespace qv

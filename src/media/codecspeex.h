@@ -24,10 +24,13 @@ public:
 
   int GetFrameSize() override { return kFrameSamples; }
   int GetPayloadType() override { return 110; }
-  // Decodes one packet as exactly one frame and returns 320. Samples beyond
-  // the 16-bit range saturate; a packet the library rejects plays as silence.
+  // Decodes the frames of one packet, up to three (60 ms), and returns 320
+  // bytes for each. Samples beyond the 16-bit range saturate; a packet the
+  // library rejects plays as one frame of silence.
   int Decode(const uint8_t* payload, int16_t* samples, int length) override;
   int Encode(const int16_t* frame, uint8_t* payload) override;
+
+  static constexpr int kMaxDecodedFrames = 3;
 
   int EncoderFrameSize() const { return encoderFrameSize_; }
   int DecoderFrameSize() const { return decoderFrameSize_; }

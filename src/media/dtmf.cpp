@@ -82,6 +82,19 @@ int DetectEvent(const uint8_t* samples160) {
 
 }  // namespace
 
+bool DtmfFrequencies(int code, double& low, double& high) {
+  static constexpr double kRows[4] = {697, 770, 852, 941};
+  static constexpr double kColumns[4] = {1209, 1336, 1477, 1633};
+  // Keypad positions of the event codes 0-15: "0" sits under "8", "*" and "#"
+  // beside it, "A"-"D" in the fourth column.
+  static constexpr int kRow[16] = {3, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 0, 1, 2, 3};
+  static constexpr int kColumn[16] = {1, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 2, 3, 3, 3, 3};
+  if (code < 0 || code > 15) return false;
+  low = kRows[kRow[code]];
+  high = kColumns[kColumn[code]];
+  return true;
+}
+
 int DigitToEventCode(char digit) {
   const char* found = digit ? std::strchr(kDtmfDigits, digit) : nullptr;
   return found ? int(found - kDtmfDigits) : kNoDtmfEvent;

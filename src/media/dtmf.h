@@ -20,6 +20,9 @@ constexpr int kNoDtmfEvent = 100;
 // "0"-"9" -> 0-9, "*" 10, "#" 11, "A"-"D" 12-15; anything else kNoDtmfEvent.
 int DigitToEventCode(char digit);
 
+// The row and column frequencies (Hz) of event codes 0-15; false for others.
+bool DtmfFrequencies(int code, double& low, double& high);
+
 constexpr int kGoertzelBins = 18;
 constexpr int kDetectorSamples = 160;
 

@@ -1,16 +1,19 @@
 // The receiving half of a call's RTP, without the thread: what the playback
 // thread does with each datagram it reads from the call's socket.
 //
-//   telephone event (byte 1 exactly 101) -> the call's NotifyDtmf, once per event
-//   audio of the decoder's payload type   -> decode, in-band DTMF and silence
-//                                            watch, reorder, play
+//   telephone event (a number the SDP exchange gave telephone-event, marked
+//   or not)                         -> the call's NotifyDtmf, once per event
+//   audio of a codec the SDP named  -> decode, in-band DTMF and silence watch
+//   (or, without SDP, of the static    on 20 ms frames, reorder, play
+//   types and the decoder's own)
+//   comfort noise, anything else    -> dropped
 //
-// The decoder starts as the call's codec and switches to PCMU, GSM or PCMA
-// when packets of that type arrive (never to Speex: its parameters come from
-// SDP). Decoded frames wait in the jitter queue until four newer ones are in
-// hand, then go to sixteen rotating play buffers on the output device; each
-// play buffer is handed to the call's conference and recorder
-// (DeliverRemoteFrame) just before it is queued.
+// The decoder starts as the call's codec and switches to whatever codec the
+// SDP named for the number a packet carries (PCMU, GSM and PCMA by their
+// static numbers always). Decoded packets wait in the jitter queue until four
+// newer ones are in hand, then go as 20 ms frames to sixteen rotating play
+// buffers on the output device; each play buffer is handed to the call's
+// conference and recorder (DeliverRemoteFrame) just before it is queued.
 //
 // Without a device (none could be opened, or a test or benchmark drives the
 // receiver) a play buffer counts as played as soon as it is handed over, so
@@ -64,7 +67,8 @@ public:
   uint32_t LastVoiceTime() const { return lastVoiceTime_; }
 
 private:
-  void HandleEvent(const uint8_t* payload, int length, ISipCall& call);
+  void HandleEvent(const uint8_t* payload, int length, uint32_t timestamp, ISipCall& call);
+  void DetectInFrames(const int16_t* samples, int count, ISipCall& call);
   void InBandAndSilence(const int16_t* samples, int count, ISipCall& call);
   void PlayDecoded(int bytes, ISipCall& call);
   void Play(int index, int bytes, ISipCall& call);
@@ -81,7 +85,17 @@ private:
   int inBandCount_ = 0;
   uint32_t lastInBandTime_ = 0;
   uint32_t lastVoiceTime_ = 0;
+  // The last telephone event seen (RFC 4733): its timestamp, how far its
+  // duration reached, its code, and whether its end is still to come.
+  bool eventSeen_ = false;
   bool eventInProgress_ = false;
+  uint32_t eventTimestamp_ = 0;
+  uint32_t eventReach_ = 0;
+  uint32_t eventSsrc_ = 0;
+  int eventCode_ = -1;
+  // Decoded audio gathered into whole frames for the detectors.
+  int16_t detectFrame_[kFrameSamples] = {};
+  int detectCount_ = 0;
 };
 
 }  // namespace qv

@@ -12,6 +12,11 @@
 #include <ostream>
 #include <vector>
 
+extern "C" {
+#include <gsm.h>
+}
+
+#include "media/codecpcm.h"
 #include "media/resample.h"
 #include "media/text2speech.h"
 #include "platform/errors.h"
@@ -45,14 +50,71 @@ bool LooksLikeChunkId(std::string_view file, int64_t pos) {
 bool SupportedBits(int64_t bits) { return bits == 8 || bits == 16; }
 bool SupportedRate(int64_t rate) { return rate >= kMinPcmRate && rate <= kMaxPcmRate; }
 
-// 8-bit PCM is unsigned with 128 as silence; 16-bit is signed little-endian.
-void DecodeSamples(const char* bytes, size_t count, int bits, int16_t* out) {
-  if (bits == 8) {
-    for (size_t i = 0; i < count; ++i)
-      out[i] = int16_t((int(static_cast<unsigned char>(bytes[i])) - 128) * 256);
-  } else {
-    for (size_t i = 0; i < count; ++i) out[i] = int16_t(Le16(bytes + 2 * i));
+// The tail of the GUID of every WAVE_FORMAT_EXTENSIBLE sub-format: the first
+// two bytes are the plain format tag (1 for PCM, 6 A-law, 7 mu-law...).
+constexpr unsigned char kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                              0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+void ReadFormat(std::string_view fmt, TRiffInfo& info) {
+  if (fmt.size() >= 2) info.FormatTag = Le16(fmt.data());
+  if (fmt.size() >= 4) info.Channels = Le16(fmt.data() + 2);
+  if (fmt.size() >= 8) info.SampleRate = Le32(fmt.data() + 4);
+  if (fmt.size() >= 16) info.BitsPerSample = Le16(fmt.data() + 14);
+  // cbSize 22: valid bits, channel mask, then the sub-format GUID.
+  if (info.FormatTag == kWaveExtensible && fmt.size() >= 40 &&
+      std::memcmp(fmt.data() + 26, kSubFormatTail, sizeof kSubFormatTail) == 0)
+    info.FormatTag = Le16(fmt.data() + 24);
+}
+
+// What the samples are, or why we cannot read them.
+std::string FormatProblem(const TRiffInfo& info) {
+  const int tag = info.FormatTag;
+  if (tag != kWavePcm && tag != kWaveMulaw && tag != kWaveAlaw && tag != kWaveGsm610)
+    return "Format tag " + std::to_string(tag) + " is not PCM, mu-law, A-law or GSM 6.10.";
+  const int maxChannels = tag == kWaveGsm610 ? 1 : 2;
+  if (info.Channels < 1 || info.Channels > maxChannels)
+    return std::to_string(info.Channels) + " channels.";
+  if (tag == kWavePcm && !SupportedBits(info.BitsPerSample))
+    return std::to_string(info.BitsPerSample) + "-bit samples.";
+  if ((tag == kWaveMulaw || tag == kWaveAlaw) && info.BitsPerSample != 8)
+    return std::to_string(info.BitsPerSample) + "-bit G.711 samples.";
+  if (!SupportedRate(info.SampleRate)) return "Sample rate " + std::to_string(info.SampleRate) + ".";
+  return {};
+}
+
+int16_t DecodeSample(const unsigned char* p, int tag, int bits) {
+  switch (tag) {
+    case kWaveMulaw:
+      return UlawDecode(p[0]);
+    case kWaveAlaw:
+      return AlawDecode(p[0]);
+    default:  // PCM: 8-bit is unsigned with 128 as silence; 16-bit signed little-endian
+      return bits == 8 ? int16_t((int(p[0]) - 128) * 256) : int16_t(p[0] | p[1] << 8);
   }
+}
+
+// GSM 6.10 as WAV files hold it: 65-byte blocks of two frames (libgsm's WAV49
+// packing); a last partial block is left out.
+std::vector<int16_t> DecodeGsmBlocks(std::string_view data) {
+  constexpr size_t kBlock = 65;
+  std::vector<int16_t> out;
+  gsm decoder = gsm_create();
+  if (!decoder) return out;
+  int wav49 = 1;
+  gsm_option(decoder, GSM_OPT_WAV49, &wav49);
+  const size_t blocks = data.size() / kBlock;
+  out.resize(blocks * 2 * kFrameSamples);
+  for (size_t b = 0; b < blocks; ++b) {
+    gsm_byte block[kBlock];
+    std::memcpy(block, data.data() + b * kBlock, kBlock);
+    gsm_signal* pcm = out.data() + b * 2 * kFrameSamples;
+    // The first frame takes 32 bytes and a half, the second the rest.
+    if (gsm_decode(decoder, block, pcm) != 0) std::fill(pcm, pcm + kFrameSamples, 0);
+    if (gsm_decode(decoder, block + 33, pcm + kFrameSamples) != 0)
+      std::fill(pcm + kFrameSamples, pcm + 2 * kFrameSamples, 0);
+  }
+  gsm_destroy(decoder);
+  return out;
 }
 
 void EncodeSamples(const std::vector<int16_t>& samples, int bits, std::string& target) {
@@ -67,6 +129,22 @@ void EncodeSamples(const std::vector<int16_t>& samples, int bits, std::string& t
       *out++ = char(uint16_t(s) >> 8);
     }
   }
+}
+
+// The samples as 16-bit mono at the file's own rate; two channels are mixed.
+std::vector<int16_t> DecodeToMono(const TRiffInfo& info, std::string_view data) {
+  if (info.FormatTag == kWaveGsm610) return DecodeGsmBlocks(data);
+  const int bytes = info.FormatTag == kWavePcm ? info.BitsPerSample / 8 : 1;
+  const size_t frame = size_t(bytes * info.Channels);
+  const size_t count = data.size() / frame;
+  std::vector<int16_t> out(count);
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  for (size_t i = 0; i < count; ++i, p += frame) {
+    int sum = 0;
+    for (int c = 0; c < info.Channels; ++c) sum += DecodeSample(p + c * bytes, info.FormatTag, info.BitsPerSample);
+    out[i] = int16_t(sum / info.Channels);
+  }
+  return out;
 }
 
 }  // namespace
@@ -91,56 +169,57 @@ TRiffInfo ParseRiff(std::string_view file) {
       info.DataLength = chunkSize;
       return info;
     }
-    if (id == "fmt ") {
-      // Format tag and channel count are not looked at: a source is mono PCM.
-      if (chunkSize >= 8) info.SampleRate = Le32(file.data() + body + 4);
-      if (chunkSize >= 16) info.BitsPerSample = Le16(file.data() + body + 14);
-    }
+    if (id == "fmt ") ReadFormat(file.substr(size_t(body), size_t(chunkSize)), info);
     pos = body + chunkSize;
     if ((chunkSize & 1) != 0 && !LooksLikeChunkId(file, pos)) ++pos;
   }
   return info;
 }
 
-void LoadWavAsPcm(std::string_view source, std::string& target, int targetBits, int targetRate) {
+bool LoadWavAsPcm(std::string_view source, std::string& target, int targetBits, int targetRate,
+                  std::string* problem) {
   const TRiffInfo info = ParseRiff(source);
   std::string_view data = source.substr(size_t(info.DataOffset), size_t(info.DataLength));
-  if (info.BitsPerSample == targetBits && info.SampleRate == targetRate) {
+  if (info.FormatTag == kWavePcm && info.Channels == 1 && info.BitsPerSample == targetBits &&
+      info.SampleRate == targetRate) {
     target.append(data);
-    return;
+    return true;
   }
-  if (data.empty() || !SupportedBits(info.BitsPerSample) || !SupportedBits(targetBits) ||
-      !SupportedRate(info.SampleRate) || !SupportedRate(targetRate))
-    return;
-
-  // Half-second steps, counted in whole samples so that an odd rate cannot
-  // leave a chunk ending in the middle of a sample.
-  const int sourceBits = info.BitsPerSample;
+  std::string why = FormatProblem(info);
+  if (why.empty() && !(SupportedBits(targetBits) && SupportedRate(targetRate))) why = "No such target format.";
+  if (!why.empty()) {
+    if (problem) *problem = why;
+    return false;
+  }
+  std::vector<int16_t> mono = DecodeToMono(info, data);
+  if (mono.empty()) return true;
   const int sourceRate = int(info.SampleRate);
-  const int64_t sourceChunk = int64_t(sourceRate / 2) * (sourceBits / 8);
-  const int64_t targetChunk = int64_t(targetRate / 2) * (targetBits / 8);
-  const int64_t wholeChunks = int64_t(data.size()) / sourceChunk;
-  const int64_t tailBytes = int64_t(data.size()) % sourceChunk;
-  const int64_t tailSamples =
-      int64_t(std::nearbyint(double(targetChunk) / double(sourceChunk) * double(tailBytes) /
-                             double(targetBits / 8)));
-  const size_t total = size_t(wholeChunks * (targetChunk / (targetBits / 8)) + tailSamples);
+  if (sourceRate == targetRate) {
+    EncodeSamples(mono, targetBits, target);
+    return true;
+  }
+  // Half-second steps, counted in whole samples so that an odd rate cannot
+  // leave a step ending in the middle of a sample.
+  const int64_t sourceStep = sourceRate / 2;
+  const int64_t targetStep = targetRate / 2;
+  const int64_t wholeSteps = int64_t(mono.size()) / sourceStep;
+  const int64_t tail = int64_t(mono.size()) % sourceStep;
+  const int64_t tailSamples = int64_t(std::nearbyint(double(targetStep) / double(sourceStep) * double(tail)));
+  const size_t total = size_t(wholeSteps * targetStep + tailSamples);
 
   TPcmResampler resampler(sourceRate, targetRate);
-  if (!resampler.Valid()) return;
+  if (!resampler.Valid()) {
+    if (problem) *problem = "Sample rate " + std::to_string(sourceRate) + ".";
+    return false;
+  }
   std::vector<int16_t> out;
   out.reserve(total);
-  const size_t sourceBytes = size_t(sourceBits / 8);
-  const size_t sourceSamples = data.size() / sourceBytes;
-  int16_t block[4096];
-  for (size_t done = 0; done < sourceSamples && out.size() < total;) {
-    size_t count = std::min(sourceSamples - done, std::size(block));
-    DecodeSamples(data.data() + done * sourceBytes, count, sourceBits, block);
-    resampler.Process(block, count, out, total);
-    done += count;
-  }
+  constexpr size_t kPiece = 4096;
+  for (size_t done = 0; done < mono.size() && out.size() < total; done += kPiece)
+    resampler.Process(mono.data() + done, std::min(kPiece, mono.size() - done), out, total);
   resampler.Finish(out, total);
   EncodeSamples(out, targetBits, target);
+  return true;
 }
 
 void LoadWavAsPcm(std::istream& source, std::ostream& target, int targetBits, int targetRate) {
@@ -193,7 +272,9 @@ int TWavBuffer::Read(void* buffer, int count) {
 }
 
 TWavFile::TWavFile(const std::string& fileName) {
-  LoadWavAsPcm(ReadWholeFile(fileName), data_, 16, 8000);
+  std::string problem;
+  if (!LoadWavAsPcm(ReadWholeFile(fileName), data_, 16, 8000, &problem))
+    throw Exception("Unsupported WAV format in file \"" + fileName + "\". " + problem);
 }
 
 TWavStream::TWavStream(std::istream& stream, int64_t size) {

@@ -19,6 +19,14 @@
 
 namespace qv {
 
+// WAVE format tags we read (WAVE_FORMAT_EXTENSIBLE stands for the tag of
+// its sub-format).
+constexpr int kWavePcm = 1;
+constexpr int kWaveAlaw = 6;
+constexpr int kWaveMulaw = 7;
+constexpr int kWaveGsm610 = 49;
+constexpr int kWaveExtensible = 0xFFFE;
+
 // Where the samples of a WAV file are and what they are.
 struct TRiffInfo {
   int64_t DataOffset = 0;
@@ -26,6 +34,8 @@ struct TRiffInfo {
   // A file that is not RIFF, or has no "fmt " chunk, is taken as call audio.
   int64_t SampleRate = 8000;
   int BitsPerSample = 16;
+  int FormatTag = kWavePcm;  // an extensible file's sub-format, when it has a known GUID
+  int Channels = 1;
 };
 
 // Finds the "data" chunk. Bytes that do not start with "RIFF" are all data.
@@ -35,11 +45,15 @@ TRiffInfo ParseRiff(std::string_view file);
 
 // Appends the samples of a WAV file (or raw 16-bit 8000 Hz bytes) to
 // `target`, converted to mono PCM of `targetBits` (8 or 16) at `targetRate`.
-// Same format: the data chunk is copied as it is. Otherwise the length follows
-// half-second steps: each whole half second of source gives exactly half a
-// second of target, a shorter tail gives its proportional length in whole
-// samples. A format we cannot convert appends nothing.
-void LoadWavAsPcm(std::string_view source, std::string& target, int targetBits, int targetRate);
+// Read: PCM of 8 or 16 bits, mu-law, A-law (one or two channels; two are
+// mixed), GSM 6.10 (mono; what the recorder writes), and any of them behind
+// WAVE_FORMAT_EXTENSIBLE. Mono PCM already in the target format is copied as
+// it is. Otherwise the length follows half-second steps: each whole half
+// second of source gives exactly half a second of target, a shorter tail
+// gives its proportional length in whole samples. A format we cannot read
+// appends nothing and returns false, saying why in `problem` when given.
+bool LoadWavAsPcm(std::string_view source, std::string& target, int targetBits, int targetRate,
+                  std::string* problem = nullptr);
 // The same over streams: reads `source` from its start to its end, writes at
 // the target's current position and leaves both streams at position 0.
 void LoadWavAsPcm(std::istream& source, std::ostream& target, int targetBits, int targetRate);
@@ -63,7 +77,8 @@ protected:
 class TWavFile : public TWavBuffer {
 public:
   // Loads and converts the whole file; raises qv::Exception naming the file
-  // when it cannot be read. Positioned at 0.
+  // when it cannot be read or holds audio in a format we do not read.
+  // Positioned at 0.
   explicit TWavFile(const std::string& fileName);
 };
 

@@ -26,13 +26,16 @@ namespace {
 std::mutex selectionMutex;
 std::string selectedName;    // "" = not chosen through the API
 IAudioBackendPtr resolved;   // the backend for new devices, once resolved
+bool fellBack = false;       // resolved is virtual because auto found no device
 
 IAudioBackendPtr Resolve(const std::string& name) {
+  fellBack = false;
   if (name == "virtual") return VirtualAudioBackend();
   if (name == "portaudio") return PortAudioBackend();
   // auto: a machine without a sound card still runs, on the virtual devices.
   IAudioBackendPtr pa = PortAudioBackend();
   if (!pa->InputDeviceNames().empty() || !pa->OutputDeviceNames().empty()) return pa;
+  fellBack = true;
   return VirtualAudioBackend();
 }
 
@@ -61,6 +64,12 @@ IAudioBackendPtr AudioBackend() {
   }
   resolved = Resolve(name);
   return resolved;
+}
+
+bool AudioBackendIsFallback() {
+  AudioBackend();
+  std::lock_guard<std::mutex> lock(selectionMutex);
+  return fellBack;
 }
 
 std::vector<std::string> WaveInDeviceNames() { return AudioBackend()->InputDeviceNames(); }

@@ -151,6 +151,11 @@ void SelectAudioBackend(const std::string& name);
 // QUORVELLE_AUDIO, else auto. An unknown QUORVELLE_AUDIO value counts as auto.
 IAudioBackendPtr AudioBackend();
 
+// Whether the backend in use is the virtual one because "auto" found no
+// sound device: the program runs, but nobody hears the calls. (Resolves the
+// backend like AudioBackend().)
+bool AudioBackendIsFallback();
+
 // Shorthands over AudioBackend(), in the original's terms.
 std::vector<std::string> WaveInDeviceNames();
 std::vector<std::string> WaveOutDeviceNames();

@@ -26,6 +26,7 @@ void TMessageQueue::Post(uint32_t msg, uintptr_t wParam, intptr_t lParam, IInter
     std::lock_guard<std::mutex> lock(mutex_);
     wasEmpty = queue_.empty();
     queue_.push_back(TMessage{msg, wParam, lParam, std::move(obj)});
+    ++waiting_[msg];
     notify = notify_;
   }
   // The owner drains until the queue is empty, so only the first message of a
@@ -37,11 +38,40 @@ void TMessageQueue::Post(uint32_t msg, uintptr_t wParam, intptr_t lParam, IInter
   if (notify) notify();
 }
 
+void TMessageQueue::PostBounded(uint32_t msg, size_t most, uintptr_t wParam, IInterfacePtr obj) {
+  TMessage dropped;  // released outside the lock
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (most == 0) {
+      ++dropped_[msg];
+      return;
+    }
+    if (waiting_[msg] >= most) {
+      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if (it->Msg != msg) continue;
+        dropped = std::move(*it);
+        queue_.erase(it);
+        --waiting_[msg];
+        ++dropped_[msg];
+        break;
+      }
+    }
+  }
+  Post(msg, wParam, 0, std::move(obj));
+}
+
+size_t TMessageQueue::Dropped(uint32_t msg) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = dropped_.find(msg);
+  return it == dropped_.end() ? 0 : it->second;
+}
+
 bool TMessageQueue::Get(TMessage& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (queue_.empty()) return false;
   out = std::move(queue_.front());
   queue_.pop_front();
+  --waiting_[out.Msg];
   return true;
 }
 
@@ -86,6 +116,7 @@ void TMessageQueue::Clear() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     dropped.swap(queue_);
+    waiting_.clear();
   }
   // References are released here, outside the lock.
 }

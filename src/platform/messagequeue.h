@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -44,6 +45,12 @@ public:
 
   // Any thread. Never blocks on the consumer.
   void Post(uint32_t msg, uintptr_t wParam = 0, intptr_t lParam = 0, IInterfacePtr obj = nullptr);
+  // The same for messages a slow consumer may lose: when `most` of them (same
+  // message number) are already waiting, the oldest of them is dropped and
+  // counted. A flood of log lines then costs bounded memory.
+  void PostBounded(uint32_t msg, size_t most, uintptr_t wParam = 0, IInterfacePtr obj = nullptr);
+  // How many messages of number `msg` PostBounded has dropped so far.
+  size_t Dropped(uint32_t msg);
 
   // Owning thread: takes the oldest message; false when the queue is empty.
   bool Get(TMessage& out);
@@ -65,6 +72,8 @@ private:
   int eventFd_ = -1;
   std::mutex mutex_;
   std::deque<TMessage> queue_;
+  std::map<uint32_t, size_t> waiting_;  // per message number, for PostBounded
+  std::map<uint32_t, size_t> dropped_;
   std::function<void()> notify_;
 };
 

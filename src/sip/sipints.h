@@ -10,6 +10,7 @@
 // re-entrant object locks of the design (list lock before object lock).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <iosfwd>
@@ -106,6 +107,34 @@ inline const char* RegistrationEndText(TRegistrationEnd kind) {
     default: return "";
   }
 }
+
+// What the payload type numbers of a call's RTP mean, as the SDP exchange
+// settled them. Each side receives under the numbers of its own SDP and
+// sends under the peer's (RFC 3264 5.1), so both directions are kept. Codecs
+// are named by their static RFC 3551 numbers (0 PCMU, 8 PCMA, 3 GSM) and 110
+// for Speex: the numbers CreateCodec takes. A call whose SDP was never read
+// keeps the defaults: the static types, 101 for telephone events both ways,
+// 20 ms packets.
+struct TRtpPayloadMap {
+  static constexpr int8_t kUnset = -1;    // named by no SDP: plays only if it is the decoder's own type
+  static constexpr int8_t kEvent = -2;    // telephone-event (RFC 4733)
+  static constexpr int8_t kDiscard = -3;  // comfort noise, or a codec we do not have
+
+  TRtpPayloadMap() {
+    Received.fill(kUnset);
+    Received[0] = 0;
+    Received[3] = 3;
+    Received[8] = 8;
+    Received[13] = kDiscard;  // comfort noise is never audio of the call's codec
+    Received[101] = kEvent;
+  }
+
+  std::array<int8_t, 128> Received;  // by received payload type
+  int SendAudioType = -1;             // the peer's number for our codec; -1: the codec's own
+  int SendEventType = 101;            // the peer's telephone-event number; -1: it takes none
+  int SendPacketMs = 20;              // audio per packet we send
+  bool AudioRejected = false;         // the peer's SDP put port 0 on the audio stream
+};
 
 class ILogMessage : public virtual IInterface {
 public:
@@ -332,6 +361,10 @@ public:
   virtual void SetRemoteRtpPort(int value) = 0;
   virtual std::string GetRemoteRtpAddress() = 0;
   virtual void SetRemoteRtpAddress(const std::string& value) = 0;
+  // The payload types of both directions (set by the engine from the SDP;
+  // read by the media threads once per frame or packet).
+  virtual TRtpPayloadMap GetPayloadMap() = 0;
+  virtual void SetPayloadMap(const TRtpPayloadMap& value) = 0;
   virtual std::string GetMediaDirection() = 0;
   virtual void SetMediaDirection(const std::string& value) = 0;
   virtual int GetSdpVersion() = 0;

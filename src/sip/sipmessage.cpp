@@ -130,6 +130,7 @@ inline size_t LineEnd(const char* text, size_t i, size_t n) {
 
 struct Parser {
   TSipMessage& m;
+  TSdpAudioReader sdp{m.SdpAudio};
   bool viaSeen = false;    // the first Via line alone gives ViaHost and ViaPort
   bool rportSeen = false;  // the first "rport=" of all Via lines gives ViaRport
 
@@ -316,8 +317,9 @@ struct Parser {
       case 'm':
         if (line.size() > 1 && line[1] == ':') {
           if (header) Contact(line.substr(2));
-        } else if (Starts(line, "m=audio")) {
-          AudioMedia(line);
+        } else if (line[0] == 'm' && line.size() > 1 && line[1] == '=') {
+          if (Starts(line, "m=audio")) AudioMedia(line);
+          sdp.Line(line);  // every m= line: one ends the audio stream's attributes
         } else if (header && StartsI(line, "min-expires:")) {
           m.MinExpires.assign(TrimView(line.substr(12)));
         }
@@ -325,6 +327,9 @@ struct Parser {
       case 'E':
       case 'e':
         if (header && StartsI(line, "expires:")) m.Expires.assign(TrimView(line.substr(8)));
+        return;
+      case 'a':
+        if (line.size() > 1 && line[1] == '=') sdp.Line(line);
         return;
       case 'R':
       case 'r':

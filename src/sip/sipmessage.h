@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sip/sdp.h"
 #include "sip/sipints.h"
 
 namespace qv {
@@ -70,6 +71,9 @@ public:
   std::string Expires;                 // the Expires header
   std::string MinExpires;              // the Min-Expires header of a 423
   std::vector<std::string> Contacts;   // every Contact value as written, in order
+  // The first audio stream of the SDP body with its a=rtpmap, a=fmtp and
+  // a=ptime lines (PayloadTypes and SdpAudioPort above keep their old reading).
+  TSdpAudio SdpAudio;
 };
 
 }  // namespace qv

@@ -55,7 +55,7 @@ private slots:
     // Off line and back: the un-REGISTER is challenged too.
     QVERIFY(rig.Click(form.DialFrm()->btnConectar));
     QTRY_VERIFY_WITH_TIMEOUT(!form.Online(), 5000);
-    QCOMPARE(form.StatusText(), QString("Fuera de linea"));
+    QCOMPARE(form.StatusText(), QString("Fuera de linea"));  // asked for: no reason shown
     QVERIFY(rig.Click(form.DialFrm()->btnConectar));
     QTRY_VERIFY_WITH_TIMEOUT(form.Online(), 5000);
   }
@@ -67,7 +67,8 @@ private slots:
     TMainForm& form = *rig.Form;
     QTRY_VERIFY_WITH_TIMEOUT(!form.RegisteredAccount(), 5000);
     QVERIFY(!form.Online());
-    QCOMPARE(form.StatusText(), QString("Fuera de linea"));
+    QCOMPARE(form.StatusText(), QString("Fuera de linea: cuenta rechazada"));
+    QVERIFY(form.LastMessage().startsWith("Cuenta rechazada"));
     QVERIFY(rig.Watcher.Boxes.empty());
   }
 

@@ -72,12 +72,67 @@ std::vector<std::vector<uint8_t>> TRtpPeer::Drain(int ms) {
   return all;
 }
 
+namespace {
+
+void PutLe(std::string& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(char((value >> (8 * i)) & 0xFF));
+}
+
+void PutBe(std::string& out, uint32_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(char((value >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+std::string RtpPcap(const std::vector<TTimedPacket>& packets) {
+  std::string file;
+  PutLe(file, 0xA1B2C3D4, 4);  // microsecond timestamps, our byte order
+  PutLe(file, 2, 2);
+  PutLe(file, 4, 2);
+  PutLe(file, 0, 4);      // time zone
+  PutLe(file, 0, 4);      // accuracy
+  PutLe(file, 65535, 4);  // snap length
+  PutLe(file, 1, 4);      // Ethernet
+  for (const TTimedPacket& p : packets) {
+    std::string frame(12, '\0');  // destination and source hardware addresses
+    PutBe(frame, 0x0800, 2);       // IPv4
+    std::string ip;
+    const uint32_t total = 20 + 8 + uint32_t(p.Bytes.size());
+    PutBe(ip, 0x4500, 2);
+    PutBe(ip, total, 2);
+    PutBe(ip, 0, 4);       // identification, no fragments
+    PutBe(ip, 0x4011, 2);  // time to live 64, UDP
+    PutBe(ip, 0, 2);       // checksum, filled in below
+    PutBe(ip, 0x7F000001, 4);
+    PutBe(ip, 0x7F000001, 4);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < ip.size(); i += 2) sum += uint32_t(uint8_t(ip[i]) << 8 | uint8_t(ip[i + 1]));
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    ip[10] = char(~sum >> 8);
+    ip[11] = char(~sum);
+    frame += ip;
+    PutBe(frame, 6000, 2);
+    PutBe(frame, 7000, 2);
+    PutBe(frame, 8 + uint32_t(p.Bytes.size()), 2);
+    PutBe(frame, 0, 2);  // no UDP checksum
+    frame.append(p.Bytes.begin(), p.Bytes.end());
+    PutLe(file, uint32_t(p.Ms / 1000), 4);
+    PutLe(file, uint32_t(p.Ms % 1000) * 1000, 4);
+    PutLe(file, uint32_t(frame.size()), 4);
+    PutLe(file, uint32_t(frame.size()), 4);
+    file += frame;
+  }
+  return file;
+}
+
 std::vector<uint8_t> RtpPacket(uint8_t typeByte, uint16_t sequence, uint32_t timestamp,
                                const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> p = {0x80, typeByte, uint8_t(sequence >> 8), uint8_t(sequence),
-                            uint8_t(timestamp >> 24), uint8_t(timestamp >> 16), uint8_t(timestamp >> 8),
-                            uint8_t(timestamp), 0x11, 0x22, 0x33, 0x44};
-  p.insert(p.end(), payload.begin(), payload.end());
+  const uint8_t header[12] = {0x80, typeByte, uint8_t(sequence >> 8), uint8_t(sequence),
+                               uint8_t(timestamp >> 24), uint8_t(timestamp >> 16), uint8_t(timestamp >> 8),
+                               uint8_t(timestamp), 0x11, 0x22, 0x33, 0x44};
+  std::vector<uint8_t> p(header, header + 12);
+  p.resize(12 + payload.size());
+  std::copy(payload.begin(), payload.end(), p.begin() + 12);
   return p;
 }
 

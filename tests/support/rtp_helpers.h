@@ -51,6 +51,15 @@ std::vector<uint8_t> RtpPacket(uint8_t typeByte, uint16_t sequence, uint32_t tim
 // An RFC 2833 event payload: code, end bit and volume 10, duration.
 std::vector<uint8_t> EventPayload(int code, bool end, uint16_t duration);
 
+// A capture file (pcap, Ethernet link type) holding each RTP packet in a
+// UDP datagram from 127.0.0.1:6000 to 127.0.0.1:7000, sent `ms` after the
+// start: what sipp's play_pcap_audio replays to the far end's media port.
+struct TTimedPacket {
+  int Ms = 0;
+  std::vector<uint8_t> Bytes;
+};
+std::string RtpPcap(const std::vector<TTimedPacket>& packets);
+
 // The sine that best fits the samples (frequency searched around `guessHz`,
 // then amplitude, phase and offset by least squares). SnrDb compares the
 // power of the fitted sine with the power of what is left over.

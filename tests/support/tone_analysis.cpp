@@ -88,6 +88,22 @@ std::string Chunk(std::string_view id, std::string_view body, bool pad) {
   return chunk;
 }
 
+std::string MakeWavFormat(int tag, int channels, int rate, int bits, std::string_view data,
+                          std::string_view fmtTail) {
+  std::string fmt;
+  Put(fmt, uint32_t(tag), 2);
+  Put(fmt, uint32_t(channels), 2);
+  Put(fmt, uint32_t(rate), 4);           // samples per second
+  Put(fmt, uint32_t(rate * channels * bits / 8), 4);
+  Put(fmt, uint32_t(channels * bits / 8), 2);  // block alignment
+  Put(fmt, uint32_t(bits), 2);
+  fmt += fmtTail;
+  std::string body = "WAVE" + Chunk("fmt ", fmt) + Chunk("data", data);
+  std::string file = "RIFF";
+  Put(file, uint32_t(body.size()), 4);
+  return file + body;
+}
+
 std::string MakeWav(int rate, int bits, std::string_view data, std::string_view extraChunks) {
   std::string fmt;
   Put(fmt, 1, 2);                        // PCM

@@ -31,6 +31,10 @@ std::vector<int16_t> BytesSamples(std::string_view bytes);
 // A RIFF WAVE file: "fmt " (PCM, mono), then `extraChunks` as given, then
 // "data". `extraChunks` is raw chunk bytes (see Chunk).
 std::string MakeWav(int rate, int bits, std::string_view data, std::string_view extraChunks = {});
+// The same with any format: tag, channel count, and `fmtTail` appended to the
+// 16 bytes of the format chunk (an extensible format's cbSize and the rest).
+std::string MakeWavFormat(int tag, int channels, int rate, int bits, std::string_view data,
+                          std::string_view fmtTail = {});
 // One chunk: identifier, size, body, plus a pad byte after an odd body when `pad`.
 std::string Chunk(std::string_view id, std::string_view body, bool pad = true);
 

@@ -3,6 +3,9 @@
 // crashes on hostile text.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -197,6 +200,34 @@ TEST(CliCommands, HostileTextNeverCrashesAndErrorsStayOnOneLine) {
     std::string error = CommandErrorOf(line);
     EXPECT_EQ(error.find_first_of("\r\n"), std::string::npos);
   }
+}
+
+// The password from the command line, a file or the environment, in that
+// order; a file's line end is not part of it.
+TEST(CliOptions, PasswordSources) {
+  char path[] = "/tmp/qv-pw-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "s3 cret\r\nsecond line\n", 21), 21);
+  close(fd);
+
+  TCliOptions fromFile = ParseOptions(With({"--password-file", path}));
+  ResolvePassword(fromFile, "from-env");
+  EXPECT_EQ(fromFile.Password, "s3 cret");
+  TCliOptions fromOption = ParseOptions(With({"--password", ""}));
+  ResolvePassword(fromOption, "from-env");
+  EXPECT_EQ(fromOption.Password, "") << "an empty --password is still the one given";
+  TCliOptions fromEnv = ParseOptions(kAccount);
+  ResolvePassword(fromEnv, "from-env");
+  EXPECT_EQ(fromEnv.Password, "from-env");
+  TCliOptions none = ParseOptions(kAccount);
+  ResolvePassword(none, nullptr);
+  EXPECT_EQ(none.Password, "");
+  unlink(path);
+  TCliOptions gone = ParseOptions(With({"--password-file", path}));
+  EXPECT_THROW(ResolvePassword(gone, "from-env"), TUsageError);
+  EXPECT_TRUE(ParseOptions({"--version"}).Version);
+  EXPECT_NE(UsageText().find("--password-file FILE"), std::string::npos);
 }
 
 }  // namespace

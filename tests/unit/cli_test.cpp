@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/cliprocess.h"
+#include "support/netns.h"
 
 namespace qv::test {
 namespace {
@@ -104,13 +105,59 @@ TEST(Cli, BadOptionsGiveOneErrorLineAndExitTwo) {
   EXPECT_NE(help.Out().find("--auto-answer[=SECONDS]"), std::string::npos);
 }
 
+// Every refusal at start names what failed and the option to change; names
+// that do not resolve are refused before anything is sent, with or without
+// registration. (In a network namespace of its own: the lookups must not
+// leave the machine.)
+TEST(Cli, StartErrorsSayWhatToChange) {
+  ASSERT_TRUE(EnterPrivateNetwork());
+  const std::vector<std::string> base = {"--user", "a", "--audio", "virtual", "--exec", "quit"};
+  auto with = [&](std::vector<std::string> extra) {
+    extra.insert(extra.end(), base.begin(), base.end());
+    return extra;
+  };
+  const std::string dns = ", or this machine's name service)";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {with({"--server", "pbx.invalid", "--no-register"}),
+       "error cannot resolve \"pbx.invalid\" (check the host name given to --server" + dns},
+      {with({"--server", "pbx.invalid:5070"}),
+       "error cannot resolve \"pbx.invalid\" (check the host name given to --server" + dns},
+      {with({"--server", "127.0.0.1", "--proxy", "proxy.invalid"}),
+       "error cannot resolve \"proxy.invalid\" (check the host name given to --proxy" + dns},
+      {with({"--server", "127.0.0.1", "--stun", "stun.invalid:3478"}),
+       "error cannot resolve \"stun.invalid\" (check the host name given to --stun" + dns},
+      {with({"--server", "127.0.0.1", "--password-file", "/nonexistent/pw"}),
+       "error cannot read --password-file \"/nonexistent/pw\" (No such file or directory; give a readable "
+       "file whose first line is the password)"},
+      {with({"--server", "127.0.0.1", "--password", "x", "--password-file", "pw"}),
+       "error --password and --password-file both give the password: keep one"},
+      {with({"--server", "127.0.0.1", "--play-in", "/nonexistent/in.wav"}),
+       "error --play-in: Cannot read WAV file: /nonexistent/in.wav (cannot open); give a readable WAV file, "
+       "tone:HZ or silence"},
+      {with({"--server", "127.0.0.1", "--record-out", "/nonexistent/out.wav"}),
+       "error --record-out: Cannot create WAV file: /nonexistent/out.wav; give a file in a folder that exists "
+       "and may be written"},
+      {with({"--server", "127.0.0.1", "--output-device", "8"}),
+       "error --output-device 8: out of range (the virtual devices are -1 and 0 to 7)"},
+  };
+  for (const auto& [args, error] : cases) {
+    TChildProcess cli(CliPath(), args);
+    EXPECT_EQ(cli.Wait(kLimitMs), 2) << Joined(args);
+    EXPECT_EQ(cli.Err(), error + "\n");
+    EXPECT_EQ(cli.Out(), "");
+  }
+  TChildProcess version(CliPath(), {"--version"});
+  EXPECT_EQ(version.Wait(kLimitMs), 0);
+  EXPECT_EQ(version.Out(), "quorvelle-cli 0.9.3\n");
+}
+
 TEST(Cli, PortInUseExitsOne) {
   TwoPorts p;
   TChildProcess first(CliPath(), Phone("alice", p.a, p.b, FreeRtpBase()), true);
   WaitReady(first, true);
   TChildProcess second(CliPath(), Phone("bob", p.a, p.b, FreeRtpBase(), {"--exec", "status"}));
   EXPECT_EQ(second.Wait(kLimitMs), 1);
-  EXPECT_EQ(second.Err(), "error bind failed\n");
+  EXPECT_EQ(second.Err(), "error cannot bind 0.0.0.0:" + std::to_string(p.a) + " (in use; choose another --local-port)\n");
   first.Kill(SIGTERM);
   EXPECT_EQ(first.Wait(kLimitMs), 0);  // a stop signal quits cleanly
 }

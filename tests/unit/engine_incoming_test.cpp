@@ -80,6 +80,80 @@ TEST_F(IncomingTest, CodecChoice) {
   EXPECT_EQ(bare->GetCodec()->GetPayloadType(), 0);
 }
 
+std::string OfferSdp(const std::string& mediaLines) {
+  return "v=0\r\no=- 42 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n" + mediaLines;
+}
+
+// RFC 3264 6.1: the answer repeats the offer's numbers, telephone-event
+// included, and offers none when none was offered; what a number means is
+// what the offer's a=rtpmap says, not what it means in our own offers.
+TEST_F(IncomingTest, AnswerTakesTheOffersPayloadNumbers) {
+  engine->SetCodecs({110, 8, 0});
+  const bool speex = engine->CodecCount() == 3;
+  ISipCallPtr call = RingIncoming(IncomingInvite("in-96", 1, OfferSdp(
+      "m=audio 40000 RTP/AVP 110 97 8 96\r\n"
+      "a=rtpmap:110 opus/48000/2\r\n"
+      "a=rtpmap:97 speex/8000\r\n"
+      "a=rtpmap:8 PCMA/8000\r\n"
+      "a=rtpmap:96 telephone-event/8000\r\n"
+      "a=fmtp:96 0-16\r\n"
+      "a=ptime:30\r\n")));
+  ASSERT_TRUE(call);
+  TRtpPayloadMap map = call->GetPayloadMap();
+  EXPECT_EQ(map.SendEventType, 96);
+  EXPECT_EQ(map.Received[96], TRtpPayloadMap::kEvent);
+  EXPECT_EQ(map.Received[101], TRtpPayloadMap::kEvent) << "ours still counts";
+  EXPECT_EQ(map.Received[110], TRtpPayloadMap::kDiscard) << "opus, not Speex";
+  engine->Answer(call);
+  std::string answer = Body(peer.Expect("SIP/2.0 200 OK"));
+  const std::string port = std::to_string(call->GetLocalRtpPort());
+  if (speex) {
+    EXPECT_EQ(call->GetCodec()->GetPayloadType(), 110);
+    EXPECT_EQ(map.SendAudioType, 97);
+    EXPECT_EQ(map.SendPacketMs, 20) << "Speex goes one frame to a packet";
+    EXPECT_NE(answer.find("m=audio " + port + " RTP/AVP 97 96\r\n"
+                          "a=rtpmap:97 speex/8000\r\n"
+                          "a=rtpmap:96 telephone-event/8000\r\n"
+                          "a=fmtp:96 0-16\r\n"
+                          "a=sendrecv\r\n"), std::string::npos) << answer;
+  } else {
+    EXPECT_EQ(call->GetCodec()->GetPayloadType(), 8);
+    EXPECT_EQ(map.SendPacketMs, 30);
+    EXPECT_NE(answer.find("m=audio " + port + " RTP/AVP 8 96\r\na=rtpmap:96 telephone-event/8000\r\n"),
+              std::string::npos) << answer;
+  }
+
+  // No telephone-event offered: none answered, digits will go in band.
+  ISipCallPtr plain = RingIncoming(IncomingInvite("in-plain", 1, OfferSdp("m=audio 40002 RTP/AVP 0\r\n")));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->GetPayloadMap().SendEventType, -1);
+  engine->Answer(plain);
+  std::string plainAnswer = Body(peer.Expect("SIP/2.0 200 OK"));
+  EXPECT_NE(plainAnswer.find(" RTP/AVP 0\r\na=sendrecv\r\n"), std::string::npos) << plainAnswer;
+  EXPECT_EQ(plainAnswer.find("telephone-event"), std::string::npos);
+}
+
+// RFC 3264 8.2: a re-offer that puts port 0 on the audio stream takes it
+// away: the media stop and the answer refuses the stream with port 0 too. A
+// later offer with a port brings them back.
+TEST_F(IncomingTest, ReOfferWithPortZeroStopsTheMedia) {
+  std::string invite = IncomingInvite("in-port0", 1);
+  ISipCallPtr call = RingIncoming(invite);
+  ASSERT_TRUE(call);
+  engine->Answer(call);
+  peer.Expect("SIP/2.0 200 OK");
+  ASSERT_TRUE(call->GetMediaActive());
+  ToEngine(InDialogRequest(invite, "INVITE", 2, "", OfferSdp("m=audio 0 RTP/AVP 0\r\n"), "application/sdp"));
+  std::string refused = Body(peer.Expect("SIP/2.0 200 OK"));
+  EXPECT_NE(refused.find("m=audio 0 RTP/AVP 0"), std::string::npos) << refused;
+  EXPECT_FALSE(call->GetMediaActive());
+  EXPECT_EQ(call->GetState(), csConnected) << "the call itself goes on";
+  ToEngine(InDialogRequest(invite, "INVITE", 3, "", Sdp(40004, "0"), "application/sdp"));
+  std::string back = Body(peer.Expect("SIP/2.0 200 OK"));
+  EXPECT_NE(back.find("m=audio " + std::to_string(call->GetLocalRtpPort()) + " RTP/AVP 0 101"), std::string::npos);
+  EXPECT_TRUE(call->GetMediaActive());
+}
+
 TEST_F(IncomingTest, IgnoredInvites) {
   // No user part in the Request-URI.
   ToEngine(IncomingInvite("in-nouser", 1, Sdp(40000), "sip:127.0.0.1"));

@@ -56,6 +56,33 @@ TEST_F(OutgoingTest, ChallengeRingingAndAnswer) {
   peer.Quiet(100);
 }
 
+// Our offer names every payload type; the answer's numbers are what we send
+// under: telephone events under its 96, none when it has none.
+TEST_F(OutgoingTest, AnswerDecidesTheNumbersWeSendUnder) {
+  ISipCallPtr call = engine->Invite(account, "bob", -1, -1);
+  std::string invite = peer.Expect("INVITE ");
+  std::string offer = Body(invite);
+  EXPECT_NE(offer.find("a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:3 GSM/8000\r\n"),
+            std::string::npos) << offer;
+  EXPECT_NE(offer.find("a=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-15\r\n"), std::string::npos);
+  if (offer.find(" 110 101\r\n") != std::string::npos) {
+    EXPECT_NE(offer.find("a=rtpmap:110 speex/8000\r\n"), std::string::npos) << offer;
+  }
+  ToEngine(Respond(invite, "183 Session Progress", "bobtag", ContactOf(peer),
+                   "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 41000 RTP/AVP 0 96\r\n"
+                   "a=rtpmap:96 telephone-event/8000\r\na=ptime:10\r\n"));
+  ASSERT_TRUE(Sync());
+  TRtpPayloadMap map = call->GetPayloadMap();
+  EXPECT_EQ(map.Received[96], TRtpPayloadMap::kEvent);
+  EXPECT_EQ(map.Received[101], TRtpPayloadMap::kEvent) << "what we offered";
+  EXPECT_EQ(map.SendPacketMs, 10);
+  ToEngine(Respond(invite, "200 OK", "bobtag", ContactOf(peer),
+                   "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 41000 RTP/AVP 0\r\n"));
+  ASSERT_TRUE(events->WaitFor(MsgCallAnswered));
+  EXPECT_EQ(call->GetPayloadMap().SendEventType, -1) << "the final answer has no telephone-event";
+  EXPECT_EQ(call->GetPayloadMap().SendPacketMs, 20);
+}
+
 // An account that never registered still calls: its server is resolved and
 // our port put into Via and Contact, instead of a call sent nowhere.
 TEST_F(OutgoingTest, CallFromAnAccountThatNeverRegistered) {

@@ -5,7 +5,9 @@
 #include <string_view>
 
 #include "dialogs/call.h"
+#include "media/codecpcm.h"
 #include "media/codecs.h"
+#include "sip/sdp.h"
 #include "media/resources.h"
 #include "media/rtpreceive.h"
 #include "platform/clock.h"
@@ -39,7 +41,21 @@ protected:
     Feed(RtpPacket(type, sequence, sequence * 160u, std::vector<uint8_t>(size_t(bytes), CodeOf(sequence))));
   }
   void Feed(const std::vector<uint8_t>& datagram) { receiver.HandlePacket(datagram.data(), int(datagram.size()), *call); }
-  void Event(int code, bool end, uint8_t type = 101) { Feed(RtpPacket(type, 1, 0, EventPayload(code, end, 160))); }
+  // One telephone-event packet; each gets the next sequence number.
+  void Event(int code, bool end, uint8_t type = 101, uint32_t timestamp = 0, uint16_t duration = 160) {
+    Feed(RtpPacket(type, eventSequence++, timestamp, EventPayload(code, end, duration)));
+  }
+  // A key press as RFC 4733 senders make it: packets k = 0..10 of an event at
+  // `timestamp` (9 updates, the last with the end bit, then two repeats of
+  // it), the first marked; `kept` says which of them the network delivers.
+  void Press(int code, uint32_t timestamp, const std::vector<int>& kept, uint8_t type = 101) {
+    for (int k : kept) {
+      const int n = std::min(k, 8);
+      Event(code, n == 8, uint8_t(k == 0 ? 0x80 | type : type), timestamp, uint16_t((n + 1) * 160));
+    }
+    AdvanceClockForTests(250);  // the next press comes a key press later
+  }
+  uint16_t eventSequence = 1;
 
   // The first sample of every buffer played so far.
   std::vector<int16_t> PlayedValues() {
@@ -93,23 +109,146 @@ TEST_F(RtpReceive, OverrunDropsWaitingAudioButKeepsPlaying) {
 }
 
 TEST_F(RtpReceive, TelephoneEventsReportEachKeyPressOnce) {
-  for (bool end : {false, false, false, true, true, true}) Event(1, end);
-  EXPECT_EQ(Notes(), "1");
-  AdvanceClockForTests(130);
-  Event(1, false);
-  Event(1, true);
-  EXPECT_EQ(Notes(), "11") << "a new press of the same key after its end packets";
-  // Not events: the marker bit set (0xE5), codes beyond "D", a truncated payload.
-  Event(5, false, 0xE5);
-  AdvanceClockForTests(130);
-  Event(16, false);
-  Feed(RtpPacket(101, 2, 0, {7, 0x0A}));
-  Feed(RtpPacket(101, 3, 0, {}));
-  EXPECT_EQ(Notes(), "11");
+  const std::vector<int> all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  Press(1, 1000, all);
+  EXPECT_EQ(Notes(), "1") << "marked first packet, updates, three ends: one digit";
   EXPECT_FALSE(receiver.EventInProgress());
+  Press(1, 3000, all);
+  EXPECT_EQ(Notes(), "11") << "the same key again: a new timestamp";
+  // Not digits: codes beyond "D", truncated payloads. They end nothing either.
+  Event(16, false, 101, 5000);
+  Feed(RtpPacket(101, eventSequence++, 6000, {7, 0x0A}));
+  Feed(RtpPacket(101, eventSequence++, 7000, {}));
+  EXPECT_EQ(Notes(), "11");
   EXPECT_EQ(receiver.QueuedPackets(), 0) << "an event never reaches the audio queue";
-  Event(11, false);
+  Event(11, false, 101, 8000);
   EXPECT_EQ(Notes(), "11#");
+}
+
+// What the network does to the events of real phones: starts and ends lost,
+// packets late or repeated. Every key press is reported once.
+TEST_F(RtpReceive, LostStartsAndEndsStillGiveEachDigitOnce) {
+  Press(2, 1000, {3, 4, 5, 6, 7, 8, 9, 10});
+  EXPECT_EQ(Notes(), "2") << "start lost: reported from the first packet seen";
+  Press(3, 3000, {0, 1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(Notes(), "23");
+  EXPECT_TRUE(receiver.EventInProgress());
+  Press(4, 5000, {0, 1, 2, 8, 9, 10});
+  EXPECT_EQ(Notes(), "234") << "the lost end of 3 did not swallow 4";
+  Press(4, 7000, {0, 1, 2, 3});
+  Press(4, 9000, {0, 1, 2, 8});
+  EXPECT_EQ(Notes(), "23444") << "the same key twice, its end lost between";
+  Press(5, 11000, {10});
+  EXPECT_EQ(Notes(), "234445") << "only the last end packet came";
+  // Late and repeated packets of events already reported.
+  Press(4, 9000, {9, 10});
+  Press(2, 1000, {5});
+  Event(5, true, 101, 11000, 1440);
+  EXPECT_EQ(Notes(), "234445");
+  // A new source (a PBX changing its bridge) may start its clock lower.
+  std::vector<uint8_t> other = RtpPacket(0x80 | 101, 1, 500, EventPayload(6, false, 160));
+  other[8] = 0x55;
+  Feed(other);
+  EXPECT_EQ(Notes(), "2344456");
+}
+
+// Older senders stamp every packet of one key press with the time of its own
+// frame (the duration still grows): that is one event, not nine.
+TEST_F(RtpReceive, EventsStampedPacketByPacketAreOneKeyPress) {
+  for (int k = 0; k < 11; ++k) {
+    const int n = std::min(k, 8);
+    Event(7, n == 8, 101, uint32_t(4000 + 160 * n), uint16_t((n + 1) * 160));
+  }
+  AdvanceClockForTests(250);
+  for (int k = 0; k < 3; ++k) Event(7, false, 101, uint32_t(6000 + 160 * k), uint16_t((k + 1) * 160));
+  EXPECT_EQ(Notes(), "77");
+}
+
+// The payload types the SDP exchange gave: telephone events under the
+// peer's number (96) and ours (101); comfort noise and types nobody named
+// never played as the call's audio; a number the SDP gave another codec is
+// not taken for the decoder's own.
+TEST_F(RtpReceive, PayloadTypesAreReadAsTheSdpNamedThem) {
+  TSdpAudio offer;
+  TSdpAudioReader reader(offer);
+  for (const char* line : {"m=audio 4000 RTP/AVP 0 96 13 110", "a=rtpmap:96 telephone-event/8000",
+                           "a=rtpmap:13 CN/8000", "a=rtpmap:110 opus/48000/2"})
+    reader.Line(line);
+  call->SetPayloadMap(MakePayloadMap(offer, ChooseAudio(offer, {0}), false));
+  Press(9, 1000, {0, 1, 2, 8, 9, 10}, 96);
+  Press(8, 3000, {0, 1, 8, 9, 10}, 101);
+  EXPECT_EQ(Notes(), "98");
+  for (uint16_t s = 0; s < 8; ++s) Audio(s, 13, 1);  // comfort noise
+  for (uint16_t s = 0; s < 8; ++s) Audio(s, 110);
+  for (uint16_t s = 0; s < 8; ++s) Audio(s, 18);
+  EXPECT_EQ(receiver.QueuedPackets(), 0);
+  TRtpReceiver speex{CreateCodec(110)};
+  if (speex.Decoder()) {
+    auto d = RtpPacket(110, 1, 0, std::vector<uint8_t>(38, 0x55));
+    speex.HandlePacket(d.data(), int(d.size()), *call);
+    EXPECT_EQ(speex.QueuedPackets(), 0) << "110 is opus here, whatever the decoder is";
+  }
+  EXPECT_EQ(receiver.Decoder()->GetPayloadType(), 0);
+}
+
+// RFC 3550 5.1, 5.3.1: version 2 only; the CSRC list and the header
+// extension are skipped; a header that runs past the datagram drops it.
+TEST_F(RtpReceive, CsrcsAndExtensionsAreSkipped) {
+  auto withHeader = [](uint16_t s, int csrcs, int extensionWords) {
+    std::vector<uint8_t> p = RtpPacket(0, s, s * 160u, {});
+    p[0] = uint8_t(0x80 | csrcs | (extensionWords >= 0 ? 0x10 : 0));
+    p.insert(p.end(), size_t(4 * csrcs), 0xEE);
+    if (extensionWords >= 0) {
+      p.insert(p.end(), {0xBE, 0xDE, 0, uint8_t(extensionWords)});
+      p.insert(p.end(), size_t(4 * extensionWords), 0xEE);
+    }
+    p.insert(p.end(), 160, CodeOf(s));
+    return p;
+  };
+  for (uint16_t s = 1; s <= 6; ++s) Feed(withHeader(s, s % 3, s % 2 ? 2 : -1));
+  ASSERT_EQ(device.Played.size(), 2u);
+  for (const auto& buffer : device.Played) EXPECT_EQ(buffer.size(), 160u);
+  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(1), ValueOf(2)}));
+  EXPECT_EQ(device.Played[1][159], ValueOf(2)) << "no header byte played as audio";
+
+  std::vector<uint8_t> cut = withHeader(7, 15, -1);
+  cut.resize(12 + 4 * 15 - 1);
+  Feed(cut);
+  std::vector<uint8_t> longExtension = withHeader(8, 0, 1);
+  longExtension[15] = 200;  // 800 bytes claimed
+  Feed(longExtension);
+  std::vector<uint8_t> version1 = withHeader(9, 0, -1);
+  version1[0] = 0x40;
+  Feed(version1);
+  EXPECT_EQ(receiver.QueuedPackets(), 4) << "none of the three was taken";
+}
+
+// Whatever the packet time, the conference and the recorder get every
+// sample, in order, in 20 ms frames.
+TEST_F(RtpReceive, PacketTimesFrom10To60MsReachTheConferenceWhole) {
+  receiver.SetDevice(nullptr);
+  for (int ms : {10, 30, 60}) {
+    SCOPED_TRACE(ms);
+    auto log = std::make_shared<TFrameLog>();
+    call->SetConference(log);
+    TRtpReceiver r{CreateCodec(0)};
+    r.SetDevice(nullptr);
+    const int samples = ms * 8;
+    uint32_t t = 0;
+    for (uint16_t s = 0; t < 16000; ++s, t += uint32_t(samples)) {
+      std::vector<uint8_t> payload(static_cast<size_t>(samples));
+      for (int i = 0; i < samples; ++i) payload[size_t(i)] = UlawEncode(int16_t((t + uint32_t(i)) % 4000 * 8));
+      auto d = RtpPacket(0, s, t, payload);
+      r.HandlePacket(d.data(), int(d.size()), *call);
+    }
+    auto frames = log->Remote();
+    ASSERT_GT(frames.size(), 40u);
+    for (size_t f = 0; f < frames.size(); ++f)
+      for (int i = 0; i < kFrameSamples; ++i)
+        ASSERT_EQ(frames[f][size_t(i)], UlawDecode(UlawEncode(int16_t((f * 160 + size_t(i)) % 4000 * 8))))
+            << "frame " << f << " sample " << i;
+    call->SetConference(nullptr);
+  }
 }
 
 TEST_F(RtpReceive, DecoderFollowsTheSenderButTheCallKeepsItsCodec) {
@@ -166,9 +305,9 @@ TEST_F(RtpReceive, MalformedDatagramsAreDropped) {
     auto d = RtpPacket(0, s, 0, std::vector<uint8_t>(800, CodeOf(s)));
     wide.HandlePacket(d.data(), int(d.size()), *call);
   }
-  ASSERT_EQ(big.Played.size(), 2u);
-  EXPECT_EQ(big.Played[0].size(), 512u);
-  EXPECT_EQ(log->Remote().size(), 6u) << "every whole frame of a long buffer reaches the conference";
+  ASSERT_EQ(big.Played.size(), 6u) << "two 512-sample packets out of the queue, played frame by frame";
+  EXPECT_EQ(big.Played[0].size(), 160u);
+  EXPECT_EQ(log->Remote().size(), 6u) << "every whole frame reaches the conference";
   call->SetConference(nullptr);
 }
 

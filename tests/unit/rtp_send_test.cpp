@@ -7,7 +7,9 @@
 
 #include "dialogs/call.h"
 #include "media/callmedia.h"
+#include "media/codecpcm.h"
 #include "media/codecs.h"
+#include "media/dtmf.h"
 #include "media/soundinput.h"
 #include "media/wavfiles.h"
 #include "platform/audio_virtual.h"
@@ -45,30 +47,50 @@ protected:
   int16_t frame[kFrameSamples] = {};
 };
 
-TEST_F(RtpSender, DigitTakesNineFramesThenRepeatsItsEndTwice) {
+// RFC 4733 2.5.1: one timestamp for the whole event (where it started), the
+// first packet marked, the duration growing by a frame each packet, and the
+// end packet sent three times, a frame apart, each with its own sequence number.
+TEST_F(RtpSender, DigitIsOneEventWithGrowingDurationAndThreeEndPackets) {
+  Frame();  // audio of timestamp 0 pending
   dtmf.Append("5");
-  for (int i = 0; i < 11; ++i) Frame();
+  for (int i = 0; i < 12; ++i) Frame();
   ASSERT_EQ(out.packets.size(), 12u) << "9 events, 2 repeats, 1 audio packet";
   for (int k = 0; k < 11; ++k) {
     const auto& p = out.packets[size_t(k)];
     SCOPED_TRACE(k);
     ASSERT_EQ(p.size(), 16u);
     EXPECT_EQ(p[0], 0x80);
-    EXPECT_EQ(p[1], 101);
+    EXPECT_EQ(p[1], k == 0 ? 0x80 | 101 : 101) << "only the first packet is marked";
     EXPECT_EQ(p[12], 5);
     EXPECT_EQ(Seq(p), k) << "consecutive, repeats included";
     const int n = std::min(k, 8);  // the repeats copy the ninth
     EXPECT_EQ(Duration(p), (n + 1) * 160);
     EXPECT_EQ(p[13], n == 8 ? 0x8A : 0x0A);
-    EXPECT_EQ(Stamp(p), uint32_t(n * 160)) << "each event stands in for one frame";
+    EXPECT_EQ(Stamp(p), 0u) << "the event keeps the timestamp of its start";
     EXPECT_EQ((std::vector<uint8_t>(p.begin() + 8, p.begin() + 12)), (std::vector<uint8_t>{4, 3, 2, 1}));
   }
   const auto& audio = out.packets[11];
   EXPECT_EQ(audio[1], 0);
   EXPECT_EQ(Seq(audio), 11);
-  EXPECT_EQ(Stamp(audio), 9u * 160);
+  EXPECT_EQ(Stamp(audio), 11u * 160) << "the frames the event replaced still count";
   EXPECT_EQ(audio.size(), 12u + 160);
   EXPECT_EQ(dtmf.Get(), "");
+}
+
+TEST_F(RtpSender, EventsGoUnderThePeersNumberAndTheNextDigitStartsAnew) {
+  Frame();
+  dtmf.Append("*1");
+  for (int i = 0; i < 22; ++i) {
+    sender.SendPending(dtmf, out, 96);
+    sender.Prepare(*codec, frame, false);
+  }
+  ASSERT_EQ(out.packets.size(), 22u);
+  for (const auto& p : out.packets) EXPECT_EQ(p[1] & 0x7F, 96);
+  EXPECT_EQ(out.packets[0][12], 10);
+  EXPECT_EQ(out.packets[11][12], 1);
+  EXPECT_EQ(out.packets[11][1], 0x80 | 96) << "a new event, marked";
+  EXPECT_EQ(Stamp(out.packets[11]), 11u * 160);
+  EXPECT_EQ(Seq(out.packets[21]), 21);
 }
 
 TEST_F(RtpSender, NonDigitIsDroppedAndItsFrameSentAsAudio) {
@@ -79,7 +101,7 @@ TEST_F(RtpSender, NonDigitIsDroppedAndItsFrameSentAsAudio) {
   Frame();
   ASSERT_EQ(out.packets.size(), 2u);
   EXPECT_EQ(out.packets[0][1], 0);
-  EXPECT_EQ(out.packets[1][1], 101);
+  EXPECT_EQ(out.packets[1][1], 0x80 | 101) << "the first packet of the event, marked";
   EXPECT_EQ(dtmf.Get(), "5");
 }
 
@@ -88,14 +110,58 @@ TEST_F(RtpSender, HoldSendsNothingKeepsDigitsAndLeavesAGap) {
   dtmf.Append("1");
   for (int i = 0; i < 5; ++i) Frame(true);
   ASSERT_EQ(out.packets.size(), 1u) << "only the packet prepared before the hold";
-  EXPECT_EQ(out.packets[0][1], 101) << "a digit queued before the hold took that one";
+  EXPECT_EQ(out.packets[0][1], 0x80 | 101) << "a digit queued before the hold took that one";
   EXPECT_EQ(sender.SequenceNumber(), 6u);
   Frame();  // resumed: this frame prepares, the next one sends
   Frame();
   ASSERT_EQ(out.packets.size(), 2u);
   EXPECT_EQ(Seq(out.packets[1]), 6) << "counts the five held frames";
-  EXPECT_EQ(Stamp(out.packets[1]), 6u * 160);
+  EXPECT_EQ(Stamp(out.packets[1]), 0u) << "still the event that started before the hold";
   EXPECT_EQ(Duration(out.packets[1]), 320) << "the digit goes on where it stopped";
+}
+
+// What a=ptime asks for: G.711 cut to 10 or 30 ms, GSM frames side by side,
+// and whatever the packet time, sequence numbers without gaps and timestamps
+// that follow the audio, an event in the middle included.
+TEST_F(RtpSender, PacketTimesCutTheAudioAndKeepTheNumbersInStep) {
+  std::vector<int16_t> ramp(kFrameSamples);
+  for (int ms : {10, 30, 60}) {
+    SCOPED_TRACE(ms);
+    TRtpSender cut(1);
+    TPacketLog log;
+    TDtmfQueue digits;
+    for (int f = 0; f < 30; ++f) {
+      if (f == 10) digits.Append("9");
+      for (int i = 0; i < kFrameSamples; ++i) ramp[size_t(i)] = int16_t((f * kFrameSamples + i) * 4);
+      cut.SendPending(digits, log);
+      cut.Prepare(*codec, ramp.data(), false, 0, ms);
+    }
+    ASSERT_GT(log.packets.size(), 11u);
+    uint32_t audio = 0;
+    for (size_t k = 0; k < log.packets.size(); ++k) {
+      const auto& p = log.packets[k];
+      EXPECT_EQ(Seq(p), k) << "no gap, no repeat";
+      if ((p[1] & 0x7F) != 0) continue;
+      ++audio;
+      EXPECT_EQ(p.size(), 12u + size_t(ms) * 8);
+      // The first sample of each packet is the one its timestamp names.
+      EXPECT_EQ(p[12], UlawEncode(int16_t(Stamp(p) * 4))) << "timestamp " << Stamp(p);
+    }
+    EXPECT_GT(audio, 2u);
+  }
+  // GSM: whole frames only; 30 ms gives 20.
+  IAudioCodecPtr gsm = CreateCodec(3);
+  for (auto [ms, bytes] : {std::pair{40, 66}, std::pair{30, 33}, std::pair{60, 99}}) {
+    TRtpSender packer(1);
+    TPacketLog log;
+    for (int f = 0; f < 7; ++f) {
+      packer.SendPending(dtmf, log);
+      packer.Prepare(*gsm, frame, false, 3, ms);
+    }
+    ASSERT_FALSE(log.packets.empty());
+    EXPECT_EQ(log.packets[0].size(), 12u + size_t(bytes)) << ms;
+    EXPECT_EQ(Stamp(log.packets[1]), uint32_t(bytes / 33 * 160));
+  }
 }
 
 // A WAV source whose disk went away.
@@ -163,6 +229,35 @@ TEST_F(CallSending, MutedMicrophoneSendsTheMutedFrame) {
   ASSERT_EQ(packets.size(), 2u);
   for (const auto& p : packets) EXPECT_EQ(Payload(p), Pcmu(kMutedFrame.data()));
   EXPECT_GT(call->GetRtpSocket(), 0);
+}
+
+// A peer whose SDP has no telephone-event hears each digit as its two tones,
+// with a pause between digits so that a repeated one stands apart; nothing
+// goes out under the event number.
+TEST_F(CallSending, DigitsGoInBandToAPeerWithoutTelephoneEvents) {
+  TRtpPayloadMap map;
+  map.SendEventType = -1;
+  call->SetPayloadMap(map);
+  Start();
+  call->QueueDtmf("55#");
+  for (int i = 0; i < 40; ++i) Send(std::vector<int16_t>(kFrameSamples, 0));
+  auto packets = peer.Drain(200);
+  ASSERT_EQ(packets.size(), 39u);
+  std::string heard;
+  char last = 0;
+  for (const auto& p : packets) {
+    ASSERT_EQ(p[1], 0);
+    int16_t pcm[kFrameSamples];
+    CreateCodec(0)->Decode(p.data() + 12, pcm, kFrameSamples);
+    uint8_t input[kDetectorSamples];
+    PcmToDetectorInput(pcm, input);
+    const std::string digit = DetectDigit(input);
+    const char now = digit.empty() ? 0 : digit[0];
+    if (now && now != last) heard += now;
+    last = now;
+  }
+  EXPECT_EQ(heard, "55#");
+  EXPECT_EQ(call->GetDtmfQueue(), "");
 }
 
 TEST_F(CallSending, WavSourceOfThreeFramesIsPlayedThenTakenOff) {

@@ -315,6 +315,49 @@ TEST(SipMessageSdp, OddConnectionAndMediaLines) {
   EXPECT_THAT(TSipMessage("m=audio 4000 RTP/AVP 99999999999 +7 +-7 - 8\r\n").PayloadTypes, ElementsAre(7, 8));
 }
 
+// The audio stream's attributes: what each payload type stands for comes
+// from its a=rtpmap (names without regard to case, 8000 Hz mono only), else
+// from RFC 3551's static table; the first audio stream alone counts, and a
+// media-level a=ptime beats a session-level one.
+TEST(SipMessageSdp, RtpMapFmtpAndPtimeOfTheAudioStream) {
+  TSipMessage m(Lines({"", "v=0", "a=ptime:40", "m=audio 4000 RTP/AVP 96 0 13 101 110 98 99 100",
+                       "a=rtpmap:96 telephone-event/8000", "a=fmtp:96 0-16", "a=rtpmap:0 pcmu/8000",
+                       "a=rtpmap:13 CN/8000", "a=rtpmap:110 opus/48000/2", "a=rtpmap:96 PCMA/8000",
+                       "a=rtpmap:98 speex/16000", "a=rtpmap:99 PCMU/8000/2", "a=rtpmap:100 SPEEX/8000/1",
+                       "a=rtpmap:x GSM/8000", "a=rtpmap:300 GSM/8000", "a=rtpmap:97", "a=ptime:30",
+                       "m=video 5000 RTP/AVP 97", "a=rtpmap:97 GSM/8000", "a=ptime:10",
+                       "m=audio 6000 RTP/AVP 3"}));
+  const TSdpAudio& a = m.SdpAudio;
+  EXPECT_TRUE(a.Present);
+  EXPECT_EQ(a.Port, 4000);
+  EXPECT_THAT(a.PayloadTypes, ElementsAre(96, 0, 13, 101, 110, 98, 99, 100));
+  EXPECT_EQ(a.Ptime, 30);
+  EXPECT_EQ(a.Meaning(96), kSdpTelephoneEvent) << "the first map of a number stands";
+  EXPECT_EQ(a.Meaning(0), 0);
+  EXPECT_EQ(a.Meaning(13), kSdpComfortNoise);
+  EXPECT_EQ(a.Meaning(101), kSdpTelephoneEvent) << "older offers of ours had no map for it";
+  EXPECT_EQ(a.Meaning(110), kSdpUnknown) << "110 mapped to another codec is not Speex";
+  EXPECT_EQ(a.Meaning(98), kSdpUnknown) << "wideband";
+  EXPECT_EQ(a.Meaning(99), kSdpUnknown) << "stereo";
+  EXPECT_EQ(a.Meaning(100), 110);
+  EXPECT_EQ(a.Meaning(97), kSdpUnknown) << "the video stream's maps are not ours";
+  EXPECT_EQ(a.Meaning(8), 8);
+  ASSERT_EQ(a.Fmtps.size(), 1u);
+  EXPECT_EQ(a.Fmtps[0], (std::pair<int, std::string>{96, "0-16"}));
+  EXPECT_EQ(a.TypeFor(kSdpTelephoneEvent), 96);
+  EXPECT_EQ(a.TypeFor(110), 100);
+  EXPECT_EQ(a.TypeFor(3), -1) << "the second audio stream is not read";
+
+  TSipMessage legacy("m=audio 4000 RTP/AVP 110 3\r\na=ptime:20\r\n");
+  EXPECT_EQ(legacy.SdpAudio.Meaning(110), 110) << "our own older offers: 110 without a map";
+  EXPECT_EQ(legacy.SdpAudio.TypeFor(kSdpTelephoneEvent), -1);
+  EXPECT_EQ(TSipMessage("a=ptime:60\r\nm=audio 0 RTP/AVP 0\r\n").SdpAudio.Ptime, 60);
+  TSipMessage removed("m=audio 0 RTP/AVP 0\r\n");
+  EXPECT_TRUE(removed.SdpAudio.Present);
+  EXPECT_EQ(removed.SdpAudio.Port, 0);
+  EXPECT_FALSE(TSipMessage(kInvite.substr(0, kInvite.find("m=audio"))).SdpAudio.Present);
+}
+
 TEST(SipMessageInfo, SignalValue) {
   EXPECT_EQ(TSipMessage(Lines({"INFO sip:x SIP/2.0", "", "Signal=5", "Duration=160"})).DtmfSignal, "5");
   EXPECT_EQ(TSipMessage(Lines({"INFO sip:x SIP/2.0", "", "Signal= 5"})).DtmfSignal, "5");

@@ -21,10 +21,13 @@ const std::string kOfferSdp =
     "c=IN IP4 192.168.1.20\r\n"
     "t=0 0\r\n"
     "m=audio 20002 RTP/AVP 0 8 3 101\r\n"
+    "a=rtpmap:0 PCMU/8000\r\n"
+    "a=rtpmap:8 PCMA/8000\r\n"
+    "a=rtpmap:3 GSM/8000\r\n"
     "a=rtpmap:101 telephone-event/8000\r\n"
     "a=fmtp:101 0-15\r\n"
     "a=ptime:20\r\n"
-    "a=sendrecv\r\n";  // 201 bytes
+    "a=sendrecv\r\n";  // 266 bytes
 
 class Builders : public ::testing::Test {
 protected:
@@ -269,7 +272,7 @@ TEST_F(Builders, Invite) {
       "Contact: <sip:1001@192.168.1.20:5075>\r\n"
       "Max-Forwards: 20\r\n"
       "Content-Type: application/sdp\r\n"
-      "Content-Length: 201\r\n"
+      "Content-Length: 266\r\n"
       "\r\n" + kOfferSdp,
       BuildInvite(*outgoing, "0 8 3"));
 }
@@ -285,6 +288,9 @@ TEST_F(Builders, HoldOfferHidesOnlyTheConnectionAddress) {
       "c=IN IP4 0.0.0.0\r\n"
       "t=0 0\r\n"
       "m=audio 20002 RTP/AVP 0 8 3 101\r\n"
+      "a=rtpmap:0 PCMU/8000\r\n"
+      "a=rtpmap:8 PCMA/8000\r\n"
+      "a=rtpmap:3 GSM/8000\r\n"
       "a=rtpmap:101 telephone-event/8000\r\n"
       "a=fmtp:101 0-15\r\n"
       "a=ptime:20\r\n"
@@ -305,7 +311,7 @@ TEST_F(Builders, InviteAuthWithAuthInt) {
   outgoing->SetRemoteTag("");
   Challenge(*outgoing, "407", "voip", "6a7b8c9d", "auth-int", "op42");
   const std::string credentials =
-      "Proxy-Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"6a7b8c9d\",uri=\"sip:1002@pbx.example.org\",response=\"62cf957fa0c80427f7974f7b3d7d9779\",qop=\"auth-int\",cnonce=\"op42\",nc=00000001,opaque=\"op42\",algorithm=MD5\r\n";
+      "Proxy-Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"6a7b8c9d\",uri=\"sip:1002@pbx.example.org\",response=\"39219e01cd69ded56a6c460d0f4bd24c\",qop=\"auth-int\",cnonce=\"op42\",nc=00000001,opaque=\"op42\",algorithm=MD5\r\n";
   EXPECT_WIRE(
       "INVITE sip:1002@pbx.example.org SIP/2.0\r\n"
       "From: <sip:1001@pbx.example.org>;tag=A1B2C3D4E\r\n"
@@ -317,7 +323,7 @@ TEST_F(Builders, InviteAuthWithAuthInt) {
       "Contact: <sip:1001@192.168.1.20:5075>\r\n"
       "Max-Forwards: 20\r\n" + credentials +
       "Content-Type: application/sdp\r\n"
-      "Content-Length: 201\r\n"
+      "Content-Length: 266\r\n"
       "\r\n" + kOfferSdp,
       BuildInviteAuth(*outgoing, "0 8 3"));
   EXPECT_EQ(outgoing->GetAuthHeader(), credentials);

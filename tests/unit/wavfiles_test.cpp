@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 
+#include "media/codecpcm.h"
+#include "media/recorder.h"
 #include "platform/errors.h"
 #include "support/tone_analysis.h"
 
@@ -136,6 +139,107 @@ TEST(WavFileTest, FilesWeCannotTrustOrConvertGiveAnEmptySource) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Load(c.file).size(), 0u);
     EXPECT_EQ(Load(c.file, 16, 22050).size(), 0u);
+  }
+}
+
+// Stereo is mixed to mono (not played at half speed an octave low), and the
+// G.711 laws are decoded rather than played as loud noise.
+TEST(WavFileTest, StereoAndG711FilesPlayAsTheirSound) {
+  // Left +2000, right 0, then left -1000, right -3000: the mean of the two.
+  std::string stereo = SampleBytes({2000, 0, -1000, -3000});
+  EXPECT_EQ(BytesSamples(Load(test::MakeWavFormat(kWavePcm, 2, 8000, 16, stereo))),
+            (std::vector<int16_t>{1000, -2000}));
+  std::string stereo8 = {char(0xFF), char(0x81), char(0x00), char(0x80)};
+  EXPECT_EQ(BytesSamples(Load(test::MakeWavFormat(kWavePcm, 2, 8000, 8, stereo8))),
+            (std::vector<int16_t>{64 * 256, -64 * 256}));
+
+  // A second of a 440 Hz tone in each law: the tone, at its level and length.
+  const std::vector<int16_t> tone = MakeTone(440, 8000, 8000, 8000);
+  for (int tag : {kWaveMulaw, kWaveAlaw}) {
+    SCOPED_TRACE(tag);
+    std::string coded;
+    for (int16_t v : tone) coded.push_back(char(tag == kWaveMulaw ? UlawEncode(v) : AlawEncode(v)));
+    std::vector<int16_t> samples = BytesSamples(Load(test::MakeWavFormat(tag, 1, 8000, 8, coded)));
+    ASSERT_EQ(samples.size(), tone.size());
+    for (size_t i = 0; i < samples.size(); ++i) ASSERT_NEAR(samples[i], tone[i], 300) << i;
+    // Stereo mu-law at another rate: mixed and converted.
+    std::string wide;
+    for (int16_t v : MakeTone(440, 8000, 16000, 16000))
+      for (int c = 0; c < 2; ++c) wide.push_back(char(tag == kWaveMulaw ? UlawEncode(v) : AlawEncode(v)));
+    std::vector<int16_t> down = BytesSamples(Load(test::MakeWavFormat(tag, 2, 16000, 8, wide)));
+    ASSERT_EQ(down.size(), 8000u);
+    EXPECT_NEAR(test::DominantFrequency(down.data(), down.size(), 8000), 440, 1);
+    EXPECT_NEAR(test::ToneAmplitude(down.data(), down.size(), 440, 8000), 8000, 400);
+  }
+}
+
+// WAVE_FORMAT_EXTENSIBLE: cbSize 22, valid bits, channel mask, sub-format GUID.
+TEST(WavFileTest, ExtensibleFilesAreReadByTheirSubFormat) {
+  auto tail = [](uint16_t subTag) {
+    std::string t;
+    for (int v : {22, 0, 16, 0, 3, 0, 0, 0}) t.push_back(char(v));  // cbSize, valid bits, mask
+    t.push_back(char(subTag & 0xFF));
+    t.push_back(char(subTag >> 8));
+    for (int v : {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
+      t.push_back(char(v));
+    return t;
+  };
+  const std::string stereo = SampleBytes({300, 100, -500, -700});
+  EXPECT_EQ(BytesSamples(Load(test::MakeWavFormat(kWaveExtensible, 2, 8000, 16, stereo, tail(kWavePcm)))),
+            (std::vector<int16_t>{200, -600}));
+  std::string problem;
+  std::string pcm;
+  EXPECT_FALSE(LoadWavAsPcm(test::MakeWavFormat(kWaveExtensible, 2, 8000, 32, stereo, tail(3)), pcm, 16,
+                            8000, &problem)) << "float samples";
+  EXPECT_TRUE(pcm.empty());
+  EXPECT_NE(problem.find("Format tag 3"), std::string::npos) << problem;
+}
+
+// What the recorder writes, a prompt can play: GSM 6.10 blocks decode to the
+// recorded audio, two frames each.
+TEST(WavFileTest, OurGsmRecordingsPlayBackAsPrompts) {
+  const std::vector<int16_t> tone = MakeTone(700, 9000, 8000 + 100, 8000);
+  const std::string file = GsmWavFile(PcmToGsm(SampleBytes(tone)));
+  test::TScratchDir dir;
+  const std::string path = dir.File("recording.wav");
+  test::WriteFile(path, file);
+  TWavFile prompt(path);
+  std::vector<int16_t> samples = BytesSamples(prompt.Data());
+  ASSERT_EQ(samples.size(), 25u * 320) << "whole blocks; the last 100 samples were never coded";
+  const size_t skip = 800;  // the coder settles
+  double error = 0, signal = 0;
+  for (size_t i = skip; i < samples.size(); ++i) {
+    signal += double(tone[i]) * tone[i];
+    error += (double(samples[i]) - tone[i]) * (double(samples[i]) - tone[i]);
+  }
+  EXPECT_GT(10 * std::log10(signal / error), 12) << "the tone, not noise";
+  EXPECT_NEAR(test::DominantFrequency(samples.data() + skip, samples.size() - skip, 8000), 700, 1);
+}
+
+TEST(WavFileTest, FormatsWeDoNotReadRaiseNamingTheFile) {
+  test::TScratchDir dir;
+  const struct {
+    std::string file;
+    const char* says;
+  } cases[] = {
+      {test::MakeWavFormat(85, 2, 44100, 0, std::string(400, '\x55')), "Format tag 85"},  // MPEG layer 3
+      {test::MakeWavFormat(2, 1, 8000, 4, std::string(400, '\x55')), "Format tag 2"},     // MS ADPCM
+      {test::MakeWavFormat(kWavePcm, 6, 8000, 16, std::string(480, '\x55')), "6 channels"},
+      {test::MakeWavFormat(kWaveGsm610, 2, 8000, 0, std::string(130, '\x55')), "2 channels"},
+      {MakeWav(8000, 24, std::string(300, '\x10')), "24-bit"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    const std::string path = dir.File("prompt.wav");
+    test::WriteFile(path, c.file);
+    try {
+      TWavFile source(path);
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find("\"" + path + "\""), std::string::npos) << text;
+      EXPECT_NE(text.find(c.says), std::string::npos) << text;
+    }
   }
 }
 

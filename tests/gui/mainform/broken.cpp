@@ -88,11 +88,13 @@ private slots:
     QCOMPARE(form.AccountsFrm()->RowCount(), 0);
     QCOMPARE(form.DialFrm()->PhoneEdit->text(), QString("101"));
     QCOMPARE(form.SipClient().BoundPort(), 5075);
-    // Names are matched trimmed; what is saved is the item's own text.
-    QCOMPARE(form.AudioFrm()->waveOutDevice->currentText(), QString("Virtual Out 1"));
+    // Names are matched trimmed, also the sound layer's own name of a device
+    // the list shows under another; what is saved is the item's own text.
+    QCOMPARE(form.AudioFrm()->waveOutDevice->currentText(), QString("Salida virtual 1"));
+    QCOMPARE(form.AudioFrm()->OutputDevice(), 1);
     QCOMPARE(rig.ReadIni(), text);
     rig.Close();
-    QCOMPARE(TIniFile(rig.Ini).ReadString("AUDIO", "Out", ""), std::string("Virtual Out 1"));
+    QCOMPARE(TIniFile(rig.Ini).ReadString("AUDIO", "Out", ""), std::string("Salida virtual 1"));
   }
 
   void halfWrittenFileKeepsWhatItHas() {

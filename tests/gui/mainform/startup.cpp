@@ -68,14 +68,14 @@ private slots:
     QVERIFY(rig.Watcher.Boxes.empty());
 
     form.DialFrm()->PhoneEdit->setText("555");
-    form.AudioFrm()->waveOutDevice->setCurrentText("Virtual Out 2");
+    form.AudioFrm()->waveOutDevice->setCurrentText("Salida virtual 2");
     rig.Close();
     TIniFile ini(rig.Ini);
     QCOMPARE(ini.ReadString("CALL", "Telefono", "-"), std::string("555"));
     for (const char* key : {"Server", "User", "Password", "STUN", "Proxy"})
       QCOMPARE(ini.ReadString("ACCOUNT", key, "-"), std::string());
     QCOMPARE(ini.ReadString("AUDIO", "In", "-"), std::string("Default"));
-    QCOMPARE(ini.ReadString("AUDIO", "Out", "-"), std::string("Virtual Out 2"));
+    QCOMPARE(ini.ReadString("AUDIO", "Out", "-"), std::string("Salida virtual 2"));
     QCOMPARE(ini.ReadString("AUDIO", "Ring", "-"), std::string("Default"));
     struct stat st{};
     QCOMPARE(stat(rig.Ini.c_str(), &st), 0);
@@ -95,7 +95,7 @@ private slots:
     QCOMPARE(TAccountsFrm::Domain(form.AccountsFrm()->Row(0)), QString::fromStdString(rig.Registrar.Server()));
     QCOMPARE(TAccountsFrm::UserName(form.AccountsFrm()->Row(0)), QString("101"));
     QCOMPARE(form.DialFrm()->PhoneEdit->text(), QString("777"));
-    QCOMPARE(form.AudioFrm()->waveRingDevice->currentText(), QString("Virtual Out 3"));
+    QCOMPARE(form.AudioFrm()->waveRingDevice->currentText(), QString("Salida virtual 3"));
     form.UpdateActions();
     QVERIFY(form.DialFrm()->CallBtn->isEnabled());
     QCOMPARE(form.DialFrm()->btnConectar->text(), QString("Desconectarse"));
@@ -143,7 +143,8 @@ private slots:
     form.StatusMenu()->hide();
   }
 
-  // A refused registration ends it: the window stays off line.
+  // A refused registration ends it: the window stays off line and says why
+  // (in the status bar and the balloon, never in a box).
   void refusedRegistrationStaysOffline() {
     TRig rig;
     rig.Registrar.SetRegisterAnswer("403 Forbidden");
@@ -152,7 +153,9 @@ private slots:
     TMainForm& form = *rig.Form;
     QTRY_VERIFY(!form.RegisteredAccount());
     QVERIFY(!form.Online());
-    QCOMPARE(form.StatusText(), QString("Fuera de linea"));
+    QCOMPARE(form.StatusText(), QString("Fuera de linea: cuenta rechazada"));
+    QVERIFY(form.LastMessage().startsWith("Cuenta rechazada\nEl servidor 127.0.0.1 rechazo la cuenta."));
+    QVERIFY(form.DisconnectItem()->isChecked());
     QVERIFY(rig.Watcher.Boxes.empty());
   }
 

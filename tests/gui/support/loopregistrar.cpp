@@ -109,6 +109,7 @@ void TLoopRegistrar::Answer(const std::string& request, const sockaddr_in& from)
     std::lock_guard<std::mutex> guard(lock_);
     status = status_;
   }
+  if (status == kNoAnswer) return;
   std::ostringstream r;
   r << "SIP/2.0 " << status << "\r\n";
   for (const std::string& line : Lines(request))

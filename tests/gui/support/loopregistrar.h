@@ -30,7 +30,8 @@ public:
   std::string Server() const { return "127.0.0.1:" + std::to_string(port_); }
   void SetPeerPort(int port) { peerPort_ = port; }
   // A status line such as "403 Forbidden" answers REGISTERs from now on; ""
-  // goes back to "200 OK".
+  // goes back to "200 OK"; kNoAnswer leaves them unanswered.
+  static constexpr const char* kNoAnswer = "-";
   void SetRegisterAnswer(const std::string& status);
 
   // Requests received (REGISTER and relayed ones), oldest first.

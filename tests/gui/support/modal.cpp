@@ -22,7 +22,9 @@ void TModalWatcher::Poll() {
   seen_.push_back(modal);
   QPointer<QWidget> target = modal;
   if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-    Boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
+    QStringList buttons;
+    for (QAbstractButton* b : box->buttons()) buttons << b->text();
+    Boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(), buttons});
     NoteText(box->windowTitle());
     NoteText(box->text());
     QMessageBox::StandardButton answer = Answer;

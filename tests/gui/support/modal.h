@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
 #include <vector>
@@ -26,6 +27,7 @@ public:
     QString Text;
     QMessageBox::Icon Icon;
     QMessageBox::StandardButtons Buttons;
+    QStringList ButtonTexts;  // as the box shows them
   };
 
   TModalWatcher();

@@ -1,0 +1,203 @@
+#include "sip/sdp.h"
+
+#include <algorithm>
+
+#include "platform/textutil.h"
+
+namespace qv {
+
+namespace {
+
+using sv = std::string_view;
+
+bool SameText(sv a, sv b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = char(x + 32);
+    if (y >= 'A' && y <= 'Z') y = char(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool StartsWith(sv line, sv prefix) { return line.substr(0, prefix.size()) == prefix; }
+
+// The payload type number at the start of an attribute value ("96 ...").
+bool LeadingType(sv& rest, int& type) {
+  size_t n = 0;
+  while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') ++n;
+  if (n == 0 || n > 3 || !ParseInt(rest.substr(0, n), type) || type > 127) return false;
+  rest = TrimView(rest.substr(n));
+  return true;
+}
+
+bool ValidType(int type) { return type >= 0 && type <= 127; }
+
+// RFC 3551 table 4: the static audio types we know, at 8000 Hz.
+int StaticMeaning(int type) {
+  switch (type) {
+    case 0:
+    case 3:
+    case 8:
+      return type;
+    case 13:
+      return kSdpComfortNoise;
+    default:
+      return kSdpUnknown;
+  }
+}
+
+}  // namespace
+
+const TRtpMapLine* TSdpAudio::RtpMap(int payloadType) const {
+  for (const TRtpMapLine& map : RtpMaps)
+    if (map.PayloadType == payloadType) return &map;
+  return nullptr;
+}
+
+int TSdpAudio::Meaning(int payloadType) const {
+  if (const TRtpMapLine* map = RtpMap(payloadType)) {
+    // Every codec and event we know runs at 8000 Hz on one channel; speex/16000
+    // (wideband) or a stereo PCMU is another format altogether.
+    if (map->ClockRate != 8000 || map->Channels != 1) return kSdpUnknown;
+    const sv name = map->Encoding;
+    if (SameText(name, "PCMU")) return 0;
+    if (SameText(name, "PCMA")) return 8;
+    if (SameText(name, "GSM")) return 3;
+    if (SameText(name, "speex")) return 110;
+    if (SameText(name, "telephone-event")) return kSdpTelephoneEvent;
+    if (SameText(name, "CN")) return kSdpComfortNoise;
+    return kSdpUnknown;
+  }
+  if (payloadType == 110) return 110;
+  if (payloadType == 101) return kSdpTelephoneEvent;
+  return StaticMeaning(payloadType);
+}
+
+int TSdpAudio::TypeFor(int meaning) const {
+  for (int type : PayloadTypes)
+    if (Meaning(type) == meaning) return type;
+  return -1;
+}
+
+void TSdpAudioReader::Line(sv line) {
+  if (line.size() < 2 || line[1] != '=') return;
+  if (line[0] == 'm') {
+    // Only the first audio stream is ours; a second one, video or anything
+    // else ends it.
+    inAudio_ = !seenAudio_ && StartsWith(line, "m=audio");
+    if (!inAudio_) return;
+    seenAudio_ = true;
+    audio_.Present = true;
+    sv rest = TrimView(line.substr(7));
+    size_t n = 0;
+    while (n < rest.size() && n < 10 && rest[n] >= '0' && rest[n] <= '9') ++n;
+    audio_.Port = ToIntDef(rest.substr(0, n), 0);
+    size_t profile = rest.find("RTP/AVP");
+    if (profile == sv::npos) return;
+    rest = rest.substr(profile + 7);
+    while (!rest.empty()) {
+      rest = TrimView(rest);
+      size_t end = 0;
+      while (end < rest.size() && rest[end] != ' ' && rest[end] != '\t') ++end;
+      int type;
+      if (ParseInt(rest.substr(0, end), type) && ValidType(type)) audio_.PayloadTypes.push_back(type);
+      rest = rest.substr(end);
+    }
+    return;
+  }
+  if (line[0] != 'a') return;
+  sv value;
+  // a=ptime may also stand at session level, before any m= line.
+  if (StartsWith(line, "a=ptime:") && (inAudio_ || !seenAudio_)) {
+    int ms = ToIntDef(TrimView(line.substr(8)), 0);
+    if (ms > 0 && (inAudio_ || audio_.Ptime == 0)) audio_.Ptime = ms;
+    return;
+  }
+  if (!inAudio_) return;
+  if (StartsWith(line, "a=rtpmap:")) {
+    value = TrimView(line.substr(9));
+    TRtpMapLine map;
+    if (!LeadingType(value, map.PayloadType) || audio_.RtpMap(map.PayloadType)) return;
+    size_t slash = value.find('/');
+    if (slash == sv::npos) return;
+    map.Encoding = std::string(TrimView(value.substr(0, slash)));
+    sv format = value.substr(slash + 1);
+    size_t second = format.find('/');
+    map.ClockRate = ToIntDef(TrimView(format.substr(0, second)), 0);
+    if (second != sv::npos) map.Channels = ToIntDef(TrimView(format.substr(second + 1)), 0);
+    audio_.RtpMaps.push_back(std::move(map));
+  } else if (StartsWith(line, "a=fmtp:")) {
+    value = TrimView(line.substr(7));
+    int type;
+    if (LeadingType(value, type)) audio_.Fmtps.emplace_back(type, std::string(value));
+  }
+}
+
+std::string EncodingName(int meaning) {
+  switch (meaning) {
+    case 0:
+      return "PCMU";
+    case 8:
+      return "PCMA";
+    case 3:
+      return "GSM";
+    case 110:
+      return "speex";
+    case kSdpTelephoneEvent:
+      return "telephone-event";
+    default:
+      return "";
+  }
+}
+
+TAudioChoice ChooseAudio(const TSdpAudio& remote, const std::vector<int>& preference) {
+  for (int codec : preference) {
+    const int type = remote.TypeFor(codec);
+    if (type >= 0) return {codec, type};
+  }
+  return {};
+}
+
+int SendPacketMs(int codec, int ptimeMs) {
+  if (ptimeMs <= 0) return 20;
+  switch (codec) {
+    case 0:
+    case 8:  // sample by sample: any multiple of 10 ms
+      return std::clamp((ptimeMs + 5) / 10 * 10, 10, 60);
+    case 3:  // whole 20 ms frames (RFC 3551 4.5.8)
+      return std::clamp(ptimeMs / 20 * 20, 20, 60);
+    default:
+      return 20;
+  }
+}
+
+TRtpPayloadMap MakePayloadMap(const TSdpAudio& remote, const TAudioChoice& choice, bool weOffered) {
+  TRtpPayloadMap map;
+  for (int type : remote.PayloadTypes) {
+    if (!ValidType(type)) continue;
+    // What we offered keeps the meaning we gave it: the answerer sends us
+    // what our offer named.
+    if (weOffered && (type == 0 || type == 3 || type == 8 || type == 101 || type == 110)) continue;
+    const int meaning = remote.Meaning(type);
+    if (meaning >= 0) {
+      map.Received[size_t(type)] = int8_t(meaning);
+    } else if (meaning == kSdpTelephoneEvent) {
+      map.Received[size_t(type)] = TRtpPayloadMap::kEvent;
+    } else {
+      map.Received[size_t(type)] = TRtpPayloadMap::kDiscard;  // comfort noise, or not ours
+    }
+  }
+  if (weOffered) {
+    map.Received[110] = 110;
+    map.Received[101] = TRtpPayloadMap::kEvent;
+  }
+  map.SendAudioType = choice.RemoteType;
+  map.SendEventType = remote.TypeFor(kSdpTelephoneEvent);
+  map.SendPacketMs = SendPacketMs(choice.Codec, remote.Ptime);
+  map.AudioRejected = remote.Present && remote.Port == 0;
+  return map;
+}
+
+}  // namespace qv
