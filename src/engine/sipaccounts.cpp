@@ -85,11 +85,20 @@ void TSipEngine::PrepareAccount(const ISipAccountPtr& account) {
 
 void TSipEngine::RemoveAccount(const ISipAccountPtr& account) { accounts_.Remove(account); }
 
-// On the transport thread: nothing is resolved here, and the answer goes by
-// the request's Via anyway.
+// On the transport thread, where no name is looked up (the answer goes by
+// the request's Via anyway): an account never prepared gets its server only
+// when that is an address already, and a local address in any case, since
+// our Contact and SDP need one.
 ISipAccountPtr TSipEngine::RequestAccount() {
   ISipAccountPtr account = accounts_.FirstAccount();
-  if (account && account->GetLocalPort() == 0) account->SetLocalPort(SipPort());
+  if (!account) return account;
+  if (account->GetServer().empty()) {
+    std::string proxy = account->GetProxy();
+    std::string name = proxy.empty() ? account->GetDomain() : proxy;
+    if (IsIpv4Address(name.substr(0, name.find(':')))) ResolveServer(*account);
+  }
+  if (account->GetLocalAddress().empty()) account->SetLocalAddress(LocalHostAddress());
+  if (account->GetLocalPort() == 0) account->SetLocalPort(SipPort());
   return account;
 }
 
