@@ -4,8 +4,9 @@
 // Input: one setup byte (first decoder, speaker switch, silence settings,
 // negotiated payload types),
 // then records of [flags][length high][length low][bytes...]. Flag bit 0 gives
-// the oldest play buffer back before the datagram, bit 1 moves the clock by
-// 130 ms (past the DTMF and in-band windows).
+// the oldest play buffer back before the datagram (or, without a device, lets
+// 10 ms of playout pass), bit 1 moves the clock by 130 ms (past the DTMF and
+// in-band windows), bit 2 makes the datagram come from a stranger's address.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -62,6 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   call->SetConference(conference);
   call->SetRecorder(std::make_shared<TSipRecorder>());
   TKeepingDevice device;
+  call->SetRemoteRtpAddress("192.0.2.1");
+  call->SetRemoteRtpPort(4000);
+  const TRtpAddress peer{"192.0.2.1", 4000}, stranger{"198.51.100.7", 4000};
   TRtpReceiver receiver(CreateCodec(kFirstDecoder[(setup & 0x07) % 5]));
   if (!(setup & 0x40)) receiver.SetDevice(&device);
 
@@ -75,16 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       TWaveHeader* h = device.queued.front();
       device.queued.pop_front();
       h->InQueue = false;
-      receiver.BufferDone(h);
+      receiver.BufferDone(h, call.get());
+    } else if ((flags & 1) && receiver.NeedsClock()) {
+      receiver.SliceElapsed(*call);
     }
     if (flags & 2) AdvanceClockForTests(130);
-    receiver.HandlePacket(data + at, int(length), *call);
+    receiver.HandleDatagram(data + at, int(length), flags & 4 ? stranger : peer, *call);
     at += length;
-    const int free = receiver.FreeBufferCount();
-    if (free < 0 || free > TRtpReceiver::kPlayBuffers) std::abort();
-    if (free + int(device.queued.size()) != TRtpReceiver::kPlayBuffers && !(setup & 0x40)) std::abort();
-    if (receiver.QueuedPackets() > TRtpReceiver::kHeldPackets) std::abort();
-    if (receiver.PendingBytes() < 0 || receiver.PendingBytes() > TPcmFifo::kCapacity) std::abort();
+    const int queued = receiver.QueuedSlices();
+    if (queued < 0 || queued > TRtpReceiver::kQueuedSlices) std::abort();
+    if (!(setup & 0x40) && queued != int(device.queued.size())) std::abort();
+    if (receiver.Playout().Level() < 0 || receiver.Playout().Level() > TPlayoutBuffer::kCapacity) std::abort();
     if (receiver.Decoder() && receiver.Decoder()->GetPayloadType() == 101) std::abort();
   }
   call->SetConference(nullptr);

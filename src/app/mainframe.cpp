@@ -56,7 +56,7 @@ TMainForm::TMainForm(TOptions options, QWidget* parent)
   client_->SetRtpPortMin(20000);
   client_->SetRtpPortMax(24000);
   client_->SetDtmfMethod(dtmfRFC2833);
-  client_->SetSilenceThreshold(500);
+  client_->SetSilenceThreshold(kDefaultSilenceThreshold);
   client_->SetSilenceTimeout(5000);
 
   pumpLink_ = std::make_shared<TPumpLink>();

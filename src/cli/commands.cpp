@@ -41,7 +41,7 @@ void NoArgument(const std::string& verb, const std::string& rest) {
 const std::vector<std::string>& EventNames() {
   static const std::vector<std::string> names = {
       "registered", "registration-ended", "incoming", "ringback", "answered",
-      "bye",        "dtmf",               "silence",  "wav-stopped"};
+      "bye",        "dtmf",               "silence",  "wav-stopped", "device-error"};
   return names;
 }
 

@@ -233,6 +233,9 @@ Events (standard output):
   event answered line=N              event bye line=N status=CODE
   event dtmf line=N digit=D          event silence line=N
   event wav-stopped line=N           log TEXT (with --verbose)
+  event device-error line=N device=capture|playback reason=TEXT
+                         a sound device did not open (TEXT runs to the end
+                         of the line); the call goes on
   CODE is the final status of the call: 200 when it had been answered, else
   the failure (486 busy, 487 cancelled, 408 no answer, ...). Values are escaped:
   \xNN for blanks and control characters, \r \n \\.

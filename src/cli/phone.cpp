@@ -31,6 +31,9 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.OnBye = [this](TSipClient&, const ISipCallPtr& call) { OnBye(call); };
   client_.OnDtmf = [this](TSipClient&, const ISipCallPtr& call, const std::string& d) { OnDtmf(call, d); };
   client_.OnWavStopped = [this](TSipClient&, const ISipCallPtr& call) { OnWavStopped(call); };
+  client_.OnDeviceError = [this](TSipClient&, const ISipCallPtr& call, bool input, const std::string& reason) {
+    OnDeviceError(call, input, reason);
+  };
   client_.OnRegistrationOk = [this](TSipClient&, const ISipAccountPtr&) { out_.Event("registered"); };
   client_.OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr& account) {
     // The engine says why; an un-registration the user asked for is
@@ -180,6 +183,13 @@ void TCliPhone::OnDtmf(const ISipCallPtr& call, const std::string& digit) {
     out_.Event("silence", LineField(index));
   else
     out_.Event("dtmf", LineField(index) + " digit=" + Printable(digit, true));
+}
+
+void TCliPhone::OnDeviceError(const ISipCallPtr& call, bool input, const std::string& reason) {
+  int index = LineOf(call);
+  if (index < 0) return;
+  out_.Event("device-error", LineField(index) + (input ? " device=capture" : " device=playback") +
+                                 " reason=" + Printable(reason));
 }
 
 void TCliPhone::OnWavStopped(const ISipCallPtr& call) {

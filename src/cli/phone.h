@@ -74,6 +74,7 @@ private:
   void OnBye(const ISipCallPtr& call);
   void OnDtmf(const ISipCallPtr& call, const std::string& digit);
   void OnWavStopped(const ISipCallPtr& call);
+  void OnDeviceError(const ISipCallPtr& call, bool input, const std::string& reason);
 
   // Lines (numbered from 1 in what is printed, from 0 in lines_).
   int LineOf(const ISipCallPtr& call) const;  // -1 when on none

@@ -258,6 +258,11 @@ void TSipClient::HandleMessage(TMessage& message) {
       if (account && event) event(*this, account);
       return;
     }
+    case MsgDeviceError: {
+      auto error = std::dynamic_pointer_cast<TDeviceErrorEvent>(message.Obj);
+      if (error && error->Call && OnDeviceError) OnDeviceError(*this, error->Call, error->Input, error->Reason);
+      return;
+    }
     case MsgDtmf: {
       auto call = std::dynamic_pointer_cast<ISipCall>(message.Obj);
       if (call && OnDtmf) OnDtmf(*this, call, std::string(1, char(message.WParam)));

@@ -42,6 +42,8 @@ using TOnLog = std::function<void(TSipClient& sender, const std::string& text)>;
 using TOnCallEvent = std::function<void(TSipClient& sender, const ISipCallPtr& call)>;
 using TOnDtmf = std::function<void(TSipClient& sender, const ISipCallPtr& call, const std::string& dtmf)>;
 using TOnAccountEvent = std::function<void(TSipClient& sender, const ISipAccountPtr& account)>;
+using TOnDeviceError = std::function<void(TSipClient& sender, const ISipCallPtr& call, bool input,
+                                          const std::string& reason)>;
 
 class TSipClient {
 public:
@@ -66,11 +68,26 @@ public:
   // (refused with a status code, no answer, an unknown server name, or
   // removed on request).
   TOnAccountEvent OnRegistrationBye;
+  // A sound device of `call` could not be opened: `input` true for the
+  // microphone (the call then sends silence, or what it plays, on its own
+  // clock, so digits and files still go out), false for the speaker (the call
+  // plays nothing; recorder and conference still get the remote audio).
+  // `reason` is the device's English error text, e.g. "No device driver is
+  // present.". Raised once per device and media start.
+  TOnDeviceError OnDeviceError;
 
   // Properties. Ports reach the engine when it is created and the DTMF method
   // is read by every SendDtmf; the silence settings also reach a running
   // engine at once. Defaults: LocalPort 5075, RtpPortMin 22000, RtpPortMax
-  // 24000, SilenceThreshold 500, SilenceTimeout 5000 ms, dtmfInBand.
+  // 24000, SilenceThreshold kDefaultSilenceThreshold (1), SilenceTimeout
+  // 5000 ms, dtmfInBand.
+  //
+  // SilenceThreshold: a received frame counts as silent when the threshold
+  // is above its power, measured both in the DTMF detector's bins and over the
+  // whole band, on the scale where a sine of amplitude A (1.0 = full scale)
+  // reads 6400 A^2: 1 is a frame at about -38 dBFS, so speech at -35 dBFS and
+  // louder is never silence and line noise at -60 dBFS is. 0 turns the watch
+  // off; 500, the old default, still means a sine below about -8 dBFS.
   int GetLocalPort() const { return localPort_; }
   void SetLocalPort(int value) { localPort_ = value; }
   int GetRtpPortMin() const { return rtpPortMin_; }
@@ -174,7 +191,7 @@ private:
   bool active_ = false;
   int rtpPortMin_;
   int rtpPortMax_;
-  int silenceThreshold_ = 500;
+  int silenceThreshold_ = kDefaultSilenceThreshold;
   int silenceTimeout_ = 5000;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
   bool keepAlive_ = true;

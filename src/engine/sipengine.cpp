@@ -252,4 +252,8 @@ void TSipEngine::NotifyCallState(const ISipCallPtr& call, int state) {
 
 void TSipEngine::NotifyWavStopped(const ISipCallPtr& call) { Post(MsgWavStopped, 0, call); }
 
+void TSipEngine::NotifyDeviceError(const ISipCallPtr& call, bool input, const std::string& reason) {
+  Post(MsgDeviceError, input ? 1 : 0, std::make_shared<TDeviceErrorEvent>(call, input, reason));
+}
+
 }  // namespace qv

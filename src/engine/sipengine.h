@@ -137,6 +137,7 @@ public:
   void NotifyDtmf(const ISipCallPtr& call, const std::string& text) override;
   void NotifySilence(const ISipCallPtr& call) override;
   void NotifyWavStopped(const ISipCallPtr& call) override;
+  void NotifyDeviceError(const ISipCallPtr& call, bool input, const std::string& reason) override;
 
   // Time-outs (siptimers.cpp).
   void Tick() override;
@@ -229,7 +230,7 @@ private:
   std::atomic<int> rtpPort_{kDefaultRtpPortMin};
   std::atomic<int> rtpPortMin_{kDefaultRtpPortMin};
   std::atomic<int> rtpPortMax_{kDefaultRtpPortMin + kDefaultRtpPortRange};
-  std::atomic<int> silenceThreshold_{500};
+  std::atomic<int> silenceThreshold_{kDefaultSilenceThreshold};
   std::atomic<int> silenceTimeout_{5000};
 
   std::mutex codecsLock_;

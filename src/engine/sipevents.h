@@ -18,6 +18,8 @@ enum : uint32_t {
   MsgDtmf = 4159,
   MsgWavStopped = 4160,
   MsgRingback = 4162,
+  // A sound device of a call could not be opened; carries a TDeviceErrorEvent.
+  MsgDeviceError = 4163,
 };
 
 }  // namespace qv

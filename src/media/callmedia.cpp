@@ -43,7 +43,9 @@ void TCallMedia::Start(IMediaCall& call) {
   std::unique_ptr<TSoundCardOutput> playback;
   std::unique_ptr<TSoundCardInput> capture;
   try {
-    playback = std::make_unique<TSoundCardOutput>(self, call.GetCodec(), call.GetOutputDevice());
+    // Each start is a new offer or answer: the source is found again.
+    peer_->Forget();
+    playback = std::make_unique<TSoundCardOutput>(self, call.GetCodec(), call.GetOutputDevice(), peer_);
     auto socket = std::make_shared<TRtpSocket>(CreateUdpSocket(call.GetLocalRtpPort(), TSocketSet::Rtp));
     playback->SetSocket(socket);
     {
@@ -52,7 +54,7 @@ void TCallMedia::Start(IMediaCall& call) {
     }
     socketFd_ = socket->Fd;
     active_ = true;
-    capture = std::make_unique<TSoundCardInput>(self, call.GetInputDevice());
+    if (!captureByHand_) capture = std::make_unique<TSoundCardInput>(self, call.GetInputDevice());
   } catch (...) {
     // Undo what was made, ending the threads outside control_.
     active_ = false;
@@ -103,8 +105,8 @@ bool TCallMedia::PlaybackDeviceFailed() {
 bool TCallMedia::SendRtp(IMediaCall& call, const uint8_t* bytes, int length) {
   std::lock_guard guard(call.SendLock());
   if (!socket_) return false;
-  return SendDatagram(TSocketSet::Rtp, socket_->Fd, bytes, length, call.GetRemoteRtpPort(),
-                      call.GetRemoteRtpAddress());
+  const TRtpAddress to = peer_->SendTarget({call.GetRemoteRtpAddress(), call.GetRemoteRtpPort()});
+  return SendDatagram(TSocketSet::Rtp, socket_->Fd, bytes, length, to.Port, to.Host);
 }
 
 void TCallMedia::SendAudioFrame(IMediaCall& call, int16_t* frame) {

@@ -30,6 +30,7 @@
 #include <mutex>
 
 #include "media/rtp.h"
+#include "media/rtpsource.h"
 #include "sip/sipints.h"
 
 namespace qv {
@@ -72,8 +73,10 @@ public:
   // One captured frame (capture thread): send what the previous frame
   // prepared, then prepare this one.
   void SendAudioFrame(IMediaCall& call, int16_t* frame);
-  // Sends under the send lock to RemoteRtpAddress:RemoteRtpPort; false when
-  // nothing was sent (no socket, no address, "0.0.0.0", port 0, would block).
+  // Sends under the send lock to RemoteRtpAddress:RemoteRtpPort, or to the
+  // source the receiver latched onto when the peer's packets come from
+  // another address (rtpsource.h); false when nothing was sent (no socket, no
+  // address, "0.0.0.0", port 0, would block).
   bool SendRtp(IMediaCall& call, const uint8_t* bytes, int length);
 
   TDtmfQueue& Dtmf() { return dtmf_; }
@@ -81,10 +84,17 @@ public:
   // SendAudioFrame itself while no capture thread runs.
   const TRtpSender& Sender() const { return sender_; }
 
+  // Tests and benchmarks that hand every frame to SendAudioFrame themselves:
+  // media started from now on run no capture thread (whose device, or clock
+  // when the device fails, would send frames of its own). Before SetActive.
+  void SetCaptureByHand(bool value) { captureByHand_ = value; }
+
   // Diagnostics while the media run: the capture device's open error (0 when
   // none or not running) and whether the playback device failed to open.
   int CaptureOpenError();
   bool PlaybackDeviceFailed();
+  // The receiver's counters since the call was made, and its source. Any thread.
+  TRtpStats Stats() { return peer_->Stats(); }
 
 private:
   void Start(IMediaCall& call);
@@ -93,10 +103,12 @@ private:
   std::mutex control_;
   std::atomic<bool> active_{false};
   std::atomic<int> socketFd_{-1};
+  std::atomic<bool> captureByHand_{false};
   std::unique_ptr<TSoundCardInput> capture_;    // guarded by control_
   std::unique_ptr<TSoundCardOutput> playback_;  // guarded by control_
   std::shared_ptr<TRtpSocket> socket_;          // guarded by the call's send lock
   TRtpSender sender_;                           // capture thread
+  const std::shared_ptr<TRtpPeerState> peer_ = std::make_shared<TRtpPeerState>();
   TDtmfQueue dtmf_;
 };
 

@@ -6,6 +6,7 @@
 #include "media/codecs.h"
 #include "media/dtmf.h"
 #include "media/rtp.h"
+#include "media/silencewatch.h"
 #include "platform/clock.h"
 
 namespace qv {
@@ -15,6 +16,7 @@ namespace {
 constexpr int kMaxDatagram = 4096;
 constexpr int kLastEventCode = 15;  // "D"; higher codes (flash, tones) are not digits
 constexpr uint8_t kEventEndBit = 0x80;
+constexpr int kRtpVersion = 2;
 // How far back an event packet may lie and still be taken for a late packet
 // of an event already seen (10 s at 8000 Hz); further back, the sender's clock
 // has started again.
@@ -22,7 +24,8 @@ constexpr int32_t kLateEventTicks = 80000;
 
 }  // namespace
 
-TRtpReceiver::TRtpReceiver(IAudioCodecPtr codec) : decoder_(std::move(codec)) {
+TRtpReceiver::TRtpReceiver(IAudioCodecPtr codec, std::shared_ptr<TRtpPeerState> shared)
+    : decoder_(std::move(codec)), shared_(shared ? std::move(shared) : std::make_shared<TRtpPeerState>()) {
   for (int i = 0; i < kPlayBuffers; ++i) {
     headers_[i].Data = reinterpret_cast<char*>(buffers_[i]);
     headers_[i].BufferLength = kPlayBufferBytes;
@@ -33,6 +36,44 @@ TRtpReceiver::TRtpReceiver(IAudioCodecPtr codec) : decoder_(std::move(codec)) {
 TRtpReceiver::~TRtpReceiver() = default;
 
 void TRtpReceiver::SetDevice(IWaveDevice* device) { device_ = device; }
+
+// --- where packets come from ------------------------------------------------
+
+// The numbers the SDP exchange gave audio or telephone-event, and the
+// decoder's own: what a peer of this call sends.
+bool TRtpReceiver::TakesPayloadType(int payloadType, ISipCall& call) const {
+  const int8_t route = call.GetPayloadMap().Received[size_t(payloadType)];
+  return route == TRtpPayloadMap::kEvent || route >= 0 || (decoder_ && decoder_->GetPayloadType() == payloadType);
+}
+
+bool TRtpReceiver::ValidForLatch(const uint8_t* datagram, int length, ISipCall& call) const {
+  return length >= kRtpHeaderBytes && (datagram[0] >> 6) == kRtpVersion &&
+         TakesPayloadType(datagram[1] & 0x7F, call);
+}
+
+void TRtpReceiver::HandleDatagram(const uint8_t* datagram, int length, const TRtpAddress& from, ISipCall& call) {
+  ++shared_->Received;
+  const TRtpAddress sdp{call.GetRemoteRtpAddress(), call.GetRemoteRtpPort()};
+  switch (source_.Check(from, sdp, ValidForLatch(datagram, length, call), *shared_)) {
+    case TSourceCheck::TVerdict::Drop:
+      ++shared_->ForeignSource;
+      return;
+    case TSourceCheck::TVerdict::NewSource:
+      NewStream();
+      break;
+    case TSourceCheck::TVerdict::Accept:
+      break;
+  }
+  HandlePacket(datagram, length, call);
+}
+
+void TRtpReceiver::NewStream() {
+  playout_.Reset();
+  sequences_.Reset();
+  haveSsrc_ = false;
+}
+
+// --- packets ------------------------------------------------------------------
 
 void TRtpReceiver::HandlePacket(const uint8_t* datagram, int length, ISipCall& call) {
   TRtpView rtp;
@@ -60,14 +101,29 @@ void TRtpReceiver::HandlePacket(const uint8_t* datagram, int length, ISipCall& c
   } else if (!decoder_ || decoder_->GetPayloadType() != type) {
     return;  // named by no SDP: only the decoder's own number is its audio
   }
+  AcceptAudio(rtp, call);
+}
 
+void TRtpReceiver::AcceptAudio(const TRtpView& rtp, ISipCall& call) {
+  // RFC 3550 8.2: a new SSRC is a new stream (a PBX that transfers the call
+  // or plays music on hold): its timestamps and sequence numbers start afresh.
+  const uint32_t ssrc = rtp.Ssrc;
+  if (haveSsrc_ && ssrc != ssrc_) NewStream();
+  haveSsrc_ = true;
+  ssrc_ = ssrc;
+  // A duplicate is dropped before decoding, so that the in-band detector
+  // does not see one tone frame as the two it wants for a digit.
+  if (sequences_.Duplicate(rtp.Sequence)) {
+    ++shared_->Duplicates;
+    return;
+  }
   const int payload = std::min(rtp.PayloadLength, kMaxPayload);
   int bytes = decoder_->Decode(rtp.Payload, decoded_, payload);
   bytes = std::clamp(bytes, 0, int(sizeof decoded_)) & ~1;
   DetectInFrames(decoded_, bytes / 2, call);
-  queue_.Add(rtp.Sequence, reinterpret_cast<const uint8_t*>(decoded_), bytes,
-             [this](const uint8_t* pcm, int n) { pending_.Append(pcm, n); });
-  PlayDecoded(bytes, call);
+  if (playout_.Put(rtp.Timestamp, decoded_, bytes / 2) == TPlayoutBuffer::TPut::Late)
+    ++shared_->Late;
+  Refill(call);  // the first audio starts the device
 }
 
 // The detector and the silence watch look at whole 20 ms frames, whatever
@@ -150,7 +206,7 @@ void TRtpReceiver::InBandAndSilence(const int16_t* samples, int count, ISipCall&
     }
     return;
   }
-  if (IsSilent(input, call.GetSilenceThreshold())) {
+  if (IsSilentFrame(frame, input, call.GetSilenceThreshold())) {
     if (int64_t(now - lastVoiceTime_) >= int64_t(call.GetSilenceTimeout())) {
       call.NotifySilence();
       lastVoiceTime_ = now;
@@ -160,75 +216,80 @@ void TRtpReceiver::InBandAndSilence(const int16_t* samples, int count, ISipCall&
   }
 }
 
-void TRtpReceiver::PlayDecoded(int bytes, ISipCall& call) {
-  if (queue_.Count() > kHeldPackets) {
-    const TJitterQueue::TRecord& oldest = queue_.Front();
-    pending_.Append(oldest.Pcm, oldest.Length);
-    queue_.PopFront();
-  }
-  if (bytes <= 0) return;  // an empty packet gives no buffer to play
-  // A play buffer holds one 20 ms frame whatever the packet time, so that the
-  // conference and the recorder, which work in frames, get all of the audio
-  // as it is played: 10 ms packets are joined, 30 ms ones cut.
-  constexpr int n = kFrameBytes;
-  if (freeBuffers_ == kPlayBuffers) {
-    // Idle: start only with two frames in hand, so the device does not run
-    // dry again right after the first.
-    if (pending_.Size() < 2 * n) return;
-    for (int i = 0; i < 2; ++i) {
-      pending_.Take(buffers_[i], n);
-      Play(i, n, call);
+// --- playout --------------------------------------------------------------------
+
+void TRtpReceiver::Refill(ISipCall& call) {
+  const bool speaker = call.GetSpeakerEnabled();
+  while (queued_ < kQueuedSlices) {
+    if (frameLeft_ == 0) {
+      int16_t frame[kFrameSamples];
+      const TPlayoutBuffer::TTake taken = playout_.Take(frame);
+      PublishPlayout();
+      if (taken == TPlayoutBuffer::TTake::Idle) return;  // nothing arrived yet: the device waits
+      if (taken == TPlayoutBuffer::TTake::Stretch) {
+        QueueSlice(frame, speaker);
+        continue;
+      }
+      // Conference and recorder see each frame as it goes out; the
+      // conference may rewrite it with the mix.
+      call.DeliverRemoteFrame(frame);
+      std::memcpy(frame_, frame, sizeof frame_);
+      frameLeft_ = kFrameSamples;
     }
-    return;
-  }
-  if (freeBuffers_ == 0) {
-    pending_.Clear();  // overrun: the device is far behind; drop what waits
-    return;
-  }
-  while (pending_.Size() >= n && freeBuffers_ > 0) {
-    int index = -1;
-    for (int i = 0; i < kPlayBuffers && index < 0; ++i)
-      if (headers_[i].User == 0) index = i;
-    if (index < 0) {
-      pending_.Clear();
-      return;
-    }
-    pending_.Take(buffers_[index], n);
-    Play(index, n, call);
+    QueueSlice(frame_ + kFrameSamples - frameLeft_, speaker);
+    frameLeft_ -= kSliceSamples;
   }
 }
 
-void TRtpReceiver::Play(int index, int bytes, ISipCall& call) {
-  uint8_t* buffer = buffers_[index];
-  // Conference and recorder work in whole frames: hand over every frame the
-  // buffer holds, and a short buffer completed with silence, never with what
-  // an earlier packet left behind.
-  if (bytes < kFrameBytes) std::memset(buffer + bytes, 0, size_t(kFrameBytes - bytes));
-  const int frames = std::max(1, bytes / kFrameBytes);
-  for (int k = 0; k < frames; ++k) call.DeliverRemoteFrame(reinterpret_cast<int16_t*>(buffer + k * kFrameBytes));
-  if (!call.GetSpeakerEnabled()) std::memset(buffer, 0, kPlayBufferBytes);
-
-  TWaveHeader& header = headers_[index];
-  header.BufferLength = uint32_t(bytes);
-  header.User = 1;
-  --freeBuffers_;
-  if (device_) {
-    try {
-      device_->AddBuffer(&header);
-      return;
-    } catch (...) {
-      // A device that refuses the buffer plays nothing; count it as played.
+void TRtpReceiver::QueueSlice(const int16_t* samples, bool speaker) {
+  TWaveHeader* header = nullptr;
+  for (TWaveHeader& h : headers_)
+    if (h.User == 0) {
+      header = &h;
+      break;
     }
+  if (!header) return;  // cannot happen: more buffers than are ever queued
+  if (speaker)
+    std::memcpy(header->Data, samples, kPlayBufferBytes);
+  else
+    std::memset(header->Data, 0, kPlayBufferBytes);
+  header->BufferLength = kPlayBufferBytes;
+  header->User = 1;
+  ++queued_;
+  if (!device_) return;  // SliceElapsed plays it
+  try {
+    device_->AddBuffer(header);
+  } catch (...) {
+    // A device that refuses buffers plays nothing more: go on without it.
+    device_ = nullptr;
   }
-  BufferDone(&header);
 }
 
-void TRtpReceiver::BufferDone(TWaveHeader* header) {
+void TRtpReceiver::BufferDone(TWaveHeader* header, ISipCall* call) {
   // Only our own buffers, and each once (a reset gives back what is queued).
   if (header < headers_.data() || header >= headers_.data() + kPlayBuffers || header->User == 0) return;
   header->User = 0;
   header->Done = false;
-  if (freeBuffers_ < kPlayBuffers) ++freeBuffers_;
+  --queued_;
+  if (call) Refill(*call);
+}
+
+void TRtpReceiver::SliceElapsed(ISipCall& call) {
+  for (TWaveHeader& h : headers_) {
+    if (h.User != 0 && !h.InQueue) {
+      h.User = 0;
+      --queued_;
+      break;
+    }
+  }
+  Refill(call);
+}
+
+void TRtpReceiver::PublishPlayout() {
+  shared_->ConcealedSamples += playout_.ConcealedSamples() - publishedConcealed_;
+  shared_->DroppedSamples += playout_.DroppedSamples() - publishedDropped_;
+  publishedConcealed_ = playout_.ConcealedSamples();
+  publishedDropped_ = playout_.DroppedSamples();
 }
 
 }  // namespace qv

@@ -1,8 +1,11 @@
 #include "media/soundinput.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <string>
 
+#include "media/soundplay.h"
 #include "platform/audiodevice.h"
 #include "platform/messagequeue.h"
 #include "platform/thread.h"
@@ -66,6 +69,7 @@ void TSoundCardInput::Run(std::shared_ptr<TState> state) {
   SetThreadName("qv-capture");
   SetTimeCriticalPriority();
   IWaveDevicePtr device;
+  std::string reason;
   try {
     device = WaveInOpen(state->inputDevice, kCallFormat, &state->queue);
     for (int i = 0; i < kBufferCount; ++i) {
@@ -78,9 +82,21 @@ void TSoundCardInput::Run(std::shared_ptr<TState> state) {
     device->Start();
   } catch (const TWaveException& e) {
     state->openError = e.Code();
-    return;  // the call goes on without capture
-  } catch (...) {
+    reason = e.what();
+  } catch (const std::exception& e) {
     state->openError = WaveErrError;
+    reason = e.what();
+  }
+  if (state->openError != 0) {
+    if (device) {
+      try {
+        device->Close();
+      } catch (...) {
+      }
+    }
+    if (reason.empty()) reason = WaveErrorText(WaveErrError);
+    ReportDeviceError(state->call, true, reason);
+    RunOnClock(*state);
     return;
   }
 
@@ -95,6 +111,34 @@ void TSoundCardInput::Run(std::shared_ptr<TState> state) {
   try {
     device->Close();  // resets and stops the device before the buffers go
   } catch (...) {
+  }
+}
+
+void TSoundCardInput::RunOnClock(TState& state) {
+  // Without a microphone the call still sends: silence, or the WAV file,
+  // speech or digits it plays, and the peer's NAT pinhole stays open.
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kFrame = std::chrono::milliseconds(20);
+  Clock::time_point next = Clock::now() + kFrame;
+  while (!state.terminated) {
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+    if (wait > 0) state.queue.Wait(int(wait));
+    TMessage message;
+    while (state.queue.Get(message)) {
+    }
+    const Clock::time_point now = Clock::now();
+    if (state.terminated || now < next) continue;
+    // A thread that was held up does not make up for it with a burst.
+    if (now - next > 10 * kFrame) next = now;
+    next += kFrame;
+    int16_t frame[kFrameSamples] = {};
+    if (ISipCallPtr owner = state.call.lock()) {
+      try {
+        owner->SendAudioFrame(frame);
+      } catch (...) {
+        // That frame is lost; the next one is handled normally.
+      }
+    }
   }
 }
 

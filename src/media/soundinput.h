@@ -1,6 +1,9 @@
 // TSoundCardInput: a call's capture thread. It records the wave-in device in
 // four rotating 20 ms buffers (8000 Hz, mono, 16 bits) and hands every full
-// buffer to the call's SendAudioFrame, which encodes and sends it.
+// buffer to the call's SendAudioFrame, which encodes and sends it. When the
+// device cannot be opened, the thread says so once (the engine's
+// NotifyDeviceError) and hands the call a silent frame every 20 ms on its own
+// clock instead, so that RTP, digits and played files still go out.
 //
 // Lifetime and threads as for TSoundCardOutput (soundplay.h): the call is held
 // weakly and locked for one buffer at a time; a call destroyed on this thread
@@ -20,8 +23,7 @@ struct TWaveHeader;
 
 class TSoundCardInput {
 public:
-  // Starts the thread; `inputDevice` -1 is the default device. A device that
-  // cannot be opened ends the thread and the call runs without capture.
+  // Starts the thread; `inputDevice` -1 is the default device.
   TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice);
   ~TSoundCardInput();
   TSoundCardInput(const TSoundCardInput&) = delete;
@@ -36,6 +38,7 @@ public:
 private:
   struct TState;
   static void Run(std::shared_ptr<TState> state);
+  static void RunOnClock(TState& state);
 
   std::shared_ptr<TState> state_;
   std::thread thread_;

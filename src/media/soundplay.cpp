@@ -1,6 +1,7 @@
 #include "media/soundplay.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -16,18 +17,25 @@
 
 namespace qv {
 
+void ReportDeviceError(const std::weak_ptr<ISipCall>& call, bool input, const std::string& reason) {
+  ISipCallPtr owner = call.lock();
+  if (!owner) return;
+  if (ISipEnginePtr engine = owner->GetEngine()) engine->NotifyDeviceError(owner, input, reason);
+}
+
 namespace {
 
 constexpr int kReadBytes = 4096;
 // Datagrams taken per wake-up before the queue (buffers coming back) is
 // looked at again; the socket stays readable for the rest.
 constexpr int kDatagramsPerWake = 8;
+constexpr auto kSlice = std::chrono::milliseconds(10);  // a play buffer, without a device
 
 }  // namespace
 
 struct TSoundCardOutput::TState {
-  TState(std::weak_ptr<ISipCall> c, IAudioCodecPtr codec, int device)
-      : call(std::move(c)), outputDevice(device), receiver(std::move(codec)) {}
+  TState(std::weak_ptr<ISipCall> c, IAudioCodecPtr codec, int device, std::shared_ptr<TRtpPeerState> shared)
+      : call(std::move(c)), outputDevice(device), receiver(std::move(codec), std::move(shared)) {}
 
   const std::weak_ptr<ISipCall> call;
   const int outputDevice;
@@ -48,8 +56,9 @@ struct TSoundCardOutput::TState {
   std::string sender;
 };
 
-TSoundCardOutput::TSoundCardOutput(std::weak_ptr<ISipCall> call, IAudioCodecPtr codec, int outputDevice)
-    : state_(std::make_shared<TState>(std::move(call), std::move(codec), outputDevice)) {
+TSoundCardOutput::TSoundCardOutput(std::weak_ptr<ISipCall> call, IAudioCodecPtr codec, int outputDevice,
+                                   std::shared_ptr<TRtpPeerState> shared)
+    : state_(std::make_shared<TState>(std::move(call), std::move(codec), outputDevice, std::move(shared))) {
   thread_ = std::thread(&TSoundCardOutput::Run, state_);
   std::unique_lock lock(state_->startLock);
   state_->startSignal.wait(lock, [this] { return state_->started; });
@@ -87,29 +96,46 @@ void TSoundCardOutput::Run(std::shared_ptr<TState> state) {
   IWaveDevicePtr device;
   try {
     device = WaveOutOpen(state->outputDevice, kCallFormat, &state->queue);
-  } catch (...) {
+  } catch (const std::exception& e) {
     state->deviceFailed = true;  // play nothing; the rest of the call goes on
+    ReportDeviceError(state->call, false, e.what());
   }
   state->receiver.SetDevice(device.get());
   state->receiver.SetLastVoiceTime(GetTickMs());
 
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point nextSlice = Clock::now() + kSlice;
   std::vector<int> fds;
   fds.reserve(1);
   std::vector<bool> readable;
   std::shared_ptr<TRtpSocket> socket;
+  TRtpAddress from;
   while (!state->terminated) {
     {
       std::lock_guard guard(state->socketLock);
       if (socket != state->socket) socket = state->socket;
     }
     fds.assign(socket ? 1 : 0, socket ? socket->Fd : -1);
-    state->queue.Wait(-1, fds, &readable);
+    // Without a device the thread is the playout's clock.
+    const bool clocked = state->receiver.NeedsClock();
+    int timeout = -1;
+    if (clocked)
+      timeout = int(std::max<int64_t>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(nextSlice - Clock::now()).count()));
+    state->queue.Wait(timeout, fds, &readable);
     TMessage message;
     while (!state->terminated && state->queue.Get(message)) {
-      if (message.Msg == MsgWaveOutDone)
-        state->receiver.BufferDone(reinterpret_cast<TWaveHeader*>(message.LParam));
+      if (message.Msg != MsgWaveOutDone) continue;
+      ISipCallPtr call = state->call.lock();
+      state->receiver.BufferDone(reinterpret_cast<TWaveHeader*>(message.LParam), call.get());
     }
-    if (state->terminated || !socket || !readable[0]) continue;
+    if (clocked && !state->terminated && Clock::now() >= nextSlice) {
+      // Late wake-ups catch up, but a stalled thread does not replay seconds.
+      if (Clock::now() - nextSlice > 10 * kSlice) nextSlice = Clock::now();
+      nextSlice += kSlice;
+      if (ISipCallPtr call = state->call.lock()) state->receiver.SliceElapsed(*call);
+    }
+    if (state->terminated || !socket || readable.empty() || !readable[0]) continue;
     for (int i = 0; i < kDatagramsPerWake && !state->terminated; ++i) {
       int length = 0, senderPort = 0;
       try {
@@ -118,11 +144,13 @@ void TSoundCardOutput::Run(std::shared_ptr<TState> state) {
         break;  // a receive error (e.g. ICMP port unreachable): wait for the next readiness
       }
       if (length <= 0) continue;
+      from.Host = state->sender;
+      from.Port = senderPort;
       // The strong reference lives for this datagram only and is dropped
       // outside every lock; if it was the last, the call ends here.
       if (ISipCallPtr call = state->call.lock()) {
         try {
-          state->receiver.HandlePacket(state->datagram, length, *call);
+          state->receiver.HandleDatagram(state->datagram, length, from, *call);
         } catch (...) {
           // One bad datagram ends there; the next is handled normally.
         }

@@ -1,5 +1,13 @@
 // PortAudio devices in wave-in/wave-out terms.
 //
+// A stream is opened at the device's own rate (its default rate: most USB
+// headsets and hardware reached without a sound server have no 8 kHz mode)
+// and, failing that, at the rate asked for or a common one; mono where the
+// device takes it, else two channels. Between the stream and the owner's
+// buffers the speexdsp resampler converts the rate and the channels are mixed
+// down or copied, inside the callback, so the owner always sees the format it
+// asked for.
+//
 // PortAudio calls us on its real-time thread with blocks of its own size; we
 // copy between those blocks and the owner's buffers. The callback neither
 // allocates, nor locks, nor logs: buffers reach it through a lock-free
@@ -14,15 +22,20 @@
 #include "platform/audio_portaudio.h"
 
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <portaudio.h>
 #include <semaphore.h>
+#include <speex/speex_resampler.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/messagequeue.h"
 #include "platform/thread.h"
@@ -73,6 +86,13 @@ int WaveCodeOf(PaError err) {
   }
 }
 
+// The stream's side of the conversion: its rate and channels, and the
+// resampler between it and the owner's format (16-bit only).
+struct TStreamShape {
+  double Rate = 8000;
+  int Channels = 1;
+};
+
 class TPaDevice final : public IWaveDevice {
 public:
   TPaDevice(bool input, const TWaveFormat& format, TMessageQueue* queue)
@@ -81,11 +101,14 @@ public:
   }
   ~TPaDevice() override {
     Close();
+    if (resampler_) speex_resampler_destroy(resampler_);
     sem_destroy(&ready_);
   }
 
-  // Opens the stream and starts the notifier; raises TWaveException.
-  void Open(const PaStreamParameters& params);
+  // Opens the stream in `shape` and starts the notifier; raises TWaveException.
+  void Open(PaStreamParameters params, const TStreamShape& shape);
+  // The stream as opened, for tests and diagnostics.
+  TStreamShape Shape() const { return shape_; }
 
   void AddBuffer(TWaveHeader* header) override;
   void Start() override;
@@ -99,6 +122,10 @@ private:
   static int Callback(const void* in, void* out, unsigned long frames, const PaStreamCallbackTimeInfo*,
                       PaStreamCallbackFlags, void* self);
   void Transfer(const uint8_t* in, uint8_t* out, size_t bytes);  // real-time thread
+  // The callback when the stream's shape differs from the owner's format.
+  void ConvertIn(const int16_t* in, unsigned long frames);
+  void ConvertOut(int16_t* out, unsigned long frames);
+  bool Converting() const { return resampler_ || shape_.Channels != format_.Channels; }
   void Notifier();
   void DrainDone();                 // under notifyMutex_
   void GiveBack(TWaveHeader* h);    // under notifyMutex_
@@ -121,19 +148,35 @@ private:
   TWaveHeader* current_ = nullptr;
   uint32_t offset_ = 0;
 
+  // Conversion state, callback thread only (preallocated at open).
+  static constexpr size_t kStage = 4096;  // samples per step, in either direction
+  TStreamShape shape_;
+  SpeexResamplerState* resampler_ = nullptr;
+  std::array<int16_t, kStage> mono_{};      // the stream's side, one channel
+  std::array<int16_t, kStage> owner_{};     // the owner's side
+  size_t ownerFill_ = 0, ownerUsed_ = 0;    // output: owner samples staged and used
+
   sem_t ready_;
   std::atomic<bool> quit_{false};
   std::mutex notifyMutex_;
   std::thread notifier_;
 };
 
-void TPaDevice::Open(const PaStreamParameters& params) {
-  PaError err = Pa_IsFormatSupported(input_ ? &params : nullptr, input_ ? nullptr : &params,
-                                     format_.SamplesPerSec);
-  if (err == paFormatIsSupported)
-    err = Pa_OpenStream(&stream_, input_ ? &params : nullptr, input_ ? nullptr : &params,
-                        format_.SamplesPerSec, paFramesPerBufferUnspecified, paClipOff, &TPaDevice::Callback,
-                        this);
+void TPaDevice::Open(PaStreamParameters params, const TStreamShape& shape) {
+  shape_ = shape;
+  params.channelCount = shape.Channels;
+  const uint32_t rate = uint32_t(shape.Rate);
+  if (rate != format_.SamplesPerSec) {
+    int err = 0;
+    resampler_ = input_ ? speex_resampler_init(1, rate, format_.SamplesPerSec, SPEEX_RESAMPLER_QUALITY_VOIP, &err)
+                        : speex_resampler_init(1, format_.SamplesPerSec, rate, SPEEX_RESAMPLER_QUALITY_VOIP, &err);
+    if (!resampler_) throw TWaveException(WaveErrNoMem);
+    speex_resampler_skip_zeros(resampler_);
+  }
+  // 10 ms blocks keep the callback's work and the conversion steps small.
+  const unsigned long block = Converting() ? std::max(1u, rate / 100) : paFramesPerBufferUnspecified;
+  PaError err = Pa_OpenStream(&stream_, input_ ? &params : nullptr, input_ ? nullptr : &params, shape.Rate, block,
+                              paClipOff, &TPaDevice::Callback, this);
   if (err != paNoError) {
     stream_ = nullptr;
     throw TWaveException(WaveCodeOf(err));
@@ -144,8 +187,87 @@ void TPaDevice::Open(const PaStreamParameters& params) {
 int TPaDevice::Callback(const void* in, void* out, unsigned long frames, const PaStreamCallbackTimeInfo*,
                         PaStreamCallbackFlags, void* self) {
   auto* d = static_cast<TPaDevice*>(self);
-  d->Transfer(static_cast<const uint8_t*>(in), static_cast<uint8_t*>(out), frames * d->format_.BlockAlign());
+  if (!d->Converting()) {
+    d->Transfer(static_cast<const uint8_t*>(in), static_cast<uint8_t*>(out), frames * d->format_.BlockAlign());
+  } else if (d->input_) {
+    d->ConvertIn(static_cast<const int16_t*>(in), frames);
+  } else {
+    d->ConvertOut(static_cast<int16_t*>(out), frames);
+  }
   return paContinue;
+}
+
+void TPaDevice::ConvertIn(const int16_t* in, unsigned long frames) {
+  const int channels = shape_.Channels;
+  while (frames > 0) {
+    // Small steps: even converting up (a stream slower than the owner's
+    // rate, up to 8 times) the result fits the stage.
+    const size_t n = std::min<size_t>(frames, kStage / 8);
+    // Mixed down to one channel (silence when the host gave no input).
+    for (size_t f = 0; f < n; ++f) {
+      int32_t sum = 0;
+      for (int c = 0; c < channels && in; ++c) sum += in[f * size_t(channels) + size_t(c)];
+      mono_[f] = int16_t(sum / channels);
+    }
+    if (in) in += n * size_t(channels);
+    frames -= n;
+    spx_uint32_t inLength = spx_uint32_t(n), outLength = spx_uint32_t(kStage);
+    const int16_t* ready = mono_.data();
+    size_t count = n;
+    if (resampler_) {
+      speex_resampler_process_int(resampler_, 0, mono_.data(), &inLength, owner_.data(), &outLength);
+      ready = owner_.data();
+      count = outLength;
+    }
+    // The owner's format: one channel, or the same copied to each.
+    if (format_.Channels == 1) {
+      Transfer(reinterpret_cast<const uint8_t*>(ready), nullptr, count * 2);
+    } else {
+      int16_t pair[2 * 256];
+      for (size_t at = 0; at < count;) {
+        const size_t k = std::min<size_t>(count - at, 256);
+        for (size_t i = 0; i < k; ++i) pair[2 * i] = pair[2 * i + 1] = ready[at + i];
+        Transfer(reinterpret_cast<const uint8_t*>(pair), nullptr, k * 4);
+        at += k;
+      }
+    }
+  }
+}
+
+void TPaDevice::ConvertOut(int16_t* out, unsigned long frames) {
+  const int channels = shape_.Channels;
+  const size_t ownerChannels = format_.Channels;
+  while (frames > 0) {
+    if (ownerUsed_ == ownerFill_) {
+      // Stage the owner's next stretch, converted to one channel; enough for
+      // about 10 ms of the stream.
+      const size_t want = std::min<size_t>(kStage / 2, std::max<size_t>(16, format_.SamplesPerSec / 100));
+      int16_t raw[2 * (kStage / 2)];
+      Transfer(nullptr, reinterpret_cast<uint8_t*>(raw), want * ownerChannels * 2);
+      for (size_t i = 0; i < want; ++i)
+        owner_[i] = ownerChannels == 1 ? raw[i] : int16_t((raw[2 * i] + raw[2 * i + 1]) / 2);
+      ownerFill_ = want;
+      ownerUsed_ = 0;
+    }
+    spx_uint32_t inLength = spx_uint32_t(ownerFill_ - ownerUsed_);
+    spx_uint32_t outLength = spx_uint32_t(std::min<size_t>(frames, kStage));
+    if (resampler_) {
+      speex_resampler_process_int(resampler_, 0, owner_.data() + ownerUsed_, &inLength, mono_.data(), &outLength);
+    } else {
+      outLength = std::min(inLength, outLength);
+      inLength = outLength;
+      std::memcpy(mono_.data(), owner_.data() + ownerUsed_, outLength * 2);
+    }
+    ownerUsed_ += inLength;
+    if (inLength == 0 && outLength == 0) {
+      // Cannot happen with room on both sides; never spin in the callback.
+      std::memset(out, 0, frames * size_t(channels) * 2);
+      return;
+    }
+    for (size_t f = 0; f < outLength; ++f)
+      for (int c = 0; c < channels; ++c) *out++ = mono_[f];
+    frames -= outLength;
+  }
 }
 
 void TPaDevice::Transfer(const uint8_t* in, uint8_t* out, size_t bytes) {
@@ -282,12 +404,35 @@ void TPaDevice::Close() {
 // on a machine without a sound card that is a page of noise for nothing.
 void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
+void QuietJack(const char*) {}
+
+// PortAudio also asks JACK, whose client library reports on stderr that no
+// JACK server runs (five lines on an ordinary desktop) and may try to start
+// one. Unless QUORVELLE_AUDIO_VERBOSE asks for the probing to be heard, its
+// messages go nowhere and no server is started. The JACK library comes with
+// PortAudio's, so it is looked up rather than linked.
+bool AudioVerbose() {
+  const char* v = std::getenv("QUORVELLE_AUDIO_VERBOSE");
+  return v && *v && std::strcmp(v, "0") != 0;
+}
+
+void QuietJackProbing() {
+  using TSetter = void (*)(void (*)(const char*));
+  setenv("JACK_NO_START_SERVER", "1", 0);
+  for (const char* name : {"jack_set_error_function", "jack_set_info_function"})
+    if (auto set = reinterpret_cast<TSetter>(dlsym(RTLD_DEFAULT, name))) set(&QuietJack);
+}
+
 class TPaBackend final : public IAudioBackend {
 public:
   TPaBackend() {
-    snd_lib_error_set_handler(&QuietAlsa);
+    const bool verbose = AudioVerbose();
+    if (!verbose) {
+      snd_lib_error_set_handler(&QuietAlsa);
+      QuietJackProbing();
+    }
     ok_ = Pa_Initialize() == paNoError;
-    snd_lib_error_set_handler(nullptr);
+    if (!verbose) snd_lib_error_set_handler(nullptr);
     if (!ok_) return;
     for (PaDeviceIndex i = 0, n = Pa_GetDeviceCount(); i < n; ++i) {
       const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
@@ -318,12 +463,42 @@ public:
     // 8-bit WAV samples are unsigned, as PortAudio's paUInt8.
     params.sampleFormat = format.BitsPerSample == 8 ? paUInt8 : paInt16;
     params.suggestedLatency = info ? (input ? info->defaultLowInputLatency : info->defaultLowOutputLatency) : 0.05;
+    TStreamShape shape;
+    if (!ChooseShape(params, input, format, info, shape)) throw TWaveException(WaveErrBadFormat);
     auto dev = std::make_unique<TPaDevice>(input, format, queue);
-    dev->Open(params);
+    dev->Open(params, shape);
     return dev;
   }
 
 private:
+  // The device's own rate first, then the rate asked for and common ones;
+  // the owner's channel count first, then two, then one. 8-bit streams are
+  // not converted: they open as asked or not at all.
+  static bool ChooseShape(PaStreamParameters params, bool input, const TWaveFormat& format, const PaDeviceInfo* info,
+                          TStreamShape& shape) {
+    std::vector<double> rates;
+    if (format.BitsPerSample == 16 && info && info->defaultSampleRate > 0) rates.push_back(info->defaultSampleRate);
+    rates.push_back(format.SamplesPerSec);
+    if (format.BitsPerSample == 16)
+      for (double r : {48000.0, 44100.0, 32000.0, 16000.0}) rates.push_back(r);
+    std::vector<int> channels = {format.Channels};
+    if (format.BitsPerSample == 16)
+      for (int c : {2, 1})
+        if (c != format.Channels && (!info || c <= (input ? info->maxInputChannels : info->maxOutputChannels)))
+          channels.push_back(c);
+    for (int c : channels) {
+      params.channelCount = c;
+      for (double rate : rates) {
+        if (Pa_IsFormatSupported(input ? &params : nullptr, input ? nullptr : &params, rate) == paFormatIsSupported) {
+          shape.Rate = rate;
+          shape.Channels = c;
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
   struct TEntry {
     PaDeviceIndex Index;
     std::string Name;

@@ -46,13 +46,15 @@ private:
   void CheckOpen() const {
     if (closed_) throw Exception("The sound device is closed");
   }
+  // A capture clock may run fast or slow (rateFactor_); playback keeps real time.
   Clock::time_point TimeOf(uint64_t frames) const {
-    return t0_ + std::chrono::nanoseconds(frames * 1'000'000'000ull / format_.SamplesPerSec);
+    return t0_ + std::chrono::nanoseconds(int64_t(double(frames) * 1e9 / (format_.SamplesPerSec * rateFactor_)));
   }
   uint64_t FramesOf(const TWaveHeader* h) const { return h->BufferLength / format_.BlockAlign(); }
   // Frames of the head buffer that have been recorded or played by now.
   uint64_t ElapsedInHead(Clock::time_point now) const;
-  void Complete(TWaveHeader* h, uint64_t frames);  // record or play `frames` of it
+  // Record or play `frames` of it, the first of them at `started`.
+  void Complete(TWaveHeader* h, uint64_t frames, Clock::time_point started);
   void GiveBack(TWaveHeader* h);
   void StopTimeline();
   void CutHead();  // the partial head buffer, at Stop or Reset
@@ -72,6 +74,7 @@ private:
   bool timeline_ = false;   // t0_ and frames_ are valid
   Clock::time_point t0_;
   uint64_t frames_ = 0;     // frames completed since t0_
+  double rateFactor_ = 1;   // fixed while a timeline runs
   TSourceReader reader_;
   uint64_t sourceGeneration_ = 0;
   std::thread thread_;
@@ -136,7 +139,7 @@ void TVirtualDevice::Close() {
 uint64_t TVirtualDevice::ElapsedInHead(Clock::time_point now) const {
   if (!timeline_ || buffers_.empty() || (input_ && !recording_) || now <= TimeOf(frames_)) return 0;
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - t0_).count();
-  uint64_t done = uint64_t(ns) * format_.SamplesPerSec / 1'000'000'000ull;
+  uint64_t done = uint64_t(double(ns) * format_.SamplesPerSec * rateFactor_ / 1e9);
   uint64_t n = done > frames_ ? done - frames_ : 0;
   uint64_t len = FramesOf(buffers_.front());
   return n < len ? n : len;
@@ -147,20 +150,22 @@ void TVirtualDevice::CutHead() {
   if (n == 0) return;
   TWaveHeader* h = buffers_.front();
   buffers_.pop_front();
-  Complete(h, n);
+  Complete(h, n, TimeOf(frames_));
   GiveBack(h);
 }
 
-void TVirtualDevice::Complete(TWaveHeader* h, uint64_t frames) {
+void TVirtualDevice::Complete(TWaveHeader* h, uint64_t frames, Clock::time_point started) {
   auto* pcm = reinterpret_cast<int16_t*>(h->Data);
   size_t values = size_t(frames) * format_.Channels;
+  TVirtualRegistry& registry = TVirtualRegistry::Instance();
   if (input_) {
-    if (TVirtualSourcePtr changed = TVirtualRegistry::Instance().SourceIfChanged(device_, sourceGeneration_))
+    if (TVirtualSourcePtr changed = registry.SourceIfChanged(device_, sourceGeneration_))
       reader_.Reset(std::move(changed));
+    registry.MarkCaptured(device_, reader_.Position(), frames, started, format_.SamplesPerSec * rateFactor_);
     reader_.Fill(pcm, size_t(frames), format_.Channels, format_.SamplesPerSec);
     h->BytesRecorded = uint32_t(frames * format_.BlockAlign());
   } else {
-    TVirtualRegistry::Instance().SinkWrite(device_, this, pcm, values);
+    registry.SinkWrite(device_, this, pcm, values, started, double(format_.SamplesPerSec) * format_.Channels);
   }
 }
 
@@ -181,6 +186,9 @@ void TVirtualDevice::StopTimeline() {
 
 void TVirtualDevice::Run() {
   SetThreadName(input_ ? "qv-vaudio-in" : "qv-vaudio-out");
+  // As a sound card's interrupt would: a busy machine must not make the
+  // virtual devices late, or calls on them measure the machine, not the call.
+  SetTimeCriticalPriority();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!quit_) {
     if (buffers_.empty() || (input_ && !recording_)) {
@@ -194,6 +202,7 @@ void TVirtualDevice::Run() {
       t0_ = Clock::now();
       frames_ = 0;
       timeline_ = true;
+      rateFactor_ = input_ ? TVirtualRegistry::Instance().InputRateFactor(device_) : 1.0;
       if (!input_) TVirtualRegistry::Instance().SinkBegin(device_, this);
     }
     TWaveHeader* h = buffers_.front();
@@ -202,13 +211,14 @@ void TVirtualDevice::Run() {
     if (wake_.wait_until(lock, TimeOf(frames_ + n), [&] { return quit_ || epoch_ != epoch; }))
       continue;  // the owner changed the plan (Stop, Reset, Close): look again
     buffers_.pop_front();
-    Complete(h, n);
+    Complete(h, n, TimeOf(frames_));
     GiveBack(h);
     frames_ += n;
-    // Keep the frame count small so that frames * 1e9 never overflows.
+    // Keep the frame count small so that the time of a frame stays exact.
     if (frames_ >= format_.SamplesPerSec) {
-      t0_ += std::chrono::seconds(frames_ / format_.SamplesPerSec);
-      frames_ %= format_.SamplesPerSec;
+      const uint64_t whole = frames_ / format_.SamplesPerSec * format_.SamplesPerSec;
+      t0_ = TimeOf(whole);
+      frames_ -= whole;
     }
   }
 }

@@ -35,6 +35,7 @@
 // for buffers handled afterwards, even on devices already open.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,6 +64,22 @@ void SetInputFile(int device, const std::string& path, bool loop = true);
 // "silence", "tone:HZ", "tone:HZ:AMPLITUDE" or a WAV file path. Raises on a
 // malformed tone or an unreadable file.
 void SetInputSource(int device, const std::string& source);
+
+// The capture clock of `device` runs `factor` times as fast as real time
+// (1.005: a sender whose clock is 0.5 % fast), from the next time a device
+// starts recording. 0.5 to 2; 1 by default.
+void SetInputRateFactor(int device, double factor);
+
+// --- timing, for measuring delay through a call ---
+using TTimePoint = std::chrono::steady_clock::time_point;
+// When the frame at `position` of input `device`'s current source (0 = its
+// first sample, counted at the device's rate) was captured. False when that
+// frame was not captured yet, or so long ago that it is forgotten (about a
+// minute of buffers is kept).
+bool CaptureTime(int device, uint64_t position, TTimePoint& when);
+// When the value `index` of output `device` (numbered as OutputSampleCount
+// counts them) started playing; false when unknown.
+bool PlayTime(int device, uint64_t index, TTimePoint& when);
 
 // --- playback sinks (per output device) ---
 // The most recent samples played (interleaved when stereo), oldest first.

@@ -56,6 +56,25 @@ void TSourceReader::Fill(int16_t* out, size_t frames, unsigned channels, uint32_
   }
 }
 
+// ---- time marks ----
+
+void TTimeMarks::Add(const TTimeMark& mark) {
+  if (mark.Count == 0) return;
+  marks_.push_back(mark);
+  if (marks_.size() > kKept) marks_.pop_front();
+}
+
+bool TTimeMarks::Find(uint64_t position, std::chrono::steady_clock::time_point& when) const {
+  // Newest first: a position asked for is almost always recent.
+  for (auto it = marks_.rbegin(); it != marks_.rend(); ++it) {
+    if (position >= it->Start && position < it->Start + it->Count) {
+      when = it->Time + std::chrono::nanoseconds(int64_t(double(position - it->Start) * 1e9 / it->Rate));
+      return true;
+    }
+  }
+  return false;
+}
+
 // ---- sinks ----
 
 void TVirtualSink::Clear() {
@@ -107,6 +126,11 @@ void TVirtualSink::Write(const void* device, const int16_t* values, size_t count
   }
   it->second += count;
   Commit();
+}
+
+uint64_t TVirtualSink::CursorOf(const void* device) const {
+  auto it = Cursors.find(device);
+  return it == Cursors.end() ? Committed + Pending.size() : it->second;
 }
 
 void TVirtualSink::Idle(const void* device) {
@@ -228,6 +252,7 @@ void TVirtualRegistry::SetSource(int device, TVirtualSourcePtr source) {
   std::lock_guard<std::mutex> lock(mutex_);
   sources_[n] = std::move(source);
   ++generations_[n];
+  captured_[n].Clear();  // positions count from the new source's start
 }
 
 void TVirtualRegistry::SinkBegin(int device, const void* writer) {
@@ -235,10 +260,13 @@ void TVirtualRegistry::SinkBegin(int device, const void* writer) {
   sinks_[device].Begin(writer);
 }
 
-void TVirtualRegistry::SinkWrite(int device, const void* writer, const int16_t* values, size_t count) {
+void TVirtualRegistry::SinkWrite(int device, const void* writer, const int16_t* values, size_t count,
+                                  std::chrono::steady_clock::time_point started, double rate) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    sinks_[device].Write(writer, values, count);
+    TVirtualSink& sink = sinks_[device];
+    sink.Played.Add({sink.CursorOf(writer), count, started, rate});
+    sink.Write(writer, values, count);
   }
   written_.notify_all();
 }
@@ -249,6 +277,36 @@ void TVirtualRegistry::SinkIdle(int device, const void* writer) {
     sinks_[device].Idle(writer);
   }
   written_.notify_all();
+}
+
+void TVirtualRegistry::MarkCaptured(int device, uint64_t position, uint64_t frames,
+                                     std::chrono::steady_clock::time_point started, double rate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  captured_[device].Add({position, frames, started, rate});
+}
+
+double TVirtualRegistry::InputRateFactor(int device) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rateFactors_[device];
+}
+
+void TVirtualRegistry::SetInputRateFactor(int device, double factor) {
+  int n = VirtualDeviceNumber(device);
+  if (!(factor >= 0.5 && factor <= 2)) throw Exception("Bad capture rate factor");
+  std::lock_guard<std::mutex> lock(mutex_);
+  rateFactors_[n] = factor;
+}
+
+bool TVirtualRegistry::CaptureTime(int device, uint64_t position, std::chrono::steady_clock::time_point& when) {
+  int n = VirtualDeviceNumber(device);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return captured_[n].Find(position, when);
+}
+
+bool TVirtualRegistry::PlayTime(int device, uint64_t index, std::chrono::steady_clock::time_point& when) {
+  int n = VirtualDeviceNumber(device);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sinks_[n].Played.Find(sinks_[n].CountBase + index, when);
 }
 
 std::vector<int16_t> TVirtualRegistry::OutputSamples(int device) {
@@ -315,7 +373,10 @@ void TVirtualRegistry::ResetAll() {
     sources_[n] = std::make_shared<TVirtualSource>();
     ++generations_[n];
     inputErrors_[n] = outputErrors_[n] = 0;
+    rateFactors_[n] = 1;
+    captured_[n].Clear();
     TVirtualSink& s = sinks_[n];
+    s.Played.Clear();
     s.File.Close();
     s.FilePath.clear();
     s.Capacity = TVirtualSink().Capacity;
@@ -378,6 +439,15 @@ void SetOutputCapacity(int device, size_t samples) {
 }
 void SetOutputFile(int device, const std::string& path) {
   TVirtualRegistry::Instance().SetOutputFile(device, path);
+}
+void SetInputRateFactor(int device, double factor) {
+  TVirtualRegistry::Instance().SetInputRateFactor(device, factor);
+}
+bool CaptureTime(int device, uint64_t position, TTimePoint& when) {
+  return TVirtualRegistry::Instance().CaptureTime(device, position, when);
+}
+bool PlayTime(int device, uint64_t index, TTimePoint& when) {
+  return TVirtualRegistry::Instance().PlayTime(device, index, when);
 }
 void SetOpenError(bool input, int device, int code) {
   TVirtualRegistry::Instance().SetOpenError(input, device, code);

@@ -6,8 +6,10 @@
 // calls a device.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,12 +40,33 @@ public:
   }
   // Writes `frames` frames of `channels` interleaved 16-bit values at `rate`.
   void Fill(int16_t* out, size_t frames, unsigned channels, uint32_t rate);
+  uint64_t Position() const { return position_; }
 
 private:
   int16_t Next(uint32_t rate);
 
   TVirtualSourcePtr source_;
   uint64_t position_ = 0;  // output frames produced from this source so far
+};
+
+// When a run of frames began (captured or played): a buffer's worth each.
+struct TTimeMark {
+  uint64_t Start = 0;   // source position (input) or absolute value index (output)
+  uint64_t Count = 0;   // frames (input) or values (output) in the run
+  std::chrono::steady_clock::time_point Time;
+  double Rate = 8000;   // frames or values per second of real time
+};
+
+// A bounded list of marks and the lookup of one position in it.
+class TTimeMarks {
+public:
+  void Add(const TTimeMark& mark);
+  bool Find(uint64_t position, std::chrono::steady_clock::time_point& when) const;
+  void Clear() { marks_.clear(); }
+
+private:
+  static constexpr size_t kKept = 4096;  // 80 s of 20 ms buffers
+  std::deque<TTimeMark> marks_;
 };
 
 // One output device's memory of what was played.
@@ -61,11 +84,14 @@ struct TVirtualSink {
   std::map<const void*, uint64_t> Cursors;
   TWavWriter File;
   std::string FilePath;
+  TTimeMarks Played;          // by absolute value index
 
   void Clear();
   void Commit();  // moves what no playing device can still change to ring and file
   void Begin(const void* device);  // a device starts playing: it joins at the end
   void Write(const void* device, const int16_t* values, size_t count);
+  // Where the next Write of `device` lands (absolute value index).
+  uint64_t CursorOf(const void* device) const;
   void Idle(const void* device);
 };
 
@@ -83,7 +109,16 @@ public:
   void SetSource(int device, TVirtualSourcePtr source);
 
   void SinkBegin(int device, const void* writer);
-  void SinkWrite(int device, const void* writer, const int16_t* values, size_t count);
+  // `started`: when the first of the values began playing; `rate`: values per second.
+  void SinkWrite(int device, const void* writer, const int16_t* values, size_t count,
+                 std::chrono::steady_clock::time_point started, double rate);
+  // A capture buffer: source frames [position, position + frames) began at `started`.
+  void MarkCaptured(int device, uint64_t position, uint64_t frames,
+                    std::chrono::steady_clock::time_point started, double rate);
+  double InputRateFactor(int device);
+  void SetInputRateFactor(int device, double factor);
+  bool CaptureTime(int device, uint64_t position, std::chrono::steady_clock::time_point& when);
+  bool PlayTime(int device, uint64_t index, std::chrono::steady_clock::time_point& when);
   void SinkIdle(int device, const void* writer);
 
   // The VirtualAudio functions.
@@ -107,6 +142,8 @@ private:
   TVirtualSourcePtr sources_[kVirtualDeviceCount];
   uint64_t generations_[kVirtualDeviceCount] = {};
   int inputErrors_[kVirtualDeviceCount] = {};
+  double rateFactors_[kVirtualDeviceCount] = {1, 1, 1, 1, 1, 1, 1, 1};
+  TTimeMarks captured_[kVirtualDeviceCount];
   int outputErrors_[kVirtualDeviceCount] = {};
   TVirtualSink sinks_[kVirtualDeviceCount];
 };

@@ -44,6 +44,22 @@ using ISipRecorderPtr = std::shared_ptr<ISipRecorder>;
 constexpr int kFrameSamples = 160;
 constexpr int kFrameBytes = 320;
 
+// The default silence threshold of the engine and the component, in the
+// unit of the setting (see TSipClient::SetSilenceThreshold).
+constexpr int kDefaultSilenceThreshold = 1;
+
+// What a call's RTP receiver has counted since the call was made
+// (ISipCall::GetRtpStats). Samples are 8000 a second.
+struct TRtpStats {
+  uint64_t Received = 0;          // datagrams read from the call's RTP socket
+  uint64_t ForeignSource = 0;     // dropped: not from the peer's RTP address and port
+  uint64_t Duplicates = 0;        // dropped: a sequence number already seen
+  uint64_t Late = 0;              // dropped: arrived after their time was played
+  uint64_t ConcealedSamples = 0;  // played in place of audio that was lost or not there yet
+  uint64_t DroppedSamples = 0;    // skipped to bring the delay back after a burst or drift
+  std::string Source;             // "address:port" RTP is taken from; empty before any came
+};
+
 // Call states. Embedders read them as the integers of GetState() and compare
 // with the cs* numbers; inside the library they are TCallState.
 enum class TCallState : int {
@@ -394,6 +410,8 @@ public:
   virtual void SetConference(const ISipConferencePtr& value) = 0;
   virtual ISipRecorderPtr GetRecorder() = 0;
   virtual void SetRecorder(const ISipRecorderPtr& value) = 0;
+  // The receiver's counters and the source it accepts RTP from.
+  virtual TRtpStats GetRtpStats() = 0;
 
   // DTMF going out.
   virtual void QueueDtmf(const std::string& digits) = 0;  // RFC 2833 sending
@@ -505,6 +523,10 @@ public:
   virtual void NotifyDtmf(const ISipCallPtr& call, const std::string& text) = 0;
   virtual void NotifySilence(const ISipCallPtr& call) = 0;
   virtual void NotifyWavStopped(const ISipCallPtr& call) = 0;
+  // A sound device of the call could not be opened (`input`: the capture
+  // device); `reason` is the device error text. The call goes on: without
+  // capture it sends silence (or what it plays) on its own clock.
+  virtual void NotifyDeviceError(const ISipCallPtr& call, bool input, const std::string& reason) = 0;
 };
 
 }  // namespace qv

@@ -22,4 +22,14 @@ void TFakeEngine::NotifyCallState(const ISipCallPtr& call, int state) {
   stateNotes_.push_back({call.get(), state});
 }
 
+std::vector<TFakeEngine::TDeviceNote> TFakeEngine::DeviceNotes() {
+  std::lock_guard guard(mutex_);
+  return deviceNotes_;
+}
+
+void TFakeEngine::NotifyDeviceError(const ISipCallPtr& call, bool input, const std::string& reason) {
+  std::lock_guard guard(mutex_);
+  deviceNotes_.push_back({call.get(), input, reason});
+}
+
 }  // namespace qv::test

@@ -30,7 +30,7 @@ public:
   void Log(const std::string&) override {}
   int NextCSeq() override { return ++cseq_; }
   void SendDtmfInfo(const ISipCallPtr&, const std::string&) override {}
-  int GetSilenceThreshold() override { return 500; }
+  int GetSilenceThreshold() override { return kDefaultSilenceThreshold; }
   void SetSilenceThreshold(int) override {}
   int GetSilenceTimeout() override { return 5000; }
   void SetSilenceTimeout(int) override {}
@@ -69,6 +69,13 @@ public:
   void NotifyDtmf(const ISipCallPtr& call, const std::string& text) override;
   void NotifyCallState(const ISipCallPtr& call, int state) override;
   void NotifyWavStopped(const ISipCallPtr&) override {}
+  struct TDeviceNote {
+    const ISipCall* Call;
+    bool Input;
+    std::string Reason;
+  };
+  std::vector<TDeviceNote> DeviceNotes();
+  void NotifyDeviceError(const ISipCallPtr& call, bool input, const std::string& reason) override;
   ISipCallPtr Invite(const ISipAccountPtr&, const std::string&, int, int) override {
     return nullptr;
   }
@@ -85,6 +92,7 @@ private:
   std::mutex mutex_;
   std::vector<TStateNote> stateNotes_;
   std::vector<TDtmfNote> dtmfNotes_;
+  std::vector<TDeviceNote> deviceNotes_;
 };
 
 }  // namespace qv::test

@@ -127,5 +127,38 @@ TEST(CliMedia, AudioBothWaysDtmfPlaybackAndRecording) {
   EXPECT_GE(recording.size() - 48, size_t(2 * 25 * 65 * 8 / 10));
 }
 
+// Alice's microphone is a device that is not there: she is told, and her
+// digits and the file she plays still reach bob.
+TEST(CliMedia, WithoutAMicrophoneTheCallGoesOnAndTheUserIsTold) {
+  if (!MediaWired()) GTEST_SKIP() << "no RTP socket on a connected call: the media threads are not wired in";
+  TScratchDir dir;
+  int portA = FreeUdpPort(), portB = FreeUdpPort();
+  WriteFile(dir.File("beep.wav"), MakeWav(8000, 16, SampleBytes(MakeTone(600, 8000, 8000, 8000))));
+  auto phone = [&](const std::string& user, int port, int peer, std::vector<std::string> extra) {
+    const int rtp = FreeRtpBase();
+    std::vector<std::string> args = {"--server", "127.0.0.1:" + std::to_string(peer), "--user", user,
+                                     "--local-port", std::to_string(port), "--no-register", "--audio", "virtual",
+                                     "--rtp-min", std::to_string(rtp), "--rtp-max", std::to_string(rtp + 40)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  TChildProcess bob(CliPath(), phone("bob", portB, portA,
+                                     {"--record-out", dir.File("bob-heard.wav"), "--auto-answer", "--exec",
+                                      "status; wait-event answered 10; wait-event dtmf 5; wait-event bye 15"}));
+  ASSERT_GE(bob.WaitLine("status account=", kLimitMs), 0) << bob.Err();
+  TChildProcess alice(CliPath(), phone("alice", portA, portB,
+                                       {"--input-device", "9", "--dtmf-method", "rfc2833", "--exec",
+                                        "call bob; wait-event answered 5; wait-event device-error 5; dtmf 7;"
+                                        "play " + dir.File("beep.wav") + "; wait-event wav-stopped 5; hangup;"
+                                        "wait-event bye 5"}));
+  ASSERT_EQ(alice.Wait(kLimitMs), 0) << alice.Err();
+  ASSERT_EQ(bob.Wait(kLimitMs), 0) << bob.Err();
+  EXPECT_EQ(Matching(alice.OutLines(), "event device-error"),
+            (std::vector<std::string>{
+                "event device-error line=1 device=capture reason=Specified device identifier is out of range."}));
+  EXPECT_EQ(Matching(bob.OutLines(), "event dtmf"), (std::vector<std::string>{"event dtmf line=1 digit=7"}));
+  EXPECT_GT(Level(WavSamples(dir.File("bob-heard.wav")), 600), 4000) << "the file alice played";
+}
+
 }  // namespace
 }  // namespace qv::test

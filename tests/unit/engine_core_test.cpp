@@ -82,7 +82,7 @@ TEST(EngineCore, DefaultsAndCodecList) {
   auto engine = NewEngine(5075, nullptr);
   EXPECT_FALSE(engine->GetActive());
   EXPECT_EQ(engine->GetLocalPort(), 5075);
-  EXPECT_EQ(engine->GetSilenceThreshold(), 500);
+  EXPECT_EQ(engine->GetSilenceThreshold(), kDefaultSilenceThreshold);  // 1: about -38 dBFS
   EXPECT_EQ(engine->GetSilenceTimeout(), 5000);
   EXPECT_EQ(engine->GetRtpPortMin(), 22000);
   EXPECT_EQ(engine->GetRtpPortMax(), 24000);

@@ -4,6 +4,7 @@
 // real time; the clock-paced devices keep it at 50 frames a second.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -121,7 +122,8 @@ TEST_F(MediaCall, ReorderedPacketsPlayInOrder) {
   b.call->SetRemoteRtpPort(peer.Port());
   b.call->SetMediaActive(true);
   auto code = [](int s) { return uint8_t(0x90 + s); };
-  std::vector<int> order = {3, 1, 2, 5, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+  // Reordered after the first: packets the first one overtook would be late.
+  std::vector<int> order = {1, 3, 2, 5, 4, 6, 8, 7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
   for (int s : order)
     peer.SendTo(b.call->GetLocalRtpPort(), RtpPacket(0, uint16_t(s), uint32_t(s * 160), std::vector<uint8_t>(160, code(s))));
   ASSERT_TRUE(VirtualAudio::WaitOutputSamples(4, 16 * 160, 5000));
@@ -159,6 +161,72 @@ TEST_F(MediaCall, HeadlessMachineFallsBackToVirtualDevices) {
   }
   unsetenv("QUORVELLE_AUDIO");
   SelectAudioBackend("virtual");
+}
+
+TEST_F(MediaCall, WithoutAMicrophoneTheCallStillSendsAndSaysWhy) {
+  VirtualAudio::SetOpenError(true, 1, WaveErrNoDriver);
+  VirtualAudio::SetOpenError(false, 1, WaveErrAllocated);
+  a = MakeSide(1, 0);
+  TRtpPeer peer;
+  a.call->SetRemoteRtpPort(peer.Port());
+  a.call->SetMediaActive(true);
+  // Silence on the call's own clock: about fifty packets a second.
+  std::vector<uint8_t> packet;
+  ASSERT_TRUE(peer.Receive(packet, 2000)) << "no RTP without a microphone";
+  const auto start = std::chrono::steady_clock::now();
+  int count = 0;
+  while (std::chrono::steady_clock::now() - start < 1s)
+    if (peer.Receive(packet, 100)) ++count;
+  EXPECT_GE(count, 40);
+  EXPECT_LE(count, 60);
+  // Digits still go out as telephone events.
+  a.call->QueueDtmf("4");
+  bool event = false;
+  for (int i = 0; i < 100 && !event; ++i)
+    event = peer.Receive(packet, 100) && packet.size() >= 16 && (packet[1] & 0x7F) == 101 && packet[12] == 4;
+  EXPECT_TRUE(event);
+  // Both devices are reported, each once, with the device's own words.
+  ASSERT_TRUE(WaitFor([&] { return a.engine->DeviceNotes().size() >= 2; }));
+  std::this_thread::sleep_for(100ms);
+  auto notes = a.engine->DeviceNotes();
+  ASSERT_EQ(notes.size(), 2u);
+  std::sort(notes.begin(), notes.end(), [](const auto& x, const auto& y) { return x.Input > y.Input; });
+  EXPECT_TRUE(notes[0].Input);
+  EXPECT_EQ(notes[0].Reason, "No device driver is present.");
+  EXPECT_FALSE(notes[1].Input);
+  EXPECT_EQ(notes[1].Reason, "Specified resource is already allocated.");
+}
+
+TEST_F(MediaCall, AThirdPartySendingToTheCallsPortIsNotHeard) {
+  VirtualAudio::SetInputSilence(1);
+  Connect(0);
+  auto recorder = std::make_shared<TSipRecorder>();
+  b.call->SetRecorder(recorder);
+  ASSERT_TRUE(VirtualAudio::WaitOutputSamples(2, 4000, 5000));
+  // A stranger who found B's port: a loud tone, a second's worth, and digits.
+  TRtpPeer stranger;
+  auto encoder = CreateCodec(0);
+  const std::vector<int16_t> tone = MakeTone(1000, 16000, 8000, 8000);
+  for (int f = 0; f < 50; ++f) {
+    std::vector<uint8_t> payload(160);
+    encoder->Encode(tone.data() + f * 160, payload.data());
+    stranger.SendTo(b.call->GetLocalRtpPort(), RtpPacket(0, uint16_t(f), uint32_t(f * 160), payload));
+    stranger.SendTo(b.call->GetLocalRtpPort(), RtpPacket(101, uint16_t(1000 + f), 0, EventPayload(f % 10, false, 160)));
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(200ms);
+  const std::vector<int16_t> heard = VirtualAudio::OutputSamples(2);
+  ASSERT_GE(heard.size(), 8000u);
+  b.call->SetRecorder(nullptr);
+  const std::string& track = recorder->Track();
+  ASSERT_GT(track.size(), 16000u);
+  const std::vector<int16_t> recorded = BytesSamples(std::string_view(track).substr(track.size() - 16000));
+  EXPECT_LT(ToneAmplitude(recorded.data(), recorded.size(), 1000, 8000), 100.0) << "the stranger's tone was recorded";
+  EXPECT_LT(ToneAmplitude(heard.data() + heard.size() - 8000, 8000, 1000, 8000), 100.0);
+  EXPECT_EQ(b.Notes(), "");
+  const TRtpStats stats = b.call->GetRtpStats();
+  EXPECT_EQ(stats.ForeignSource, 100u);
+  EXPECT_EQ(stats.Source, "127.0.0.1:" + std::to_string(a.call->GetLocalRtpPort()));
 }
 
 // An engine that holds the playback thread inside NotifyDtmf until the test

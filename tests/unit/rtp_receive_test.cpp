@@ -2,6 +2,8 @@
 // a device that keeps its buffers (or none), the clock moved by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string_view>
 
 #include "dialogs/call.h"
@@ -9,6 +11,7 @@
 #include "media/codecs.h"
 #include "sip/sdp.h"
 #include "media/resources.h"
+#include "media/rtp.h"
 #include "media/rtpreceive.h"
 #include "platform/clock.h"
 #include "support/fake_engine.h"
@@ -20,6 +23,19 @@ namespace {
 // A PCMU payload whose every sample decodes to the same value, one per sequence
 // number, so that the order of played frames can be read back.
 uint8_t CodeOf(uint16_t sequence) { return uint8_t(0x90 + sequence % 48); }
+
+// Sample `index` of what was played when a 500 Hz tone was sent from packet 1
+// on (packet s starts at timestamp 160 s), through PCMU.
+int16_t ToneThroughPcmu(size_t index) {
+  int16_t frame[kFrameSamples];
+  std::fill(frame, frame + kFrameSamples, int16_t(8000 * std::sin(2 * M_PI * 500 * double(160 + index) / 8000)));
+  std::vector<uint8_t> payload(kRtpPayloadRoom);
+  auto codec = CreateCodec(0);
+  codec->Encode(frame, payload.data());
+  int16_t out[kFrameSamples];
+  codec->Decode(payload.data(), out, 1);
+  return out[0];
+}
 
 int16_t ValueOf(uint16_t sequence) {
   uint8_t code = CodeOf(sequence);
@@ -34,13 +50,28 @@ protected:
     call->SetCodec(CreateCodec(0));
     call->SetSilenceThreshold(0);  // 0: never silent
     call->SetSilenceTimeout(5000);
+    call->SetRemoteRtpAddress("127.0.0.1");
+    call->SetRemoteRtpPort(4000);
     receiver.SetDevice(&device);
   }
 
+  // One 20 ms PCMU packet whose samples all decode to ValueOf(sequence).
   void Audio(uint16_t sequence, uint8_t type = 0, int bytes = 160) {
     Feed(RtpPacket(type, sequence, sequence * 160u, std::vector<uint8_t>(size_t(bytes), CodeOf(sequence))));
   }
   void Feed(const std::vector<uint8_t>& datagram) { receiver.HandlePacket(datagram.data(), int(datagram.size()), *call); }
+  void From(const std::string& host, int port, const std::vector<uint8_t>& datagram) {
+    receiver.HandleDatagram(datagram.data(), int(datagram.size()), {host, port}, *call);
+  }
+  // The device finishes its oldest buffer: 10 ms pass.
+  void Tick(int slices = 1) {
+    for (int i = 0; i < slices && !device.Queued.empty(); ++i) {
+      TWaveHeader* h = device.Queued.front();
+      device.Queued.pop_front();
+      h->InQueue = false;
+      receiver.BufferDone(h, call.get());
+    }
+  }
   // One telephone-event packet; each gets the next sequence number.
   void Event(int code, bool end, uint8_t type = 101, uint32_t timestamp = 0, uint16_t duration = 160) {
     Feed(RtpPacket(type, eventSequence++, timestamp, EventPayload(code, end, duration)));
@@ -57,11 +88,16 @@ protected:
   }
   uint16_t eventSequence = 1;
 
-  // The first sample of every buffer played so far.
+  // The first sample of every 20 ms played so far (two slices each).
   std::vector<int16_t> PlayedValues() {
     std::vector<int16_t> values;
-    for (const auto& buffer : device.Played) values.push_back(buffer.empty() ? 0 : buffer[0]);
+    for (size_t i = 0; i < device.Played.size(); i += 2) values.push_back(device.Played[i][0]);
     return values;
+  }
+  std::vector<int16_t> PlayedSamples() {
+    std::vector<int16_t> all;
+    for (const auto& slice : device.Played) all.insert(all.end(), slice.begin(), slice.end());
+    return all;
   }
   std::string Notes() {
     std::string text;
@@ -75,37 +111,95 @@ protected:
   TRtpReceiver receiver{CreateCodec(0)};
 };
 
-TEST_F(RtpReceive, FourPacketReorderingPlaysInSequence) {
-  for (uint16_t s : {3, 1, 2, 5, 4}) Audio(s);
-  EXPECT_TRUE(device.Played.empty()) << "four packets are held back";
-  Audio(6);
-  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(1), ValueOf(2)})) << "playback starts with two frames";
-  Audio(7);
-  Audio(8);
-  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(1), ValueOf(2), ValueOf(3), ValueOf(4)}));
-  EXPECT_EQ(receiver.FreeBufferCount(), TRtpReceiver::kPlayBuffers - 4);
-  // Buffers the device gives back are used again.
-  receiver.BufferDone(device.Queued[0]);
-  receiver.BufferDone(device.Queued[0]);  // twice: counted once
-  EXPECT_EQ(receiver.FreeBufferCount(), TRtpReceiver::kPlayBuffers - 3);
+TEST_F(RtpReceive, PlaysOnTheDevicesClockInTimestampOrder) {
+  Audio(1);
+  ASSERT_EQ(device.Played.size(), 2u) << "the first packet starts the device with two 10 ms buffers";
+  EXPECT_EQ(receiver.QueuedSlices(), 2);
+  for (uint16_t s : {3, 2, 5, 4}) Audio(s);
+  EXPECT_EQ(device.Played.size(), 2u) << "arrivals do not push audio onto the device";
+  Tick(8);
+  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(1), ValueOf(2), ValueOf(3), ValueOf(4), ValueOf(5)}));
+  EXPECT_EQ(receiver.QueuedSlices(), 2);
+  receiver.BufferDone(device.Queued[0], call.get());
+  receiver.BufferDone(device.Queued[0], call.get());  // twice: counted once
+  EXPECT_EQ(receiver.QueuedSlices(), 2);
 }
 
-TEST_F(RtpReceive, SequenceWrapKeepsOlderPacketsFirst) {
-  for (uint16_t s : {65533, 65535, 65534, 1, 0, 2, 3, 4}) Audio(s);
-  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(65533), ValueOf(65534), ValueOf(65535), ValueOf(0)}));
+TEST_F(RtpReceive, SequenceAndTimestampWrapKeepTheOrder) {
+  // Sequence numbers wrap from 65535 to 0 while timestamps wrap from 2^32.
+  auto packet = [&](uint16_t sequence, uint32_t timestamp) {
+    Feed(RtpPacket(0, sequence, timestamp, std::vector<uint8_t>(160, CodeOf(sequence))));
+  };
+  const uint32_t t0 = 0xFFFFFFFFu - 159 - 160;
+  packet(65534, t0);
+  packet(0, t0 + 320);
+  packet(65535, t0 + 160);
+  packet(1, t0 + 480);
+  Tick(6);
+  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(65534), ValueOf(65535), ValueOf(0), ValueOf(1)}));
+  EXPECT_EQ(receiver.Shared().Stats().Duplicates, 0u) << "0 after 65535 is no duplicate";
 }
 
-TEST_F(RtpReceive, OverrunDropsWaitingAudioButKeepsPlaying) {
-  for (uint16_t s = 0; s < 40; ++s) Audio(s);  // the device never gives a buffer back
-  EXPECT_EQ(device.Played.size(), size_t(TRtpReceiver::kPlayBuffers));
-  EXPECT_EQ(receiver.FreeBufferCount(), 0);
-  EXPECT_EQ(receiver.PendingBytes(), 0);
-  receiver.BufferDone(device.Queued[5]);
-  Audio(40);
-  EXPECT_EQ(device.Played.size(), size_t(TRtpReceiver::kPlayBuffers + 1));
-  EXPECT_EQ(device.Played.back()[0], ValueOf(36)) << "the next packet out of the queue plays";
-  Audio(41);
-  EXPECT_EQ(device.Played.size(), size_t(TRtpReceiver::kPlayBuffers + 1));
+TEST_F(RtpReceive, DuplicatesArePlayedOnceAndCounted) {
+  for (uint16_t s : {1, 2, 2, 3, 1, 3}) Audio(s);
+  Tick(4);
+  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(1), ValueOf(2), ValueOf(3)}));
+  EXPECT_EQ(receiver.Shared().Stats().Duplicates, 3u);
+  // One frame of a DTMF tone, sent twice, is still one frame: the detector
+  // wants two before it reports a digit.
+  std::string_view wav = GetResource(5);
+  std::vector<uint8_t> tone(160);
+  CreateCodec(0)->Encode(reinterpret_cast<const int16_t*>(wav.data() + 44) + 800, tone.data());
+  AdvanceClockForTests(1000);
+  Feed(RtpPacket(0, 4, 4 * 160, tone));
+  Feed(RtpPacket(0, 4, 4 * 160, tone));
+  EXPECT_EQ(Notes(), "");
+}
+
+TEST_F(RtpReceive, SingleLostPacketIsConcealedAndPlayoutGoesOn) {
+  call->SetCodec(CreateCodec(0));
+  auto encoder = CreateCodec(0);
+  auto tonePacket = [&](uint16_t s) {
+    int16_t frame[kFrameSamples];
+    for (int i = 0; i < kFrameSamples; ++i) frame[i] = int16_t(8000 * std::sin(2 * M_PI * 500 * (s * 160 + i) / 8000));
+    std::vector<uint8_t> payload(160);
+    encoder->Encode(frame, payload.data());
+    Feed(RtpPacket(0, s, s * 160u, payload));
+  };
+  for (uint16_t s : {1, 2, 4, 5, 6}) tonePacket(s);  // 3 is lost
+  Tick(10);
+  const std::vector<int16_t> all = PlayedSamples();
+  ASSERT_GE(all.size(), 5u * 160);
+  double lostPower = 0;
+  for (int i = 2 * 160; i < 3 * 160; ++i) lostPower += double(all[size_t(i)]) * all[size_t(i)];
+  EXPECT_GT(std::sqrt(lostPower / 160), 2000) << "the lost frame repeats the last one, fading, not silence";
+  EXPECT_EQ(all[3 * 160 + 10], ToneThroughPcmu(3 * 160 + 10)) << "packet 4 plays in its own place";
+  const TRtpStats stats = receiver.Shared().Stats();
+  EXPECT_GE(stats.ConcealedSamples, 160u);
+  EXPECT_EQ(stats.Late, 0u);
+}
+
+TEST_F(RtpReceive, ALateStreamStretchesAndABurstIsDroppedBackToTheTarget) {
+  Audio(1);
+  Tick(6);  // 60 ms with nothing more: concealment, then silence, and no loss
+  Audio(2);
+  Tick(2);
+  std::vector<int16_t> values = PlayedValues();
+  EXPECT_NE(std::find(values.begin(), values.end(), ValueOf(2)), values.end()) << "packet 2 was waited for";
+  EXPECT_EQ(receiver.Shared().Stats().Late, 0u);
+
+  // A stall, then 400 ms of packets at once: after half a second to be sure
+  // it is no passing jitter, 10 ms go per frame, so within two seconds of
+  // real-time playing the audio waiting is back under the target.
+  for (uint16_t s = 3; s < 23; ++s) Audio(s);
+  EXPECT_GE(receiver.Playout().Level(), 19 * 160);
+  for (uint16_t s = 23; s < 123; ++s) {
+    Audio(s);
+    Tick(2);
+  }
+  EXPECT_LE(receiver.Playout().Level(), 160 + TPlayoutBuffer::kDropAbove + TPlayoutBuffer::kSlice);
+  EXPECT_GE(receiver.Shared().Stats().DroppedSamples, 18u * 160);
+  EXPECT_EQ(receiver.Shared().Stats().Late, 0u);
 }
 
 TEST_F(RtpReceive, TelephoneEventsReportEachKeyPressOnce) {
@@ -120,7 +214,7 @@ TEST_F(RtpReceive, TelephoneEventsReportEachKeyPressOnce) {
   Feed(RtpPacket(101, eventSequence++, 6000, {7, 0x0A}));
   Feed(RtpPacket(101, eventSequence++, 7000, {}));
   EXPECT_EQ(Notes(), "11");
-  EXPECT_EQ(receiver.QueuedPackets(), 0) << "an event never reaches the audio queue";
+  EXPECT_EQ(receiver.Playout().Level(), 0) << "an event never reaches the audio";
   Event(11, false, 101, 8000);
   EXPECT_EQ(Notes(), "11#");
 }
@@ -181,12 +275,12 @@ TEST_F(RtpReceive, PayloadTypesAreReadAsTheSdpNamedThem) {
   for (uint16_t s = 0; s < 8; ++s) Audio(s, 13, 1);  // comfort noise
   for (uint16_t s = 0; s < 8; ++s) Audio(s, 110);
   for (uint16_t s = 0; s < 8; ++s) Audio(s, 18);
-  EXPECT_EQ(receiver.QueuedPackets(), 0);
+  EXPECT_FALSE(receiver.Playout().Started());
   TRtpReceiver speex{CreateCodec(110)};
   if (speex.Decoder()) {
     auto d = RtpPacket(110, 1, 0, std::vector<uint8_t>(38, 0x55));
     speex.HandlePacket(d.data(), int(d.size()), *call);
-    EXPECT_EQ(speex.QueuedPackets(), 0) << "110 is opus here, whatever the decoder is";
+    EXPECT_FALSE(speex.Playout().Started()) << "110 is opus here, whatever the decoder is";
   }
   EXPECT_EQ(receiver.Decoder()->GetPayloadType(), 0);
 }
@@ -206,10 +300,11 @@ TEST_F(RtpReceive, CsrcsAndExtensionsAreSkipped) {
     return p;
   };
   for (uint16_t s = 1; s <= 6; ++s) Feed(withHeader(s, s % 3, s % 2 ? 2 : -1));
-  ASSERT_EQ(device.Played.size(), 2u);
-  for (const auto& buffer : device.Played) EXPECT_EQ(buffer.size(), 160u);
+  Tick(2);
+  ASSERT_EQ(device.Played.size(), 4u);
   EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(1), ValueOf(2)}));
-  EXPECT_EQ(device.Played[1][159], ValueOf(2)) << "no header byte played as audio";
+  EXPECT_EQ(device.Played[3][79], ValueOf(2)) << "no header byte played as audio";
+  const int level = receiver.Playout().Level();
 
   std::vector<uint8_t> cut = withHeader(7, 15, -1);
   cut.resize(12 + 4 * 15 - 1);
@@ -220,7 +315,7 @@ TEST_F(RtpReceive, CsrcsAndExtensionsAreSkipped) {
   std::vector<uint8_t> version1 = withHeader(9, 0, -1);
   version1[0] = 0x40;
   Feed(version1);
-  EXPECT_EQ(receiver.QueuedPackets(), 4) << "none of the three was taken";
+  EXPECT_EQ(receiver.Playout().Level(), level) << "none of the three was taken";
 }
 
 // Whatever the packet time, the conference and the recorder get every
@@ -240,6 +335,7 @@ TEST_F(RtpReceive, PacketTimesFrom10To60MsReachTheConferenceWhole) {
       for (int i = 0; i < samples; ++i) payload[size_t(i)] = UlawEncode(int16_t((t + uint32_t(i)) % 4000 * 8));
       auto d = RtpPacket(0, s, t, payload);
       r.HandlePacket(d.data(), int(d.size()), *call);
+      for (int k = 0; k < ms / 10; ++k) r.SliceElapsed(*call);  // played in real time
     }
     auto frames = log->Remote();
     ASSERT_GT(frames.size(), 40u);
@@ -273,7 +369,7 @@ TEST_F(RtpReceive, CallWithoutCodecStillPlaysG711AndIgnoresTheRest) {
   for (uint16_t s = 0; s < 4; ++s) feed(110, s);  // Speex: never switched to
   feed(18, 4);                                    // G.729: unknown
   EXPECT_FALSE(bare.Decoder());
-  EXPECT_EQ(bare.QueuedPackets(), 0);
+  EXPECT_FALSE(bare.Playout().Started());
   for (uint16_t s = 0; s < 6; ++s) feed(0, s);
   ASSERT_TRUE(bare.Decoder());
   EXPECT_EQ(device.Played.size(), 2u);
@@ -285,29 +381,36 @@ TEST_F(RtpReceive, MalformedDatagramsAreDropped) {
   auto badPadding = RtpPacket(0, 1, 0, {0xFF, 0xFF, 0x09});
   badPadding[0] |= 0x20;  // claims 9 padding bytes in a 3-byte payload
   Feed(badPadding);
-  EXPECT_EQ(receiver.QueuedPackets(), 0);
+  EXPECT_FALSE(receiver.Playout().Started());
   // A padded packet plays its payload only; an oversized G.711 payload is cut
   // to what the decode area takes.
   for (uint16_t s = 0; s < 6; ++s) {
-    auto padded = RtpPacket(0, s, 0, std::vector<uint8_t>(164, CodeOf(s)));
+    auto padded = RtpPacket(0, s, s * 160u, std::vector<uint8_t>(164, CodeOf(s)));
     padded[0] |= 0x20;
     padded.back() = 4;
     Feed(padded);
   }
-  ASSERT_EQ(device.Played.size(), 2u);
-  EXPECT_EQ(device.Played[0].size(), 160u);
+  Tick(4);
+  EXPECT_EQ(receiver.Playout().Level(), (6 - 3) * 160) << "each padded packet gives 160 samples, three frames played";
+  EXPECT_EQ(receiver.Shared().Stats().Late, 0u);
+  // An oversized G.711 payload is cut to what the decode area takes: 512
+  // samples, played as whole frames.
   TKeepingDevice big;
   TRtpReceiver wide{CreateCodec(0)};
   wide.SetDevice(&big);
   auto log = std::make_shared<TFrameLog>();
   call->SetConference(log);
-  for (uint16_t s = 0; s < 6; ++s) {
-    auto d = RtpPacket(0, s, 0, std::vector<uint8_t>(800, CodeOf(s)));
-    wide.HandlePacket(d.data(), int(d.size()), *call);
+  auto d = RtpPacket(0, 1, 0, std::vector<uint8_t>(800, CodeOf(1)));
+  wide.HandlePacket(d.data(), int(d.size()), *call);
+  EXPECT_EQ(wide.Playout().Level(), 512 - 160);
+  while (!big.Queued.empty()) {
+    TWaveHeader* h = big.Queued.front();
+    big.Queued.pop_front();
+    h->InQueue = false;
+    wide.BufferDone(h, call.get());
+    if (big.Played.size() > 12) break;
   }
-  ASSERT_EQ(big.Played.size(), 6u) << "two 512-sample packets out of the queue, played frame by frame";
-  EXPECT_EQ(big.Played[0].size(), 160u);
-  EXPECT_EQ(log->Remote().size(), 6u) << "every whole frame reaches the conference";
+  EXPECT_EQ(log->Remote().size(), 3u) << "three whole frames; the 32 samples left wait for more";
   call->SetConference(nullptr);
 }
 
@@ -316,7 +419,8 @@ TEST_F(RtpReceive, MutedSpeakerStillFeedsConferenceAndRecorder) {
   call->SetConference(log);
   call->SetSpeakerEnabled(false);
   for (uint16_t s = 1; s <= 6; ++s) Audio(s);
-  ASSERT_EQ(device.Played.size(), 2u);
+  Tick(2);
+  ASSERT_EQ(device.Played.size(), 4u);
   for (const auto& buffer : device.Played)
     for (int16_t v : buffer) ASSERT_EQ(v, 0);
   auto remote = log->Remote();
@@ -327,7 +431,7 @@ TEST_F(RtpReceive, MutedSpeakerStillFeedsConferenceAndRecorder) {
 }
 
 TEST_F(RtpReceive, TwelveSecondsOfSilenceAreReportedTwice) {
-  receiver.SetDevice(nullptr);  // buffers count as played at once
+  receiver.SetDevice(nullptr);  // the watch runs as packets arrive, whatever plays
   call->SetSilenceThreshold(500);
   receiver.SetLastVoiceTime(GetTickMs());
   for (uint16_t s = 0; s < 600; ++s) {
@@ -363,21 +467,85 @@ TEST_F(RtpReceive, InBandDigitIsReportedOncePerKeyPress) {
   EXPECT_EQ(Notes(), "55") << "pressed again after a 300 ms pause";
 }
 
-TEST(JitterQueue, SerialNumberOrder) {
+TEST_F(RtpReceive, OnlyThePeersAddressIsHeard) {
+  auto audio = [](uint16_t s) { return RtpPacket(0, s, s * 160u, std::vector<uint8_t>(160, CodeOf(s))); };
+  From("127.0.0.1", 4000, audio(1));
+  From("127.0.0.1", 4001, audio(2));                               // another port
+  From("192.0.2.66", 4000, RtpPacket(101, 9, 0, EventPayload(5, false, 160)));  // a forged digit
+  From("192.0.2.66", 4000, audio(3));
+  From("127.0.0.1", 4000, audio(2));
+  Tick(2);
+  EXPECT_EQ(Notes(), "");
+  EXPECT_EQ(PlayedValues(), (std::vector<int16_t>{ValueOf(1), ValueOf(2)}));
+  const TRtpStats stats = receiver.Shared().Stats();
+  EXPECT_EQ(stats.ForeignSource, 3u);
+  EXPECT_EQ(stats.Received, 5u);
+  EXPECT_EQ(stats.Source, "127.0.0.1:4000");
+}
+
+TEST_F(RtpReceive, APeerBehindANatIsLatchedAndAnsweredThere) {
+  const TRtpAddress sdp{"127.0.0.1", 4000}, nat{"203.0.113.5", 30000}, stranger{"198.51.100.1", 5000};
+  auto audio = [](uint16_t s) { return RtpPacket(0, s, s * 160u, std::vector<uint8_t>(160, CodeOf(s))); };
+  // Nothing to latch onto: not RTP version 2, or a payload type the call does not take.
+  auto version1 = audio(1);
+  version1[0] = 0x40;
+  From(stranger.Host, stranger.Port, version1);
+  From(stranger.Host, stranger.Port, RtpPacket(18, 1, 0, std::vector<uint8_t>(20, 0)));
+  EXPECT_EQ(receiver.Shared().SendTarget(sdp), sdp);
+  // The first valid packet latches its source, and our RTP goes back there.
+  From(nat.Host, nat.Port, audio(1));
+  EXPECT_EQ(receiver.Shared().Stats().Source, "203.0.113.5:30000");
+  EXPECT_EQ(receiver.Shared().SendTarget(sdp), nat);
+  From(stranger.Host, stranger.Port, audio(2));
+  EXPECT_EQ(receiver.Shared().Stats().ForeignSource, 3u);
+  // The address the SDP gave takes the latch over; the NAT source is then a stranger.
+  From(sdp.Host, sdp.Port, audio(2));
+  EXPECT_EQ(receiver.Shared().SendTarget(sdp), sdp);
+  From(nat.Host, nat.Port, audio(3));
+  EXPECT_EQ(receiver.Shared().Stats().ForeignSource, 4u);
+  // A new answer that moves the peer forgets the latch.
+  call->SetRemoteRtpPort(4002);
+  From(nat.Host, nat.Port, audio(3));
+  EXPECT_EQ(receiver.Shared().Stats().Source, "203.0.113.5:30000");
+  EXPECT_EQ(receiver.Shared().SendTarget({"127.0.0.1", 4002}), nat);
+  EXPECT_EQ(receiver.Shared().SendTarget(sdp), sdp) << "latched against the new address only";
+  // Another port of the address the SDP gave is no NAT: it is heard, and
+  // answered where the SDP said.
+  call->SetRemoteRtpPort(4004);
+  From(sdp.Host, 4005, audio(4));
+  EXPECT_EQ(receiver.Shared().Stats().Source, "127.0.0.1:4005");
+  EXPECT_EQ(receiver.Shared().SendTarget({"127.0.0.1", 4004}), (TRtpAddress{"127.0.0.1", 4004}));
+}
+
+TEST_F(RtpReceive, ANewSsrcFromThePeerStartsPlayoutAfresh) {
+  for (uint16_t s = 100; s < 103; ++s) Audio(s);
+  Tick(2);
+  // Music on hold from the PBX: new SSRC, sequence and timestamps far behind.
+  auto moh = RtpPacket(0, 7, 160, std::vector<uint8_t>(160, CodeOf(7)));
+  moh[8] = 0x55;
+  Feed(moh);
+  moh[3] = 8;
+  moh[7] = 0x40;  // timestamp 320
+  Feed(moh);
+  Tick(6);
+  const std::vector<int16_t> values = PlayedValues();
+  EXPECT_NE(std::find(values.begin(), values.end(), ValueOf(7)), values.end());
+  EXPECT_EQ(receiver.Shared().Stats().Late, 0u) << "the new stream is not late against the old one";
+}
+
+TEST(JitterQueue, SerialNumberOrderAndTheDuplicateWindow) {
   EXPECT_TRUE(SequenceBefore(65535, 0));
   EXPECT_TRUE(SequenceBefore(65000, 100));
   EXPECT_FALSE(SequenceBefore(0, 65535));
   EXPECT_FALSE(SequenceBefore(7, 7));
-  TPcmFifo fifo;
-  std::vector<uint8_t> chunk(1000);
-  for (int i = 0; i < 20; ++i) {
-    std::fill(chunk.begin(), chunk.end(), uint8_t(i));
-    fifo.Append(chunk.data(), int(chunk.size()));
-  }
-  EXPECT_EQ(fifo.Size(), TPcmFifo::kCapacity) << "the oldest bytes make room";
-  uint8_t first;
-  fifo.Take(&first, 1);
-  EXPECT_EQ(first, 3) << "20000 bytes in, the first 3616 (chunks 0 to 2 and part of 3) dropped";
+  TSequenceWindow window;
+  EXPECT_FALSE(window.Duplicate(65530));
+  EXPECT_FALSE(window.Duplicate(2));  // across the wrap
+  EXPECT_TRUE(window.Duplicate(65530));
+  EXPECT_FALSE(window.Duplicate(65531));
+  EXPECT_TRUE(window.Duplicate(2));
+  EXPECT_FALSE(window.Duplicate(200));
+  EXPECT_FALSE(window.Duplicate(2)) << "older than the window: left to the playout's late check";
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST(SipClient, PropertiesReachTheEngineWhenItExists) {
   EXPECT_EQ(client.GetLocalPort(), 5075);
   EXPECT_EQ(client.GetRtpPortMin(), 22000);
   EXPECT_EQ(client.GetRtpPortMax(), 24000);
-  EXPECT_EQ(client.GetSilenceThreshold(), 500);
+  EXPECT_EQ(client.GetSilenceThreshold(), kDefaultSilenceThreshold);
   EXPECT_EQ(client.GetSilenceTimeout(), 5000);
   EXPECT_EQ(client.GetDtmfMethod(), dtmfInBand);
   EXPECT_EQ(client.Engine(), nullptr);
@@ -125,7 +125,7 @@ TEST(SipClient, PropertiesReachTheEngineWhenItExists) {
   ISipEnginePtr engine = client.Engine();
   ASSERT_NE(engine, nullptr);
   EXPECT_EQ(engine->GetSilenceTimeout(), 1234);
-  EXPECT_EQ(engine->GetSilenceThreshold(), 500);
+  EXPECT_EQ(engine->GetSilenceThreshold(), kDefaultSilenceThreshold);
   EXPECT_EQ(engine->GetRtpPortMin(), 30000);
   EXPECT_EQ(engine->GetRtpPortMax(), 30100);
   client.SetSilenceThreshold(77);  // a running engine gets it at once
