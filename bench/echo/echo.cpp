@@ -19,13 +19,16 @@ namespace {
 using qv::TEchoCanceller;
 using qv::TEchoProcessorFactory;
 
+// 0 speexdsp; 1 webrtc-audio-processing, high suppression; 2 the same, moderate.
 TEchoProcessorFactory Factory(int engine) {
-  return engine == 0 ? &qv::TSpeexEchoProcessor::Create : &qv::bench::CreateWebRtcProcessor;
+  return engine == 0   ? &qv::TSpeexEchoProcessor::Create
+         : engine == 1 ? &qv::bench::CreateWebRtcProcessor
+                       : &qv::bench::CreateWebRtcModerateProcessor;
 }
-const char* Name(int engine) { return engine == 0 ? "speexdsp" : "webrtc"; }
+const char* Name(int engine) { return engine == 0 ? "speexdsp" : engine == 1 ? "webrtc" : "webrtc-mod"; }
 
 void PrintTable() {
-  std::printf("%-9s %6s %6s %9s %12s %14s %10s\n", "engine", "rate", "delay", "ERLE dB", "near corr", "found delay",
+  std::printf("%-10s %6s %6s %9s %12s %14s %10s\n", "engine", "rate", "delay", "ERLE dB", "near corr", "found delay",
               "us/block");
   for (int rate : {8000, 16000, 48000}) {
     const qv::test::TEchoScene scene = qv::test::MakeEchoScene(rate);
@@ -34,9 +37,9 @@ void PrintTable() {
       return;
     }
     for (double delay : {30.0, 75.0, 120.0})
-      for (int engine : {0, 1}) {
+      for (int engine : {0, 1, 2}) {
         const auto f = qv::test::RunEchoScene(scene, delay, Factory(engine));
-        std::printf("%-9s %6d %6.0f %9.1f %12.3f %11d ms %10.1f\n", Name(engine), rate, delay, f.ErleDb,
+        std::printf("%-10s %6d %6.0f %9.1f %12.3f %11d ms %10.1f\n", Name(engine), rate, delay, f.ErleDb,
                     f.NearCorrelation, f.EchoDelayMs, f.NsPerBlock / 1000);
       }
   }

@@ -14,13 +14,14 @@ namespace {
 
 class TWebRtcEchoProcessor final : public IEchoProcessor {
 public:
-  TWebRtcEchoProcessor(int rate, int block) : rate_(rate), block_(block) {
+  TWebRtcEchoProcessor(int rate, int block, webrtc::EchoCancellation::SuppressionLevel level)
+      : rate_(rate), block_(block) {
     webrtc::Config config;
     config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
     config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
     apm_.reset(webrtc::AudioProcessing::Create(config));
     apm_->echo_cancellation()->enable_drift_compensation(false);
-    apm_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
+    apm_->echo_cancellation()->set_suppression_level(level);
     apm_->echo_cancellation()->enable_delay_logging(true);
     apm_->echo_cancellation()->Enable(true);
     apm_->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh);
@@ -48,8 +49,8 @@ public:
     int median = -1, deviation = 0;
     float poor = 0;
     if (apm_->echo_cancellation()->GetDelayMetrics(&median, &deviation, &poor) != 0 || median < 0) return -1;
-    // Counted from the reference as given, which lags the capture by the guard.
-    return median * rate_ / 1000 + rate_ * TEchoCanceller::kGuardMs / 1000;
+    // Counted from the reference as given, as the filter's peak is.
+    return median * rate_ / 1000;
   }
 
 private:
@@ -60,7 +61,11 @@ private:
 }  // namespace
 
 std::unique_ptr<IEchoProcessor> CreateWebRtcProcessor(int rate, int block, int /*filter*/) {
-  return std::make_unique<TWebRtcEchoProcessor>(rate, block);
+  return std::make_unique<TWebRtcEchoProcessor>(rate, block, webrtc::EchoCancellation::kHighSuppression);
+}
+
+std::unique_ptr<IEchoProcessor> CreateWebRtcModerateProcessor(int rate, int block, int /*filter*/) {
+  return std::make_unique<TWebRtcEchoProcessor>(rate, block, webrtc::EchoCancellation::kModerateSuppression);
 }
 
 }  // namespace qv::bench

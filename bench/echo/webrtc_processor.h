@@ -7,5 +7,8 @@
 #include "media/echocanceller.h"
 
 namespace qv::bench {
+// Its suppressor at its high level (most echo removed) and at its moderate
+// one (less clipping of the near talker while both talk).
 std::unique_ptr<IEchoProcessor> CreateWebRtcProcessor(int rate, int block, int filter);
+std::unique_ptr<IEchoProcessor> CreateWebRtcModerateProcessor(int rate, int block, int filter);
 }

@@ -67,7 +67,9 @@ void TEchoCanceller::Capture(int16_t* samples, int count, TMediaTimeNs captureTi
 void TEchoCanceller::FollowEcho(int guard) {
   const int peak = processor_->EchoPeak();
   if (peak < 0) return;
-  echoDelayMs_ = int(int64_t(peak - guard + shift_) * 1000 / rate_);
+  // The reference is taken guard + shift samples early: the echo lies that
+  // much further behind the playout than where the filter sees it.
+  echoDelayMs_ = int(int64_t(peak + guard + shift_) * 1000 / rate_);
   const int margin = rate_ * kEchoMarginMs / 1000;
   const int tolerance = rate_ * 2 / 1000;
   const bool steady = lastPeak_ >= 0 && std::abs(peak - lastPeak_) <= tolerance;

@@ -8,8 +8,8 @@
 // was captured. Scheduling only ever makes those notes late, never early, so
 // each side's clock offset is the least of its recent notes: a late thread does
 // not move it, a drifting clock or a capture that lost buffers does, within a
-// second. A playout that ran dry and starts again says so, and the time it was
-// silent is kept as silence. The reference given to the canceller moves only
+// few seconds. A playout that ran dry and starts again says so, and the time
+// it was silent is kept as silence. The reference given to the canceller moves only
 // when the difference of the two offsets moved by more than a few
 // milliseconds, since every move makes the adaptive filter learn the room
 // again, and the filter covers a few milliseconds either way.
@@ -44,9 +44,14 @@ public:
   bool Known() const { return count_ > 0; }
   double Value() const { return value_; }
 
-  // Notes kept: about a second of buffers. A clock that drifts is followed
-  // within that; a thread that is late for less than that is not believed.
-  static constexpr int kNotes = 64;
+  // Notes kept: three seconds of 10 ms buffers. A thread that is late for
+  // less than that is not believed: a machine busy with something else for
+  // a second makes every media thread late at once, and a reference that
+  // followed it would move twice, each time costing the filter the room it
+  // had learnt. A clock that drifts (a few ms a minute) is followed within
+  // that; a capture that lost buffers is followed three seconds late (rare:
+  // the capture thread does little more than hand buffers on).
+  static constexpr int kNotes = 300;
 
 private:
   double notes_[kNotes] = {};

@@ -114,6 +114,29 @@ double BestCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>
   return best;
 }
 
+double SegmentedCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b, size_t begin, size_t end,
+                            int maxLag, size_t segment) {
+  double sumAb = 0, sumAa = 0, sumBb = 0;
+  for (size_t from = begin; from + segment <= end; from += segment) {
+    double bestAb = 0, bestAa = 0, bestBb = 0, best = -2;
+    for (int lag = 0; lag <= maxLag; ++lag) {
+      double ab = 0, aa = 0, bb = 0;
+      for (size_t i = from; i < from + segment && i + size_t(lag) < b.size() && i < a.size(); ++i) {
+        const double x = a[i], y = b[i + size_t(lag)];
+        ab += x * y;
+        aa += x * x;
+        bb += y * y;
+      }
+      const double c = aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
+      if (c > best) best = c, bestAb = ab, bestAa = aa, bestBb = bb;
+    }
+    sumAb += bestAb;
+    sumAa += bestAa;
+    sumBb += bestBb;
+  }
+  return sumAa > 0 && sumBb > 0 ? sumAb / std::sqrt(sumAa * sumBb) : 0;
+}
+
 TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory,
                           std::vector<int16_t>* output) {
   TEchoFigures figures;

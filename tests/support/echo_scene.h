@@ -49,6 +49,12 @@ double PowerRatioDb(const std::vector<int16_t>& before, const std::vector<int16_
 double BestCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b, size_t begin, size_t end,
                        int maxLag);
 
+// The same over `segment`-sample pieces, each at its own best lag, summed:
+// a playout that moved its timeline in the middle (a late packet made room
+// for) still counts the voice it kept.
+double SegmentedCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b, size_t begin, size_t end,
+                            int maxLag, size_t segment);
+
 // The room (delay, RT60 250 ms, gain 0.5) and the canceller made by `factory`
 // (nullptr: the default); `output` receives the cleaned microphone if given.
 TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory = nullptr,

@@ -20,7 +20,7 @@ TEST(EchoCanceller, RemovesTheRoomsEchoAndKeepsTheNearTalker) {
       EXPECT_GE(f.NearCorrelation, 0.9);
       // Where the echo was found: the room's delay, give or take what the
       // filter's resolution and the noted times leave.
-      EXPECT_NEAR(f.EchoDelayMs, delayMs, 25.0);
+      EXPECT_NEAR(f.EchoDelayMs, delayMs, 10.0);
     }
   }
 }
