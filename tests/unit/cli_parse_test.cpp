@@ -50,6 +50,7 @@ TEST(CliOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(d.DtmfMethod, dtmfRFC2833);
   EXPECT_EQ(d.Lines, 6);
   EXPECT_EQ(d.InputDevice, -1);
+  EXPECT_TRUE(d.EchoCancellation);
   EXPECT_FALSE(d.AutoAnswer || d.NoRegister || d.Verbose || d.HasExec);
 
   TCliOptions o = ParseOptions(With({"--password", "pw", "--proxy=proxy.test", "--stun", "stun.test:3478",
@@ -75,6 +76,8 @@ TEST(CliOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(o.Exec, "status; quit");
   EXPECT_EQ(o.Lines, 7);
   EXPECT_EQ(ParseOptions(With({"--dtmf-method=inband"})).DtmfMethod, dtmfInBand);
+  EXPECT_FALSE(ParseOptions(With({"--aec", "off"})).EchoCancellation);
+  EXPECT_TRUE(ParseOptions(With({"--aec=off", "--aec=on"})).EchoCancellation);
   EXPECT_TRUE(ParseOptions(With({"--auto-answer"})).AutoAnswer);
   EXPECT_TRUE(ParseOptions({"--help", "--bogus"}).Help);  // help wins before anything is checked
 }
@@ -94,6 +97,8 @@ TEST(CliOptions, BadCommandLinesAreRefusedWithOneLine) {
       With({"--rtp-min", "30000", "--rtp-max", "30002"}),
       With({"--dtmf-method", "morse"}),
       With({"--audio", "alsa"}),
+      With({"--aec", "yes"}),
+      With({"--aec"}),
       With({"--audio", "portaudio", "--play-in", "silence"}),
       With({"--input-device", "-2"}),
       With({"--auto-answer=soon"}),
@@ -122,8 +127,8 @@ TEST(CliOptions, HelpDocumentsEveryOptionAndCommand) {
   std::string help = UsageText();
   for (const char* word :
        {"--server", "--user", "--password", "--proxy", "--stun", "--local-port", "--rtp-min", "--rtp-max",
-        "--dtmf-method", "--audio", "--input-device", "--output-device", "--play-in", "--record-out",
-        "--auto-answer", "--no-register", "--exec", "--verbose", "--lines", "--help", "register",
+        "--dtmf-method", "--audio", "--input-device", "--output-device", "--aec on|off", "--play-in",
+        "--record-out", "--auto-answer", "--no-register", "--exec", "--verbose", "--lines", "--help", "register",
         "unregister", "call TARGET", "answer", "reject", "hangup", "hold", "unhold", "transfer TARGET",
         "dtmf DIGITS", "line N", "play FILE", "say TEXT", "record start", "record stop FILE",
         "conference on|off", "message USER TEXT", "wait SECONDS", "wait-event NAME", "status", "quit"})

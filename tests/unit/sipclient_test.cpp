@@ -115,16 +115,19 @@ TEST(SipClient, PropertiesReachTheEngineWhenItExists) {
   EXPECT_EQ(client.GetSilenceThreshold(), kDefaultSilenceThreshold);
   EXPECT_EQ(client.GetSilenceTimeout(), 5000);
   EXPECT_EQ(client.GetDtmfMethod(), dtmfInBand);
+  EXPECT_TRUE(client.GetEchoCancellation());
   EXPECT_EQ(client.Engine(), nullptr);
 
   client.SetLocalPort(0);
   client.SetSilenceTimeout(1234);  // stored only: there is no engine yet
+  client.SetEchoCancellation(false);
   client.SetRtpPortMin(30000);
   client.SetRtpPortMax(30100);
   client.SetActive(true);
   ISipEnginePtr engine = client.Engine();
   ASSERT_NE(engine, nullptr);
   EXPECT_EQ(engine->GetSilenceTimeout(), 1234);
+  EXPECT_FALSE(engine->GetEchoCancellation());
   EXPECT_EQ(engine->GetSilenceThreshold(), kDefaultSilenceThreshold);
   EXPECT_EQ(engine->GetRtpPortMin(), 30000);
   EXPECT_EQ(engine->GetRtpPortMax(), 30100);
@@ -132,6 +135,8 @@ TEST(SipClient, PropertiesReachTheEngineWhenItExists) {
   client.SetSilenceTimeout(999);
   EXPECT_EQ(engine->GetSilenceThreshold(), 77);
   EXPECT_EQ(engine->GetSilenceTimeout(), 999);
+  client.SetEchoCancellation(true);
+  EXPECT_TRUE(engine->GetEchoCancellation());
   client.SetRtpPortMin(31000);  // ports wait for the next engine
   EXPECT_EQ(engine->GetRtpPortMin(), 30000);
 

@@ -1,5 +1,6 @@
 // Start-up, going on and off line, the status bar, the top buttons, the
 // balloon tip, shutdown.
+#include <QCheckBox>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -64,11 +65,16 @@ private slots:
     QCOMPARE(form.AudioFrm()->waveInDevice->itemText(0), QString("Default"));
     QCOMPARE(form.AudioFrm()->waveOutDevice->currentText(), QString("Default"));
     QVERIFY(!form.AudioFrm()->waveRingDevice->isEditable());
+    QCOMPARE(form.AudioFrm()->echoCancel->text(), QString("Cancelar eco y ruido del microfono"));
+    QVERIFY(form.AudioFrm()->echoCancel->isChecked());
+    QVERIFY(form.SipClient().GetEchoCancellation());
     QVERIFY2(!QFile::exists(QString::fromStdString(rig.Ini)), "nothing is written before shutdown");
     QVERIFY(rig.Watcher.Boxes.empty());
 
     form.DialFrm()->PhoneEdit->setText("555");
     form.AudioFrm()->waveOutDevice->setCurrentText("Salida virtual 2");
+    QVERIFY(rig.Click(form.AudioFrm()->echoCancel));
+    QVERIFY(!form.SipClient().GetEchoCancellation());  // at once, for the calls running too
     rig.Close();
     TIniFile ini(rig.Ini);
     QCOMPARE(ini.ReadString("CALL", "Telefono", "-"), std::string("555"));
@@ -77,6 +83,7 @@ private slots:
     QCOMPARE(ini.ReadString("AUDIO", "In", "-"), std::string("Default"));
     QCOMPARE(ini.ReadString("AUDIO", "Out", "-"), std::string("Salida virtual 2"));
     QCOMPARE(ini.ReadString("AUDIO", "Ring", "-"), std::string("Default"));
+    QCOMPARE(ini.ReadInteger("AUDIO", "CancelarEco", -1), 0);
     struct stat st{};
     QCOMPARE(stat(rig.Ini.c_str(), &st), 0);
     QCOMPARE(int(st.st_mode & 0777), 0600);
@@ -96,9 +103,21 @@ private slots:
     QCOMPARE(TAccountsFrm::UserName(form.AccountsFrm()->Row(0)), QString("101"));
     QCOMPARE(form.DialFrm()->PhoneEdit->text(), QString("777"));
     QCOMPARE(form.AudioFrm()->waveRingDevice->currentText(), QString("Salida virtual 3"));
+    QVERIFY(form.AudioFrm()->echoCancel->isChecked());  // a file from before the switch: on
     form.UpdateActions();
     QVERIFY(form.DialFrm()->CallBtn->isEnabled());
     QCOMPARE(form.DialFrm()->btnConectar->text(), QString("Desconectarse"));
+  }
+
+  void echoSwitchOffIsRestored() {
+    TRig rig;
+    rig.WriteIni("[AUDIO]\nCancelarEco=0\n");
+    rig.Start();
+    TMainForm& form = *rig.Form;
+    QVERIFY(!form.AudioFrm()->echoCancel->isChecked());
+    QVERIFY(!form.SipClient().GetEchoCancellation());
+    QVERIFY(rig.Click(form.AudioFrm()->echoCancel));
+    QVERIFY(form.SipClient().GetEchoCancellation());
   }
 
   // btnConectar and the status menu take the window off line and back; an
