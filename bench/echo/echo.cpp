@@ -28,8 +28,8 @@ TEchoProcessorFactory Factory(int engine) {
 const char* Name(int engine) { return engine == 0 ? "speexdsp" : engine == 1 ? "webrtc" : "webrtc-mod"; }
 
 void PrintTable() {
-  std::printf("%-10s %6s %6s %9s %12s %14s %10s\n", "engine", "rate", "delay", "ERLE dB", "near corr", "found delay",
-              "us/block");
+  std::printf("%-10s %6s %6s %9s %10s %10s %10s %14s %10s\n", "engine", "rate", "delay", "ERLE dB", "near corr",
+              "alone", "both talk", "found delay", "us/block");
   for (int rate : {8000, 16000, 48000}) {
     const qv::test::TEchoScene scene = qv::test::MakeEchoScene(rate);
     if (scene.Far.empty()) {
@@ -39,8 +39,9 @@ void PrintTable() {
     for (double delay : {30.0, 75.0, 120.0})
       for (int engine : {0, 1, 2}) {
         const auto f = qv::test::RunEchoScene(scene, delay, Factory(engine));
-        std::printf("%-10s %6d %6.0f %9.1f %12.3f %11d ms %10.1f\n", Name(engine), rate, delay, f.ErleDb,
-                    f.NearCorrelation, f.EchoDelayMs, f.NsPerBlock / 1000);
+        std::printf("%-10s %6d %6.0f %9.1f %10.3f %10.3f %10.3f %11d ms %10.1f\n", Name(engine), rate, delay,
+                    f.ErleDb, f.NearCorrelation, f.NearAloneCorrelation, f.DoubleTalkCorrelation, f.EchoDelayMs,
+                    f.NsPerBlock / 1000);
       }
   }
   std::fflush(stdout);

@@ -173,6 +173,8 @@ TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcesso
   figures.ErleDb = PowerRatioDb(echo, out, scene.FarOnlyBegin, scene.FarOnlyEnd);
   // Both libraries' suppressors hand the voice back a block or two late.
   figures.NearCorrelation = BestCorrelation(scene.Near, out, scene.NearBegin, scene.NearEnd, rate / 50);
+  figures.NearAloneCorrelation = BestCorrelation(scene.Near, out, scene.NearBegin, size_t(7 * rate), rate / 50);
+  figures.DoubleTalkCorrelation = BestCorrelation(scene.Near, out, size_t(7 * rate), scene.NearEnd, rate / 50);
   figures.EchoDelayMs = canceller.EchoDelayMs();
   figures.NsPerBlock = double(spent.count()) / double(mic.size() / size_t(slice));
   if (output) *output = std::move(out);

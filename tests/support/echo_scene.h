@@ -37,6 +37,7 @@ std::vector<int16_t> EchoAtMicrophone(const std::vector<int16_t>& far, int rate,
 struct TEchoFigures {
   double ErleDb = 0;          // echo removed on the far-only stretch
   double NearCorrelation = 0; // output against the clean near speech
+  double NearAloneCorrelation = 0, DoubleTalkCorrelation = 0;  // the two parts of it
   int EchoDelayMs = -1;       // what the canceller found
   double NsPerBlock = 0;      // processing time per 10 ms block
 };
