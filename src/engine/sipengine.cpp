@@ -16,8 +16,7 @@ namespace qv {
 
 TSipEngine::TSipEngine(int localPort, TMessageQueuePtr window)
     : window_(std::move(window)), localPort_(localPort) {
-  codecs_ = {0, 8, 3};
-  if (SpeexAvailable()) codecs_.push_back(110);
+  codecs_ = NarrowbandCodecs();
 }
 
 TSipEngine::~TSipEngine() {
