@@ -97,6 +97,12 @@ public:
   void SetSilenceThreshold(int value);
   int GetSilenceTimeout() const { return silenceTimeout_; }
   void SetSilenceTimeout(int value);
+  // Wideband: calls offer Opus first, then G.722, then the narrowband codecs
+  // (G.711, GSM, Speex); false (the default): the narrowband codecs only, as
+  // this component always offered. Takes effect for calls made or answered
+  // from then on.
+  bool GetWideband() const { return wideband_; }
+  void SetWideband(bool value);
   bool GetActive() const { return active_; }
   // true: creates a new engine (a running one is switched off first, which
   // frees its port) and opens the SIP port. A port in use raises and leaves
@@ -183,6 +189,7 @@ private:
   int rtpPortMax_;
   int silenceThreshold_ = kDefaultSilenceThreshold;
   int silenceTimeout_ = 5000;
+  bool wideband_ = false;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;
