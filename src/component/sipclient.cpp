@@ -81,12 +81,18 @@ void TSipClient::SetActive(bool value) {
     engine_->SetRtpPortMin(rtpPortMin_);
     engine_->SetRtpPortMax(rtpPortMax_);
     engine_->SetCodecs(wideband_ ? WidebandCodecs() : NarrowbandCodecs());
+    engine_->SetKeepAlive(keepAlive_);
     lastTick_ = GetTickMs();
     engine_->SetActive(true);
   } else if (engine_) {
     ISipEnginePtr engine = std::move(engine_);
     engine->SetActive(false);
   }
+}
+
+void TSipClient::SetKeepAlive(bool value) {
+  keepAlive_ = value;
+  if (engine_) engine_->SetKeepAlive(value);
 }
 
 int TSipClient::BoundPort() const { return engine_ ? engine_->GetBoundPort() : 0; }
@@ -105,15 +111,11 @@ void TSipClient::Register(const ISipAccountPtr& account) {
 
 void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
 
-// The engine reports that a registration ended, not why. Until it carries
-// the reason with the account, the time tells: it gives up on an unanswered
-// REGISTER after its time-out (Tick), while a refusal ends the registration
-// as soon as it arrives. The engine's reason replaces this guess here, in
-// the one place both front ends ask.
+// The engine keeps the reason with the account; this coarser answer counts
+// everything but "no answer" as a refusal.
 TSipClient::TRegistrationEnd TSipClient::RegistrationEnd(const ISipAccountPtr& account) {
-  constexpr double kRegisterTimeoutSeconds = 20;  // the engine's, see siptimers.cpp
-  double waited = (Now() - account->GetStateTime()) / kOneSecond;
-  return waited >= kRegisterTimeoutSeconds ? TRegistrationEnd::NoAnswer : TRegistrationEnd::Refused;
+  return account->GetEndReason().Kind == qv::TRegistrationEnd::NoAnswer ? TRegistrationEnd::NoAnswer
+                                                                         : TRegistrationEnd::Refused;
 }
 
 size_t TSipClient::DroppedLogLines() const { return queue_->Dropped(MsgLog); }
@@ -129,7 +131,9 @@ ISipCallPtr TSipClient::MakeCall(const ISipAccountPtr& account, const std::strin
 
 void TSipClient::Answer(const ISipCallPtr& call) {
   RequireEngine().Answer(call);
-  if (OnInviteOk) OnInviteOk(*this, call);
+  // A caller that cancelled meanwhile leaves nothing answered: its OnBye
+  // comes instead.
+  if (OnInviteOk && call->GetState() == csConnected) OnInviteOk(*this, call);
 }
 
 void TSipClient::Reject(const ISipCallPtr& call) {

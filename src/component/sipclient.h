@@ -61,9 +61,12 @@ public:
   TOnCallEvent OnInviteOk;         // a call was answered (after Answer, or a 200 from the peer)
   TOnDtmf OnDtmf;                  // a digit arrived, or "s" for remote silence
   TOnCallEvent OnWavStopped;       // a WAV source played into a call ran out
-  TOnCallEvent OnBye;              // a call ended (state 0), or was rejected
+  TOnCallEvent OnBye;              // a call ended (state 0), or was rejected; also at once when we hang up
   TOnCallEvent OnRingback;         // the remote side rings (180)
-  TOnAccountEvent OnRegistrationOk;
+  TOnAccountEvent OnRegistrationOk;   // registered (not repeated when a refresh succeeds)
+  // The registration ended (state 0): account->GetEndReason() says why
+  // (refused with a status code, no answer, an unknown server name, or
+  // removed on request).
   TOnAccountEvent OnRegistrationBye;
   // A sound device of `call` could not be opened: `input` true for the
   // microphone (the call then sends silence, or what it plays, on its own
@@ -103,6 +106,12 @@ public:
   // from then on.
   bool GetWideband() const { return wideband_; }
   void SetWideband(bool value);
+  // The NAT keep-alive: an empty CR LF CR LF datagram to the registrar every
+  // 25 s while an account is registered, so that a NAT router keeps the way
+  // in open for calls. On by default; read when the engine is created, and
+  // passed on at once to a running one.
+  bool GetKeepAlive() const { return keepAlive_; }
+  void SetKeepAlive(bool value);
   bool GetActive() const { return active_; }
   // true: creates a new engine (a running one is switched off first, which
   // frees its port) and opens the SIP port. A port in use raises and leaves
@@ -123,10 +132,11 @@ public:
   // directly, without a registrar. A server on this machine gets 127.0.0.1
   // as the local address, so nothing leaves the loopback interface.
   void PrepareAccount(const ISipAccountPtr& account);
-  // Why a registration that OnRegistrationBye reports came to an end: the
-  // registrar did not answer the REGISTER within the engine's time-out, or
-  // it answered with a refusal. (An un-registration the consumer asked for
-  // ends the same way; the consumer knows those itself.)
+  // Why a registration that OnRegistrationBye reports came to an end, in
+  // two kinds: the registrar did not answer (or stopped answering refreshes
+  // until the binding ran out), or anything else, a refusal above all.
+  // account->GetEndReason() has the whole of it: the refusal's status code,
+  // a server name that resolves to nothing, an un-registration.
   enum class TRegistrationEnd { NoAnswer, Refused };
   static TRegistrationEnd RegistrationEnd(const ISipAccountPtr& account);
   // Takes an account off the engine: incoming requests are no longer
@@ -191,6 +201,7 @@ private:
   int silenceTimeout_ = 5000;
   bool wideband_ = false;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
+  bool keepAlive_ = true;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;
 };

@@ -78,6 +78,15 @@ public:
   int GetExpires() override { return expires_.load(); }
   void SetExpires(int value) override { expires_.store(value); }
   void SetServer(const std::string& value) override;
+  TRegistrationEndReason GetEndReason() override {
+    std::lock_guard guard(fields_);
+    return endReason_;
+  }
+  void SetEndReason(const TRegistrationEndReason& value) override {
+    std::lock_guard guard(fields_);
+    endReason_ = value;
+  }
+  TRegistration& Registration() override { return registration_; }
 
 private:
   std::string Get(const std::string& field) {
@@ -97,6 +106,8 @@ private:
   std::string callId_, localTag_, remoteTag_, branch_;
   TChallenge challenge_;
   std::string messageText_;
+  TRegistrationEndReason endReason_;
+  TRegistration registration_;  // guarded by lock_
 
   std::atomic<int> serverPort_{5060};
   std::atomic<int> localPort_{0};

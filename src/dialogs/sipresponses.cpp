@@ -37,7 +37,8 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   if (codecType >= 0 && codec->GetPayloadType() == kCodecOpus) s += "a=fmtp:" + payloadType + " " + kOpusFormat + "\r\n";
   if (!event.empty()) s += "a=rtpmap:" + event + " telephone-event/" + std::to_string(map.SendEventClock) + "\r\n";
   if (!event.empty()) s += "a=fmtp:" + event + " 0-16\r\n";
-  s += "a=sendrecv\r\n";
+  // While we hold the call, answering the peer's re-INVITE keeps it held.
+  s += "a=" + (call.GetOnHold() ? call.GetMediaDirection() : std::string("sendrecv")) + "\r\n";
   return s;
 }
 

@@ -52,7 +52,8 @@ bool SipPortAnswers(int port, int timeoutMs) {
   return answered;
 }
 
-TKamailio::TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop, int port) {
+TKamailio::TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop, int port,
+                     const std::vector<std::string>& defines) {
   std::string program = RequireProgram("kamailio", "kamailio");
   port_ = port != 0 ? port : FreeUdpPort();
   std::string db = dir.Subdir("kamailio-db");
@@ -71,6 +72,7 @@ TKamailio::TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bo
                                    "-DD", "-E", "-m", "64", "-M", "8",
                                    "-P", run + "/kamailio.pid", "-Y", run};
   if (qop) argv.insert(argv.begin() + 3, {"-A", "WITH_QOP"});
+  for (const std::string& define : defines) argv.insert(argv.begin() + 3, {"-A", define});
   process_ = std::make_unique<TPeerProcess>(argv, dir.File("kamailio.log"), dir.Path());
   if (!SipPortAnswers(port_, 10000))
     throw std::runtime_error("Kamailio did not answer on port " + std::to_string(port_) + ":\n" +

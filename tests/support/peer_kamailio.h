@@ -32,7 +32,11 @@ public:
   // the challenges. `port` 0 takes a free one; 5060 serves a domain whose
   // URIs carry no port (a Refer-To, a call to user@127.0.0.1), which only a
   // test in its own network namespace may take.
-  TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop = false, int port = 0);
+  // `defines` are more "-A" arguments: "MAX_EXPIRES=20" caps what the
+  // registrar grants, "CTL_SOCKET=\"unix:PATH\"" opens the control socket
+  // that kamcmd reads the location table through.
+  TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop = false, int port = 0,
+            const std::vector<std::string>& defines = {});
 
   int Port() const { return port_; }
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
