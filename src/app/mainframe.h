@@ -105,6 +105,10 @@ public:
   QString StatusText() const;  // what panel 0 of the status bar reads
   struct TAccountText {
     std::string Server, User, Password, STUN, Proxy;
+    // Opus and G.722 offered before the narrowband codecs: on for accounts
+    // made now, off for those of a settings file written before it existed
+    // (key "Wideband", 1 or 0).
+    bool Wideband = true;
   };
   const TAccountText& CurrentAccount() const { return current_; }
 

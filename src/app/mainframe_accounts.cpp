@@ -52,6 +52,7 @@ TAccountText ReadAccount(const TIniFile& ini, const std::string& section) {
   a.Password = ini.ReadString(section, "Password", "");
   a.STUN = ini.ReadString(section, "STUN", "");
   a.Proxy = ini.ReadString(section, "Proxy", "");
+  a.Wideband = ini.ReadInteger(section, "Wideband", 0) != 0;
   return a;
 }
 
@@ -61,6 +62,7 @@ void WriteAccount(TIniFile& ini, const std::string& section, const TAccountText&
   ini.WriteString(section, "Password", a.Password);
   ini.WriteString(section, "STUN", a.STUN);
   ini.WriteString(section, "Proxy", a.Proxy);
+  ini.WriteInteger(section, "Wideband", a.Wideband ? 1 : 0);
 }
 
 // The first k in 1..Count whose section holds (server, user); 0 when none.
@@ -121,6 +123,7 @@ void TMainForm::LoadSettings() {
   current_.Server = ini.ReadString("ACCOUNT", "Server", "");
   current_.User = ini.ReadString("ACCOUNT", "User", "");
   current_.Password = ini.ReadString("ACCOUNT", "Password", "");
+  current_.Wideband = ini.ReadInteger("ACCOUNT", "Wideband", 0) != 0;
   if (!current_.Server.empty()) accountsFrm_->AddRow(Text(current_.Server), Text(current_.User));
   int count = AccountCount(ini);
   for (int k = 1; k <= count; ++k) {
@@ -144,6 +147,7 @@ void TMainForm::SaveSettings() {
   ini.WriteString("ACCOUNT", "Proxy", current_.Proxy);
   ini.WriteString("ACCOUNT", "User", current_.User);
   ini.WriteString("ACCOUNT", "Password", current_.Password);
+  ini.WriteInteger("ACCOUNT", "Wideband", current_.Wideband ? 1 : 0);
   ini.WriteString("AUDIO", "In", Text(audioFrm_->waveInDevice->currentText()));
   ini.WriteString("AUDIO", "Out", Text(audioFrm_->waveOutDevice->currentText()));
   ini.WriteString("AUDIO", "Ring", Text(audioFrm_->waveRingDevice->currentText()));
@@ -207,10 +211,12 @@ void TMainForm::EditExecute() {
   TRegistrationForm dialog(this);
   dialog.ServerEdit->setText(Text(domain));
   dialog.UserEdit->setText(Text(user));
+  bool wideband = true;  // what the dialog does not show stays as it was
   auto fill = [&](const TAccountText& a) {
     dialog.PasswordEdit->setText(Text(a.Password));
     dialog.STUNEdit->setText(Text(a.STUN));
     dialog.ProxyEdit->setText(Text(a.Proxy));
+    wideband = a.Wideband;
   };
   TIniFile ini(settingsPath_);
   bool isCurrent = ini.ReadString("ACCOUNT", "Server", "") == domain &&
@@ -223,6 +229,7 @@ void TMainForm::EditExecute() {
   TAccountText edited{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
                       Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
                       Text(dialog.ProxyEdit->text())};
+  edited.Wideband = wideband;
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again
   if (isCurrent) {
     GoOffline();  // the window stays offline until the user connects again

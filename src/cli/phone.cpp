@@ -26,6 +26,7 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.SetRtpPortMax(options_.RtpMax);
   client_.SetDtmfMethod(options_.DtmfMethod);
   client_.SetEchoCancellation(options_.EchoCancellation);
+  client_.SetWideband(options_.Wideband);
   client_.OnInvite = [this](TSipClient&, const ISipCallPtr& call) { OnInvite(call); };
   client_.OnInviteOk = [this](TSipClient&, const ISipCallPtr& call) { OnInviteOk(call); };
   client_.OnRingback = [this](TSipClient&, const ISipCallPtr& call) { OnRingback(call); };

@@ -1,5 +1,7 @@
 #include "component/sipclient.h"
 
+#include "media/codecs.h"
+
 #include <sstream>
 
 #include "media/conference.h"
@@ -67,6 +69,11 @@ void TSipClient::SetEchoCancellation(bool value) {
   if (engine_) engine_->SetEchoCancellation(value);
 }
 
+void TSipClient::SetWideband(bool value) {
+  wideband_ = value;
+  if (engine_) engine_->SetCodecs(value ? WidebandCodecs() : NarrowbandCodecs());
+}
+
 void TSipClient::SetActive(bool value) {
   active_ = value;
   if (value) {
@@ -79,6 +86,7 @@ void TSipClient::SetActive(bool value) {
     engine_->SetEchoCancellation(echoCancellation_);
     engine_->SetRtpPortMin(rtpPortMin_);
     engine_->SetRtpPortMax(rtpPortMax_);
+    engine_->SetCodecs(wideband_ ? WidebandCodecs() : NarrowbandCodecs());
     engine_->SetKeepAlive(keepAlive_);
     lastTick_ = GetTickMs();
     engine_->SetActive(true);

@@ -104,6 +104,12 @@ public:
   // reaches the calls already running at once.
   bool GetEchoCancellation() const { return echoCancellation_; }
   void SetEchoCancellation(bool value);
+  // Wideband: calls offer Opus first, then G.722, then the narrowband codecs
+  // (G.711, GSM, Speex); false (the default): the narrowband codecs only, as
+  // this component always offered. Takes effect for calls made or answered
+  // from then on.
+  bool GetWideband() const { return wideband_; }
+  void SetWideband(bool value);
   // The NAT keep-alive: an empty CR LF CR LF datagram to the registrar every
   // 25 s while an account is registered, so that a NAT router keeps the way
   // in open for calls. On by default; read when the engine is created, and
@@ -198,6 +204,7 @@ private:
   int silenceThreshold_ = kDefaultSilenceThreshold;
   int silenceTimeout_ = 5000;
   bool echoCancellation_ = true;
+  bool wideband_ = false;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
   bool keepAlive_ = true;
   std::mutex toneLock_;

@@ -1,6 +1,7 @@
 // TSoundCardInput: a call's capture thread. It records the wave-in device in
-// four rotating 20 ms buffers (8000 Hz, mono, 16 bits) and hands every full
-// buffer to the call's SendAudioFrame, which encodes and sends it. When the
+// four rotating 20 ms buffers (mono, 16 bits, at the call's audio rate: 8000
+// or 16000 Hz) and hands every full buffer to the call's SendAudioFrame, which
+// encodes and sends it. When the
 // device cannot be opened, the thread says so once (the engine's
 // NotifyDeviceError) and hands the call a silent frame every 20 ms on its own
 // clock instead, so that RTP, digits and played files still go out.
@@ -24,9 +25,11 @@ struct TWaveHeader;
 
 class TSoundCardInput {
 public:
-  // Starts the thread; `inputDevice` -1 is the default device. `echo`, when
-  // given, cleans every captured buffer of the speaker's echo first.
-  TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice, TEchoCancellerPtr echo = nullptr);
+  // Starts the thread; `inputDevice` -1 is the default device, opened at
+  // `rate` (8000 or 16000). `echo`, when given (made for that rate), cleans
+  // every captured buffer of the speaker's echo first.
+  TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice, int rate = kNarrowRate,
+                  TEchoCancellerPtr echo = nullptr);
   ~TSoundCardInput();
   TSoundCardInput(const TSoundCardInput&) = delete;
   TSoundCardInput& operator=(const TSoundCardInput&) = delete;
@@ -46,7 +49,7 @@ private:
   std::thread thread_;
 };
 
-// One buffer the device gave back: a full one (320 bytes) goes to the call's
+// One buffer the device gave back: a full one (20 ms) goes to the call's
 // SendAudioFrame, through `echo` when given (and the engine has it on);
 // whatever happens, the buffer goes back to the device, which needs all four
 // to keep recording. Capture thread (and tests).
