@@ -49,6 +49,7 @@ void CheckName(const std::string& option, const std::string& text) {
 TCliOptions ParseOptions(const std::vector<std::string>& args) {
   TCliOptions o;
   bool rtpMinSet = false, rtpMaxSet = false;
+  bool aecGiven = false;
   using Setter = std::function<void(const std::string&)>;
   // Options that take a value, as "--name VALUE" or "--name=VALUE".
   const std::map<std::string, Setter> valued = {
@@ -74,6 +75,7 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
       {"--aec", [&](const std::string& v) {
          if (v != "on" && v != "off") throw TUsageError("--aec wants on or off, not \"" + Printable(v) + "\"");
          o.EchoCancellation = v == "on";
+         aecGiven = true;
        }},
       {"--input-device", [&](const std::string& v) { o.InputDevice = ParseInt("--input-device", v, -1, 255); }},
       {"--output-device", [&](const std::string& v) { o.OutputDevice = ParseInt("--output-device", v, -1, 255); }},
@@ -136,6 +138,9 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
   if (wantsVirtual && (o.Audio == "portaudio" || o.Audio == "auto"))
     throw TUsageError("--play-in and --record-out need --audio virtual");
   if (wantsVirtual) o.Audio = "virtual";
+  // A microphone fed a file or a tone is in no room: there is no echo to
+  // cancel, and the noise suppressor would take a steady tone for noise.
+  if (!o.PlayIn.empty() && !aecGiven) o.EchoCancellation = false;
   return o;
 }
 
@@ -202,7 +207,7 @@ Audio:
   --input-device N       capture device number (default -1, the default device)
   --output-device N      playback device number (default -1)
   --aec on|off           echo cancellation and noise suppression of the
-                         microphone (default on)
+                         microphone (default on; off with --play-in)
   --play-in SRC          virtual microphone: FILE.wav, tone:HZ or silence
   --record-out FILE.wav  write what the virtual speaker plays to FILE.wav
                          (both imply --audio virtual)

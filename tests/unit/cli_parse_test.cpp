@@ -78,6 +78,8 @@ TEST(CliOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(ParseOptions(With({"--dtmf-method=inband"})).DtmfMethod, dtmfInBand);
   EXPECT_FALSE(ParseOptions(With({"--aec", "off"})).EchoCancellation);
   EXPECT_TRUE(ParseOptions(With({"--aec=off", "--aec=on"})).EchoCancellation);
+  EXPECT_FALSE(ParseOptions(With({"--play-in", "tone:440"})).EchoCancellation);  // no room around a tone
+  EXPECT_TRUE(ParseOptions(With({"--play-in", "tone:440", "--aec", "on"})).EchoCancellation);
   EXPECT_TRUE(ParseOptions(With({"--auto-answer"})).AutoAnswer);
   EXPECT_TRUE(ParseOptions({"--help", "--bogus"}).Help);  // help wins before anything is checked
 }

@@ -38,6 +38,7 @@ protected:
   void SetUp() override {
     SelectAudioBackend("virtual");
     VirtualAudio::ResetAll();
+    on->SetEchoCancellation(true);
     off->SetEchoCancellation(false);
   }
   void TearDown() override {
