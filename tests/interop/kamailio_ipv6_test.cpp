@@ -92,8 +92,11 @@ TEST(KamailioIpv6, RegisterAndCallOverLoopback) {
 
   alice.Engine().HangUp(call);
   ASSERT_TRUE(alice.WaitCallEvent(MsgCallEnded, call));
-  EXPECT_EQ(call->GetEndStatus(), "200");
   EXPECT_TRUE(bob.WaitCallEvent(MsgCallEnded, incoming));
+  // The call ends for the application at once; the BYE's answer comes back
+  // through the proxy after it.
+  for (int i = 0; i < 50 && call->GetEndStatus().empty(); ++i) alice.Events().Pump(20);
+  EXPECT_EQ(call->GetEndStatus(), "200") << kamailio.Process().LogTail();
 }
 
 }  // namespace
