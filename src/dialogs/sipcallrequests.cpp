@@ -4,6 +4,7 @@
 #include "dialogs/siprequests.h"
 #include "dialogs/sippieces.h"
 #include "platform/textutil.h"
+#include "sip/sdes.h"
 #include "sip/sdp.h"
 #include "sip/sipmessage.h"
 
@@ -35,18 +36,23 @@ std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadT
   const std::string direction = call.GetMediaDirection();
   // Holding the peer: no address to send to, but o= still names us.
   const std::string connection = direction == "sendonly" ? "0.0.0.0" : address;
+  const TCallSrtp srtp = call.GetSrtp();
+  const std::string profile = srtp.Savp ? "RTP/SAVP" : "RTP/AVP";
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
        std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
   s += "s=Corvale SIP component\r\n";
   s += "c=IN IP4 " + connection + "\r\n";
   s += "t=0 0\r\n";
-  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadTypes + " 101\r\n";
+  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " " + profile + " " + payloadTypes + " 101\r\n";
   s += RtpMapLines(payloadTypes);
   s += "a=rtpmap:101 telephone-event/8000\r\n";
   s += "a=fmtp:101 0-15\r\n";
   s += "a=ptime:20\r\n";
   s += "a=" + direction + "\r\n";
+  // RFC 4568: both suites under one key of ours; the answer picks a tag.
+  if (srtp.Offer) s += CryptoLine(kOfferTag80, kSrtpAes128Sha1_80, srtp.LocalKey);
+  if (srtp.Offer) s += CryptoLine(kOfferTag32, kSrtpAes128Sha1_32, srtp.LocalKey);
   return s;
 }
 

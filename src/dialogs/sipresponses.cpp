@@ -2,6 +2,7 @@
 // the others) and those that echo a received request.
 #include "dialogs/siprequests.h"
 #include "dialogs/sippieces.h"
+#include "sip/sdes.h"
 #include "sip/sdp.h"
 #include "sip/sipmessage.h"
 
@@ -24,18 +25,22 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   const std::string payloadType = codecType >= 0 ? std::to_string(codecType) : "";
   const std::string event = map.SendEventType >= 0 ? std::to_string(map.SendEventType) : "";
   const int port = map.AudioRejected ? 0 : call.GetLocalRtpPort();
+  // SRTP answers in the offer's profile, with our key on the line it chose.
+  const TCallSrtp srtp = call.GetSrtp();
+  const std::string profile = srtp.Savp ? "RTP/SAVP" : "RTP/AVP";
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
        std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
   s += "s=Corvale SIP component\r\n";
   s += "c=IN IP4 " + address + "\r\n";
   s += "t=0 0\r\n";
-  s += "m=audio " + std::to_string(port) + " RTP/AVP " + payloadType + (event.empty() ? "" : " " + event) + "\r\n";
+  s += "m=audio " + std::to_string(port) + " " + profile + " " + payloadType + (event.empty() ? "" : " " + event) + "\r\n";
   // A dynamic number means nothing without its map; the static ones stand alone.
   if (codecType >= 96) s += "a=rtpmap:" + payloadType + " " + EncodingName(codec->GetPayloadType()) + "/8000\r\n";
   if (!event.empty()) s += "a=rtpmap:" + event + " telephone-event/8000\r\n";
   if (!event.empty()) s += "a=fmtp:" + event + " 0-16\r\n";
   s += "a=sendrecv\r\n";
+  if (srtp.Offer && srtp.Active()) s += CryptoLine(srtp.Tag, srtp.Suite, srtp.LocalKey);
   return s;
 }
 

@@ -6,6 +6,7 @@
 #include "dialogs/siprequests.h"
 #include "engine/engineutil.h"
 #include "engine/sipengine.h"
+#include "engine/srtpcalls.h"
 #include "media/codecs.h"
 #include "media/wavfiles.h"
 #include "platform/clock.h"
@@ -45,6 +46,7 @@ ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string&
   call->SetRemoteUri(at != std::string::npos ? "sip:" + UriUser(target.substr(0, at)) + target.substr(at)
                                              : "sip:" + UriUser(target) + "@" + domain);
   call->SetLocalUri("sip:" + account->GetUserName() + "@" + domain);
+  PrepareSrtpOffer(*call, *account);  // a call the account cannot secure is never listed
   calls_.Add(call);
   TLockGuard<ISipCall> lock(*call);
   std::string text = BuildInvite(*call, CodecListText());
@@ -121,6 +123,7 @@ void TSipEngine::Unhold(const ISipCallPtr& call) {
 void TSipEngine::SendReInvite(const ISipCallPtr& call) {
   RequireActive();
   call->SetLocalCSeq(NextCSeq());
+  PrepareSrtpOffer(*call, *call->GetAccount());
   // A call challenged once keeps answering the challenge on every re-INVITE.
   std::string text = call->GetChallenge().Status.empty() ? BuildInvite(*call, CodecListText())
                                                    : BuildInviteAuth(*call, CodecListText());
@@ -256,6 +259,12 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
 
   if (m.StatusCode.empty()) {  // a re-INVITE from the peer
     if (state != TCallState::Connected) return;
+    // A new offer that the account's SRTP cannot take leaves the call as it was.
+    TCallSrtp srtp = call->GetSrtp();
+    if (m.SdpAudio.Present && !ReadSrtpOffer(m, account, srtp)) {
+      SendToServer(account, BuildNotAcceptable(m));
+      return;
+    }
     call->SetViaHeaders(m.ViaHeaders);
     // A proxy record-routes only the request that made the dialog; a re-INVITE
     // without Record-Route lines must not wipe the route set, or our later
@@ -269,6 +278,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
     call->SetRemoteRtpAddress(m.SdpAddress);
     ChooseCodecAgain(*call, m, false);
+    if (m.SdpAudio.Present) call->SetSrtp(srtp);
     // RFC 3264 8.2: port 0 takes the stream away; the answer says so too.
     if (call->GetRemoteRtpPort() != 0) {
       StartMedia(*call);
@@ -298,7 +308,9 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
     call->SetRemoteRtpAddress(m.SdpAddress);
     ChooseCodecAgain(*call, m, true);
-    if (call->GetRemoteRtpPort() != 0) StartMedia(*call);  // early media
+    // Early media only as secure as the call must be.
+    const bool srtpOk = !m.SdpAudio.Present || ApplySrtpAnswer(*call, account, m);
+    if (call->GetRemoteRtpPort() != 0 && srtpOk) StartMedia(*call);  // early media
     if (status == 180) Post(MsgRingback, 0, call);
     return;
   }
@@ -306,6 +318,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
   if (status == 200) {
     if (!IsOneOf(state, {TCallState::InviteSent, TCallState::InviteAuthSent, TCallState::Ringing, TCallState::Connected, TCallState::HoldSent})) return;
     ChooseCodecAgain(*call, m, true);
+    const bool srtpOk = !m.SdpAudio.Present || ApplySrtpAnswer(*call, account, m);
     if (call->GetRemoteTag().empty()) call->SetRemoteTag(call->GetIncoming() ? m.FromTag : m.ToTag);
     if (state != TCallState::HoldSent) call->SetState(TCallState::Connected);
     call->SetViaHeaders(m.ViaHeaders);
@@ -320,7 +333,9 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     }
     int sdpPort = ToIntDef(m.SdpAudioPort, -1);
     bool same = call->GetRemoteRtpPort() == sdpPort && call->GetRemoteRtpAddress() == m.SdpAddress;
-    if (!same && call->GetRemoteRtpAddress() != "0.0.0.0" && !m.SdpAddress.empty() &&
+    if (!srtpOk) {
+      StopMedia(*call);  // not one packet goes out less secure than the account wants
+    } else if (!same && call->GetRemoteRtpAddress() != "0.0.0.0" && !m.SdpAddress.empty() &&
         m.SdpAddress != "0.0.0.0" && sdpPort > 0) {
       call->SetRemoteRtpPort(sdpPort);
       call->SetRemoteRtpAddress(m.SdpAddress);
@@ -330,6 +345,15 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
       StopMedia(*call);  // the answer refused the audio stream (RFC 3264 6)
     }
     SendToServer(account, BuildAck(*call, m));
+    if (!srtpOk) {
+      // The dialog exists, so it ends with BYE; "488" says why, as the peer
+      // would have if it had refused our offer itself.
+      HangUp(call);
+      call->SetState(TCallState::Idle);
+      call->SetEndStatus("488");
+      DropCall(call);
+      return;
+    }
     Post(MsgCallAnswered, 0, call);
     return;
   }

@@ -57,6 +57,7 @@ struct TRtpStats {
   uint64_t Late = 0;              // dropped: arrived after their time was played
   uint64_t ConcealedSamples = 0;  // played in place of audio that was lost or not there yet
   uint64_t DroppedSamples = 0;    // skipped to bring the delay back after a burst or drift
+  uint64_t SrtpRejected = 0;      // dropped: an SRTP call's datagram that failed authentication or replay checks
   std::string Source;             // "address:port" RTP is taken from; empty before any came
 };
 
@@ -123,6 +124,36 @@ struct TRtpPayloadMap {
   int SendEventType = 101;            // the peer's telephone-event number; -1: it takes none
   int SendPacketMs = 20;              // audio per packet we send
   bool AudioRejected = false;         // the peer's SDP put port 0 on the audio stream
+};
+
+// How an account reaches its server (RFC 3261 18): UDP, the default, TCP, or
+// TLS over TCP.
+enum class TSipTransport : int { Udp = 0, Tcp = 1, Tls = 2 };
+
+// SRTP of an account's calls (RFC 3711, keys in the SDP as RFC 4568 says).
+// Off: plain RTP as always. Optional: the offer stays RTP/AVP and carries
+// a=crypto lines; a peer that answers without them gets plain RTP. Mandatory:
+// the offer says RTP/SAVP and a call without SRTP is refused.
+enum class TSrtpMode : int { Off = 0, Optional = 1, Mandatory = 2 };
+
+// The crypto suites we offer and take (RFC 4568 6.2), by number.
+constexpr int kSrtpNone = 0;
+constexpr int kSrtpAes128Sha1_80 = 1;  // AES_CM_128_HMAC_SHA1_80
+constexpr int kSrtpAes128Sha1_32 = 2;  // AES_CM_128_HMAC_SHA1_32
+constexpr int kSrtpMasterKeyBytes = 30;  // 16 bytes of key, 14 of salt
+
+// A call's SRTP: what our SDP carries and what the exchange settled. The
+// engine sets it from each offer and answer; the media read it when it
+// changes. Keys are raw bytes, never logged.
+struct TCallSrtp {
+  bool Offer = false;     // our SDP carries a=crypto lines
+  bool Savp = false;      // and names the RTP/SAVP profile
+  std::string LocalKey;   // our master key and salt, made once per call
+  int Suite = kSrtpNone;  // the settled suite; kSrtpNone: plain RTP
+  int Tag = 0;            // the tag of the settled a=crypto line
+  std::string RemoteKey;  // the peer's master key and salt
+  bool Active() const { return Suite != kSrtpNone; }
+  bool operator==(const TCallSrtp&) const = default;
 };
 
 class ILogMessage : public virtual IInterface {
@@ -228,6 +259,19 @@ public:
   virtual void SetCSeq(int value) = 0;
   virtual TChallenge GetChallenge() = 0;
   virtual void SetChallenge(const TChallenge& value) = 0;
+
+  // Secure calls: the transport to the server, the SRTP mode, a file of CA
+  // certificates trusted besides the system's (empty: the system's only),
+  // and whether SRTP keys may be sent over a transport other than TLS,
+  // where anyone on the path reads them.
+  virtual TSipTransport GetTransport() = 0;
+  virtual void SetTransport(TSipTransport value) = 0;
+  virtual TSrtpMode GetSrtpMode() = 0;
+  virtual void SetSrtpMode(TSrtpMode value) = 0;
+  virtual std::string GetCaFile() = 0;
+  virtual void SetCaFile(const std::string& value) = 0;
+  virtual bool GetSrtpKeysWithoutTls() = 0;
+  virtual void SetSrtpKeysWithoutTls(bool value) = 0;
 
   // The text of a MESSAGE kept for its retry with credentials.
   virtual std::string GetMessageText() = 0;
@@ -335,6 +379,10 @@ public:
   virtual void SetPayloadMap(const TRtpPayloadMap& value) = 0;
   virtual std::string GetMediaDirection() = 0;
   virtual void SetMediaDirection(const std::string& value) = 0;
+  // SRTP as the SDP exchange settled it; setting it hands new keys to the
+  // media at once.
+  virtual TCallSrtp GetSrtp() = 0;
+  virtual void SetSrtp(const TCallSrtp& value) = 0;
   virtual int GetSdpVersion() = 0;
   virtual void SetSdpVersion(int value) = 0;
   virtual int GetSdpSessionId() = 0;
