@@ -74,6 +74,9 @@ public:
   void RefreshLines();
   void ShowMemo();
   QString MemoText() const;  // what ShowMemo shows, lines joined by CR LF
+  // The memo line that says whether a connected call is encrypted; empty for
+  // an account without TLS or SRTP settings.
+  static QString SecurityText(ISipCall& call);
   void UpdateActions();  // what the action list does whenever the application is idle
 
   // The parts, as the form's published fields were.
@@ -105,6 +108,11 @@ public:
   QString StatusText() const;  // what panel 0 of the status bar reads
   struct TAccountText {
     std::string Server, User, Password, STUN, Proxy;
+    // Secure calls, stored only once set (older files have none of them):
+    // Transport "udp" (or empty), "tcp", "tls"; SRTP "off" (or empty),
+    // "optional", "mandatory"; CAFile a PEM file; SRTPKeysWithoutTLS "1"
+    // to send SRTP keys over udp or tcp too.
+    std::string Transport, SRTP, CAFile, SRTPKeysWithoutTLS;
   };
   const TAccountText& CurrentAccount() const { return current_; }
 

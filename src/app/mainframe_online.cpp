@@ -8,6 +8,7 @@
 #include "app/dialframe.h"
 #include "app/mainframe.h"
 #include "app/pictures.h"
+#include "app/regform.h"
 #include "app/statusbar.h"
 #include "platform/clock.h"
 #include "sip/iputils.h"
@@ -48,8 +49,18 @@ void TMainForm::GoOnline() {
     ReportOffline(TOfflineReason::CannotResolve, Text(host));
     return;
   }
-  ISipAccountPtr account = client_->AddAccount(current_.Server, current_.User, current_.Password,
-                                               current_.Proxy, current_.STUN);
+  client_->SetTransport(TransportOf(current_.Transport));
+  client_->SetSrtpMode(SrtpModeOf(current_.SRTP));
+  client_->SetCaFile(current_.CAFile);
+  client_->SetSrtpKeysWithoutTls(current_.SRTPKeysWithoutTLS == "1");
+  ISipAccountPtr account;
+  try {
+    account = client_->AddAccount(current_.Server, current_.User, current_.Password, current_.Proxy,
+                                  current_.STUN);
+  } catch (const std::exception& e) {
+    ReportOffline(TOfflineReason::CannotStart, Text(e.what()));
+    return;
+  }
   ISipAccountPtr replaced = std::move(registeredAccount_);
   registeredAccount_ = account;
   leaving_ = false;

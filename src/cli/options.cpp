@@ -44,6 +44,20 @@ void CheckName(const std::string& option, const std::string& text) {
     throw TUsageError(option + " wants a name without blanks or quotes, not \"" + Printable(text) + "\"");
 }
 
+TSipTransport ParseTransport(const std::string& text) {
+  if (text == "udp") return TSipTransport::Udp;
+  if (text == "tcp") return TSipTransport::Tcp;
+  if (text == "tls") return TSipTransport::Tls;
+  throw TUsageError("--transport wants udp, tcp or tls, not \"" + Printable(text) + "\"");
+}
+
+TSrtpMode ParseSrtp(const std::string& text) {
+  if (text == "off") return TSrtpMode::Off;
+  if (text == "optional") return TSrtpMode::Optional;
+  if (text == "mandatory") return TSrtpMode::Mandatory;
+  throw TUsageError("--srtp wants off, optional or mandatory, not \"" + Printable(text) + "\"");
+}
+
 }  // namespace
 
 TCliOptions ParseOptions(const std::vector<std::string>& args) {
@@ -73,6 +87,12 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
       {"--record-out", [&](const std::string& v) { o.RecordOut = v; }},
       {"--exec", [&](const std::string& v) { o.Exec = v; o.HasExec = true; }},
       {"--lines", [&](const std::string& v) { o.Lines = ParseInt("--lines", v, 1, 4096); }},
+      {"--transport", [&](const std::string& v) { o.Transport = ParseTransport(v); }},
+      {"--srtp", [&](const std::string& v) { o.Srtp = ParseSrtp(v); }},
+      {"--ca-file", [&](const std::string& v) {
+         if (v.empty()) throw TUsageError("--ca-file wants a file name");
+         o.CaFile = v;
+       }},
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -86,9 +106,9 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
     }
     size_t eq = arg.find('=');
     std::string name = arg.substr(0, eq);
-    if (name == "--verbose" || name == "--no-register") {
+    if (name == "--verbose" || name == "--no-register" || name == "--srtp-keys-without-tls") {
       if (eq != std::string::npos) throw TUsageError(name + " takes no value");
-      (name == "--verbose" ? o.Verbose : o.NoRegister) = true;
+      (name == "--verbose" ? o.Verbose : name == "--no-register" ? o.NoRegister : o.SrtpKeysWithoutTls) = true;
       continue;
     }
     if (name == "--auto-answer") {
@@ -176,11 +196,20 @@ Account:
                          registered account takes it)
 Network:
   --local-port N         UDP port for SIP (default 5075; 0 lets the system choose)
+  --transport T          udp (default), tcp or tls: how SIP reaches the server
+  --ca-file FILE         PEM certificates trusted for TLS besides the system's
+                         (a private PBX's CA, or its own certificate)
   --rtp-min N --rtp-max N
                          RTP port range (default 20000 to 24000); two instances
                          on one machine need ranges that do not overlap
 Calls:
   --dtmf-method M        inband, rfc2833 (default) or info
+  --srtp M               off (default), optional (SRTP offered, plain RTP taken
+                         from a peer without it) or mandatory (a call without
+                         SRTP is refused: event bye ... status=488)
+  --srtp-keys-without-tls
+                         send SRTP keys over udp or tcp too, where anyone on
+                         the path reads them (by default only over tls)
   --auto-answer[=SECONDS]
                          answer incoming calls, after SECONDS (default at once)
   --lines N              number of lines (default 6); an incoming call takes the
@@ -221,6 +250,8 @@ Commands (the current line is 1 at start):
                          wait for an event NAME not yet waited for (default 30 s);
                          when none comes in time, quit with exit status 1
   status                 print "status ..." lines: account, then each busy line
+                         (with --transport, --srtp or --ca-file a busy line
+                         also says srtp=yes|no tls=yes|no)
   quit                   hang up, unregister and exit (also at the end of input)
   Lines starting with # are ignored.
 

@@ -61,6 +61,10 @@ void TCliPhone::Start() {
     if (std::string(e.what()) != "bind failed") throw;
     throw Exception(BindFailureText(options_.LocalPort));
   }
+  client_.SetTransport(options_.Transport);
+  client_.SetSrtpMode(options_.Srtp);
+  client_.SetCaFile(options_.CaFile);
+  client_.SetSrtpKeysWithoutTls(options_.SrtpKeysWithoutTls);
   account_ = client_.AddAccount(options_.Server, options_.User, options_.Password, options_.Proxy,
                                 options_.Stun);
   client_.PrepareAccount(account_);

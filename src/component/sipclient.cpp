@@ -86,7 +86,16 @@ int TSipClient::BoundPort() const { return engine_ ? engine_->GetBoundPort() : 0
 ISipAccountPtr TSipClient::AddAccount(const std::string& server, const std::string& userName,
                                       const std::string& password, const std::string& proxy,
                                       const std::string& stunServer) {
-  return RequireEngine().AddAccount(stunServer, server, userName, password, proxy);
+  ISipEngine& engine = RequireEngine();
+  // Until the engine carries SIP over streams, an account must not believe
+  // it does: its SRTP keys would then go out over UDP.
+  if (transport_ != TSipTransport::Udp) throw Exception(kStreamTransportsMissing);
+  ISipAccountPtr account = engine.AddAccount(stunServer, server, userName, password, proxy);
+  account->SetTransport(transport_);
+  account->SetSrtpMode(srtpMode_);
+  account->SetCaFile(caFile_);
+  account->SetSrtpKeysWithoutTls(srtpKeysWithoutTls_);
+  return account;
 }
 
 void TSipClient::Register(const ISipAccountPtr& account) {

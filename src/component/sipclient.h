@@ -38,6 +38,9 @@ enum TDtmfMethod { dtmfInBand = 0, dtmfRFC2833 = 1, dtmfSipInfo = 2 };
 
 class TSipClient;
 
+// Raised by AddAccount for a transport this build does not carry yet.
+inline const std::string kStreamTransportsMissing = "SIP over TCP and TLS is not available in this build";
+
 using TOnLog = std::function<void(TSipClient& sender, const std::string& text)>;
 using TOnCallEvent = std::function<void(TSipClient& sender, const ISipCallPtr& call)>;
 using TOnDtmf = std::function<void(TSipClient& sender, const ISipCallPtr& call, const std::string& dtmf)>;
@@ -97,6 +100,26 @@ public:
   void SetSilenceThreshold(int value);
   int GetSilenceTimeout() const { return silenceTimeout_; }
   void SetSilenceTimeout(int value);
+  // Secure calls, given to every account AddAccount makes from then on (an
+  // embedder with several accounts may also set each account's own):
+  // Transport: how SIP reaches the server, TSipTransport::Udp by default.
+  // SrtpMode: TSrtpMode::Off (plain RTP, the default), Optional (keys
+  // offered in RTP/AVP, a peer without SRTP gets plain RTP) or Mandatory
+  // (RTP/SAVP; a call without SRTP is refused: an incoming one with 488, an
+  // outgoing one ends with end status "488").
+  // CaFile: PEM file of certificates trusted for TLS besides the system's.
+  // SrtpKeysWithoutTls: SRTP keys travel in the SDP, readable by anyone on
+  // the path unless SIP runs over TLS; by default they are sent only over
+  // TLS (an optional account then calls in the clear, a mandatory one raises
+  // on MakeCall and refuses incoming calls). true sends them anyway.
+  TSipTransport GetTransport() const { return transport_; }
+  void SetTransport(TSipTransport value) { transport_ = value; }
+  TSrtpMode GetSrtpMode() const { return srtpMode_; }
+  void SetSrtpMode(TSrtpMode value) { srtpMode_ = value; }
+  const std::string& GetCaFile() const { return caFile_; }
+  void SetCaFile(const std::string& value) { caFile_ = value; }
+  bool GetSrtpKeysWithoutTls() const { return srtpKeysWithoutTls_; }
+  void SetSrtpKeysWithoutTls(bool value) { srtpKeysWithoutTls_ = value; }
   bool GetActive() const { return active_; }
   // true: creates a new engine (a running one is switched off first, which
   // frees its port) and opens the SIP port. A port in use raises and leaves
@@ -184,6 +207,10 @@ private:
   int silenceThreshold_ = kDefaultSilenceThreshold;
   int silenceTimeout_ = 5000;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
+  TSipTransport transport_ = TSipTransport::Udp;
+  TSrtpMode srtpMode_ = TSrtpMode::Off;
+  std::string caFile_;
+  bool srtpKeysWithoutTls_ = false;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;
 };
