@@ -5,6 +5,7 @@
 // numbered sections [ACCOUNT1] ... [ACCOUNTn], n = [ACCOUNT] Count, which Add
 // and Remove rewrite as a whole (in one atomic write) and Edit changes in
 // place.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <algorithm>
