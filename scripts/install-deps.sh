@@ -10,7 +10,7 @@ PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libspeex-dev libspeex1 libspeexdsp-dev libespeak-ng-dev espeak-ng-data
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n libxcb1-dev
   libosip2-dev libsofia-sip-ua-dev libspandsp-dev
-  sip-tester baresip-core kamailio kamailio-tls-modules coturn sox xvfb xauth imagemagick iproute2 procps
+  sip-tester baresip-core kamailio kamailio-tls-modules coturn sox xvfb xauth imagemagick iproute2 procps iptables
   dbus desktop-file-utils x11-utils"
 
 missing=""

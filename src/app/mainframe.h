@@ -124,6 +124,7 @@ public:
     NoAnswer,       // the registrar did not answer in time
     Refused,        // the registrar refused the account
     CannotStart,    // the registration could not be sent
+    Insecure,       // the TLS connection to the server could not be trusted
   };
   TOfflineReason OfflineReason() const { return offlineReason_; }
   // What the status bar reads off line for that reason: "Fuera de linea",

@@ -103,7 +103,13 @@ void TMainForm::RegistrationBye(const ISipAccountPtr& account) {
     registeredAccount_.reset();
     online_ = false;
     leaving_ = false;
-    if (!wanted) ReportOffline(EndReasonOf(account), Text(account->GetDomain()));
+    if (!wanted) {
+      TOfflineReason reason = EndReasonOf(account);
+      // A refused certificate is told with the TLS library's own reason.
+      ReportOffline(reason, reason == TOfflineReason::Insecure
+                                ? Text(account->GetDomain()) + "\n" + Text(account->GetEndReason().Detail)
+                                : Text(account->GetDomain()));
+    }
     RetireAccount(account);
   } else {
     DropRetiredAccounts();
@@ -115,6 +121,7 @@ void TMainForm::RegistrationBye(const ISipAccountPtr& account) {
 // ---- why the window is off line ----------------------------------------------
 
 TMainForm::TOfflineReason TMainForm::EndReasonOf(const ISipAccountPtr& account) const {
+  if (account->GetEndReason().Kind == qv::TRegistrationEnd::Insecure) return TOfflineReason::Insecure;
   switch (TSipClient::RegistrationEnd(account)) {
     case TSipClient::TRegistrationEnd::NoAnswer:
       return TOfflineReason::NoAnswer;
@@ -149,6 +156,11 @@ void TMainForm::ReportOffline(TOfflineReason reason, const QString& detail) {
       return;
     case TOfflineReason::CannotStart:
       TellUser("No se pudo conectar", QString("No se pudo conectar al servidor:\n%1").arg(detail));
+      return;
+    case TOfflineReason::Insecure:
+      TellUser("Conexion no segura",
+               QString("No se confia en el servidor %1\nRevise el certificado o el archivo de CA en Cuentas SIP.")
+                   .arg(detail));
       return;
   }
 }
@@ -191,6 +203,8 @@ QString TMainForm::OfflineText(TOfflineReason reason) {
       return QStringLiteral("Fuera de linea: cuenta rechazada");
     case TOfflineReason::CannotStart:
       return QStringLiteral("Fuera de linea: error al conectar");
+    case TOfflineReason::Insecure:
+      return QStringLiteral("Fuera de linea: conexion no segura");
   }
   return QStringLiteral("Fuera de linea");
 }

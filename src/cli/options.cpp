@@ -256,9 +256,10 @@ Commands (the current line is 1 at start):
   Lines starting with # are ignored.
 
 Events (standard output):
-  event registered | event registration-ended reason=R
+  event registered | event registration-ended reason=R [status=CODE]
                          R: unregistered (asked for), no-answer (the server
-                         did not answer in time) or refused
+                         did not answer in time), refused (with the server's
+                         CODE) or unknown-server (its name resolves to nothing)
   event incoming line=N from=USER    event ringback line=N
   event answered line=N              event bye line=N status=CODE
   event dtmf line=N digit=D          event silence line=N

@@ -36,13 +36,23 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   };
   client_.OnRegistrationOk = [this](TSipClient&, const ISipAccountPtr&) { out_.Event("registered"); };
   client_.OnRegistrationBye = [this](TSipClient&, const ISipAccountPtr& account) {
-    std::string reason = "refused";
-    if (unregistering_)
-      reason = "unregistered";
-    else if (TSipClient::RegistrationEnd(account) == TSipClient::TRegistrationEnd::NoAnswer)
-      reason = "no-answer";
+    // The engine says why; an un-registration the user asked for is
+    // called so whatever the registrar answered to it.
+    TRegistrationEndReason why = account->GetEndReason();
+    std::string reason = RegistrationEndText(why.Kind);
+    if (unregistering_) reason = "unregistered";
+    if (reason.empty())
+      reason = TSipClient::RegistrationEnd(account) == TSipClient::TRegistrationEnd::NoAnswer ? "no-answer" : "refused";
     unregistering_ = false;
-    out_.Event("registration-ended", "reason=" + reason);
+    std::string fields = "reason=" + reason;
+    if (reason == "refused" && why.Status != 0) fields += " status=" + std::to_string(why.Status);
+    if (!why.Detail.empty()) {
+      std::string detail = why.Detail;  // one line, without the quotes that delimit it
+      for (char& c : detail)
+        if (c == '"' || c == '\n' || c == '\r') c = '\'';
+      fields += " detail=\"" + detail + "\"";
+    }
+    out_.Event("registration-ended", fields);
   };
   if (options_.Verbose) client_.OnLog = [this](TSipClient&, const std::string& text) { out_.Log(text); };
 }

@@ -1,5 +1,6 @@
 #include "component/sipclient.h"
 
+#include <cctype>
 #include <sstream>
 
 #include "media/conference.h"
@@ -73,6 +74,7 @@ void TSipClient::SetActive(bool value) {
     engine_->SetSilenceTimeout(silenceTimeout_);
     engine_->SetRtpPortMin(rtpPortMin_);
     engine_->SetRtpPortMax(rtpPortMax_);
+    engine_->SetKeepAlive(keepAlive_);
     lastTick_ = GetTickMs();
     engine_->SetActive(true);
   } else if (engine_) {
@@ -81,17 +83,41 @@ void TSipClient::SetActive(bool value) {
   }
 }
 
+void TSipClient::SetKeepAlive(bool value) {
+  keepAlive_ = value;
+  if (engine_) engine_->SetKeepAlive(value);
+}
+
 int TSipClient::BoundPort() const { return engine_ ? engine_->GetBoundPort() : 0; }
 
 ISipAccountPtr TSipClient::AddAccount(const std::string& server, const std::string& userName,
                                       const std::string& password, const std::string& proxy,
                                       const std::string& stunServer) {
   ISipEngine& engine = RequireEngine();
-  // Until the engine carries SIP over streams, an account must not believe
-  // it does: its SRTP keys would then go out over UDP.
-  if (transport_ != TSipTransport::Udp) throw Exception(kStreamTransportsMissing);
-  ISipAccountPtr account = engine.AddAccount(stunServer, server, userName, password, proxy);
-  account->SetTransport(transport_);
+  // A server written as a SIP URI may name its transport: "sips:" and
+  // ";transport=tls" mean TLS (RFC 5630), ";transport=tcp" TCP. Either wins
+  // over the Transport property; the engine is given the bare host[:port].
+  std::string host = server;
+  TSipTransport transport = transport_;
+  auto lowered = [](std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  if (lowered(host.substr(0, 5)) == "sips:") {
+    host.erase(0, 5);
+    transport = TSipTransport::Tls;
+  } else if (lowered(host.substr(0, 4)) == "sip:") {
+    host.erase(0, 4);
+  }
+  if (size_t semicolon = host.find(';'); semicolon != std::string::npos) {
+    const std::string params = lowered(host.substr(semicolon));
+    if (params.find(";transport=tls") != std::string::npos) transport = TSipTransport::Tls;
+    if (params.find(";transport=tcp") != std::string::npos && transport != TSipTransport::Tls)
+      transport = TSipTransport::Tcp;
+    host.erase(semicolon);
+  }
+  ISipAccountPtr account = engine.AddAccount(stunServer, host, userName, password, proxy);
+  account->SetTransport(transport);
   account->SetSrtpMode(srtpMode_);
   account->SetCaFile(caFile_);
   account->SetSrtpKeysWithoutTls(srtpKeysWithoutTls_);
@@ -106,15 +132,11 @@ void TSipClient::Register(const ISipAccountPtr& account) {
 
 void TSipClient::Unregister(const ISipAccountPtr& account) { RequireEngine().Unregister(account); }
 
-// The engine reports that a registration ended, not why. Until it carries
-// the reason with the account, the time tells: it gives up on an unanswered
-// REGISTER after its time-out (Tick), while a refusal ends the registration
-// as soon as it arrives. The engine's reason replaces this guess here, in
-// the one place both front ends ask.
+// The engine keeps the reason with the account; this coarser answer counts
+// everything but "no answer" as a refusal.
 TSipClient::TRegistrationEnd TSipClient::RegistrationEnd(const ISipAccountPtr& account) {
-  constexpr double kRegisterTimeoutSeconds = 20;  // the engine's, see siptimers.cpp
-  double waited = (Now() - account->GetStateTime()) / kOneSecond;
-  return waited >= kRegisterTimeoutSeconds ? TRegistrationEnd::NoAnswer : TRegistrationEnd::Refused;
+  return account->GetEndReason().Kind == qv::TRegistrationEnd::NoAnswer ? TRegistrationEnd::NoAnswer
+                                                                         : TRegistrationEnd::Refused;
 }
 
 size_t TSipClient::DroppedLogLines() const { return queue_->Dropped(MsgLog); }
@@ -130,7 +152,9 @@ ISipCallPtr TSipClient::MakeCall(const ISipAccountPtr& account, const std::strin
 
 void TSipClient::Answer(const ISipCallPtr& call) {
   RequireEngine().Answer(call);
-  if (OnInviteOk) OnInviteOk(*this, call);
+  // A caller that cancelled meanwhile leaves nothing answered: its OnBye
+  // comes instead.
+  if (OnInviteOk && call->GetState() == csConnected) OnInviteOk(*this, call);
 }
 
 void TSipClient::Reject(const ISipCallPtr& call) {

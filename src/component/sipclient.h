@@ -38,9 +38,6 @@ enum TDtmfMethod { dtmfInBand = 0, dtmfRFC2833 = 1, dtmfSipInfo = 2 };
 
 class TSipClient;
 
-// Raised by AddAccount for a transport this build does not carry yet.
-inline const std::string kStreamTransportsMissing = "SIP over TCP and TLS is not available in this build";
-
 using TOnLog = std::function<void(TSipClient& sender, const std::string& text)>;
 using TOnCallEvent = std::function<void(TSipClient& sender, const ISipCallPtr& call)>;
 using TOnDtmf = std::function<void(TSipClient& sender, const ISipCallPtr& call, const std::string& dtmf)>;
@@ -64,9 +61,12 @@ public:
   TOnCallEvent OnInviteOk;         // a call was answered (after Answer, or a 200 from the peer)
   TOnDtmf OnDtmf;                  // a digit arrived, or "s" for remote silence
   TOnCallEvent OnWavStopped;       // a WAV source played into a call ran out
-  TOnCallEvent OnBye;              // a call ended (state 0), or was rejected
+  TOnCallEvent OnBye;              // a call ended (state 0), or was rejected; also at once when we hang up
   TOnCallEvent OnRingback;         // the remote side rings (180)
-  TOnAccountEvent OnRegistrationOk;
+  TOnAccountEvent OnRegistrationOk;   // registered (not repeated when a refresh succeeds)
+  // The registration ended (state 0): account->GetEndReason() says why
+  // (refused with a status code, no answer, an unknown server name, or
+  // removed on request).
   TOnAccountEvent OnRegistrationBye;
   // A sound device of `call` could not be opened: `input` true for the
   // microphone (the call then sends silence, or what it plays, on its own
@@ -120,6 +120,12 @@ public:
   void SetCaFile(const std::string& value) { caFile_ = value; }
   bool GetSrtpKeysWithoutTls() const { return srtpKeysWithoutTls_; }
   void SetSrtpKeysWithoutTls(bool value) { srtpKeysWithoutTls_ = value; }
+  // The NAT keep-alive: an empty CR LF CR LF datagram to the registrar every
+  // 25 s while an account is registered, so that a NAT router keeps the way
+  // in open for calls. On by default; read when the engine is created, and
+  // passed on at once to a running one.
+  bool GetKeepAlive() const { return keepAlive_; }
+  void SetKeepAlive(bool value);
   bool GetActive() const { return active_; }
   // true: creates a new engine (a running one is switched off first, which
   // frees its port) and opens the SIP port. A port in use raises and leaves
@@ -140,10 +146,11 @@ public:
   // directly, without a registrar. A server on this machine gets 127.0.0.1
   // as the local address, so nothing leaves the loopback interface.
   void PrepareAccount(const ISipAccountPtr& account);
-  // Why a registration that OnRegistrationBye reports came to an end: the
-  // registrar did not answer the REGISTER within the engine's time-out, or
-  // it answered with a refusal. (An un-registration the consumer asked for
-  // ends the same way; the consumer knows those itself.)
+  // Why a registration that OnRegistrationBye reports came to an end, in
+  // two kinds: the registrar did not answer (or stopped answering refreshes
+  // until the binding ran out), or anything else, a refusal above all.
+  // account->GetEndReason() has the whole of it: the refusal's status code,
+  // a server name that resolves to nothing, an un-registration.
   enum class TRegistrationEnd { NoAnswer, Refused };
   static TRegistrationEnd RegistrationEnd(const ISipAccountPtr& account);
   // Takes an account off the engine: incoming requests are no longer
@@ -211,6 +218,7 @@ private:
   TSrtpMode srtpMode_ = TSrtpMode::Off;
   std::string caFile_;
   bool srtpKeysWithoutTls_ = false;
+  bool keepAlive_ = true;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;
 };

@@ -86,6 +86,15 @@ public:
   void SetCaFile(const std::string& value) override { Set(caFile_, value); }
   bool GetSrtpKeysWithoutTls() override { return srtpKeysWithoutTls_.load(); }
   void SetSrtpKeysWithoutTls(bool value) override { srtpKeysWithoutTls_.store(value); }
+  TRegistrationEndReason GetEndReason() override {
+    std::lock_guard guard(fields_);
+    return endReason_;
+  }
+  void SetEndReason(const TRegistrationEndReason& value) override {
+    std::lock_guard guard(fields_);
+    endReason_ = value;
+  }
+  TRegistration& Registration() override { return registration_; }
 
 private:
   std::string Get(const std::string& field) {
@@ -106,6 +115,8 @@ private:
   TChallenge challenge_;
   std::string messageText_;
   std::string caFile_;
+  TRegistrationEndReason endReason_;
+  TRegistration registration_;  // guarded by lock_
 
   std::atomic<int> serverPort_{5060};
   std::atomic<int> localPort_{0};

@@ -112,6 +112,7 @@ public:
   void SetWavSource(const IWavFilePtr& value) override;
   void QueueDtmf(const std::string& digits) override;
   TInfoDtmf& InfoDtmf() override { return infoDtmf_; }
+  TDialogState& Dialog() override { return dialog_; }
   int GetSdpVersion() override { return sdpVersion_.load(); }
   void SetSdpVersion(int value) override { sdpVersion_.store(value); }
   int GetSdpSessionId() override { return sdpSessionId_.load(); }
@@ -239,6 +240,7 @@ private:
   ISipRecorderPtr recorder_;          // guarded by recorderLock_
   IWavFilePtr wavSource_;             // guarded by wavLock_
   TInfoDtmf infoDtmf_;                // guarded by callLock_
+  TDialogState dialog_;               // guarded by callLock_
 
   const double startTime_;
   const uint32_t ssrc_;

@@ -95,13 +95,18 @@ std::string InviteHead(ISipCall& call, ISipAccount& a) {
   return s;
 }
 
-// CANCEL and REFER reuse the Via lines that came back on the INVITE's
-// responses, so that CANCEL names the INVITE's transaction.
+// Our Via with the call's current branch (rport after the branch).
+std::string OwnVia(ISipCall& call, ISipAccount& a) {
+  return "Via: SIP/2.0/" + std::string(ViaTransportName(a.GetTransport())) + " " + a.GetLocalAddress() + ":" + std::to_string(a.GetLocalPort()) +
+         ";branch=" + call.GetBranch() + ";rport\r\n";
+}
+
+// CANCEL reuses the Via lines that came back on the INVITE's responses, so
+// that it names the INVITE's transaction (RFC 3261 9.1).
 std::string CallVia(ISipCall& call, ISipAccount& a) {
   std::string via = call.GetViaHeaders();
   if (!via.empty()) return via;
-  return "Via: SIP/2.0/UDP " + a.GetLocalAddress() + ":" + std::to_string(a.GetLocalPort()) +
-         ";branch=" + call.GetBranch() + ";rport\r\n";
+  return OwnVia(call, a);
 }
 
 // Lines 1 to 5 of REFER, and lines 6 to 10.
@@ -109,7 +114,10 @@ std::string ReferHead(ISipCall& call, ISipAccount& a) {
   const std::string remoteUri = call.GetRemoteUri();
   std::string s;
   s += "REFER " + RequestUri(call) + " SIP/2.0\r\n";
-  s += CallVia(call, a);
+  // A transaction of its own: our Via with the new branch the engine gave
+  // the call, never the INVITE's Via lines (on a call we answered those are
+  // the caller's).
+  s += OwnVia(call, a);
   s += DialogRoute(call);
   s += "From: <" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";
   s += "To: <" + remoteUri + ">;tag=" + call.GetRemoteTag() + "\r\n";
@@ -159,7 +167,7 @@ std::string BuildInfoDtmf(ISipCall& call, const std::string& digit) {
   ISipAccountPtr a = AccountOf(call);
   std::string s;
   s += "INFO " + call.GetRemoteTarget() + " SIP/2.0\r\n";
-  s += "Via: SIP/2.0/UDP " + a->GetLocalAddress() + ":" + std::to_string(a->GetLocalPort()) +
+  s += "Via: SIP/2.0/" + std::string(ViaTransportName(a->GetTransport())) + " " + a->GetLocalAddress() + ":" + std::to_string(a->GetLocalPort()) +
        ";branch=" + NewBranch() + "\r\n";
   s += DialogRoute(call);  // a request follows Route, not Record-Route
   s += "From: " + a->GetDisplayPrefix() + "<" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";

@@ -136,10 +136,14 @@ std::string BuildRegisterAuth(ISipAccount& a) {
   return s;
 }
 
+// RFC 3261 10.2.2: only our own binding goes; "*" would remove the user's
+// other phones from the registrar too.
+static std::string UnregisterContact(ISipAccount& a) { return "Contact: <" + a.GetContactUri() + ">;expires=0\r\n"; }
+
 std::string BuildUnregister(ISipAccount& a) {
   std::string s = RegisterHead(a);
   s += RegisterCSeq(a);
-  s += "Contact: *\r\n";
+  s += UnregisterContact(a);
   s += kAllow;
   s += kMaxForwards;
   s += "Expires: 0\r\n";
@@ -150,7 +154,7 @@ std::string BuildUnregister(ISipAccount& a) {
 std::string BuildUnregisterAuth(ISipAccount& a) {
   std::string s = RegisterHead(a);
   s += RegisterCSeq(a);
-  s += "Contact: *\r\n";
+  s += UnregisterContact(a);
   s += RegisterCredentials(a, TQopForm::B);
   s += kMaxForwards;
   s += "Expires: 0\r\n";
@@ -186,7 +190,7 @@ std::string BuildMessageAuth(const TSipMessage& response, ISipAccount& a,
                                          uri, a.GetUserName(), a.GetPassword(), challenge, "");
   std::string s;
   s += "MESSAGE " + uri + " SIP/2.0\r\n";
-  s += response.ViaHeaders;
+  s += AccountVia(a, NewBranch());  // a new transaction, RFC 3261 8.1.3.5
   s += MessageFrom(a);
   s += "To: <" + uri + ">\r\n";
   // The Call-ID of the first attempt, which the challenge echoes: RFC 3261

@@ -39,7 +39,8 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   if (codecType >= 96) s += "a=rtpmap:" + payloadType + " " + EncodingName(codec->GetPayloadType()) + "/8000\r\n";
   if (!event.empty()) s += "a=rtpmap:" + event + " telephone-event/8000\r\n";
   if (!event.empty()) s += "a=fmtp:" + event + " 0-16\r\n";
-  s += "a=sendrecv\r\n";
+  // While we hold the call, answering the peer's re-INVITE keeps it held.
+  s += "a=" + (call.GetOnHold() ? call.GetMediaDirection() : std::string("sendrecv")) + "\r\n";
   if (srtp.Offer && srtp.Active()) s += CryptoLine(srtp.Tag, srtp.Suite, srtp.LocalKey);
   return s;
 }

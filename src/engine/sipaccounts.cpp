@@ -1,5 +1,5 @@
-// Accounts and what they send outside calls: registration, its refresh and
-// removal with their challenges, and instant messages (MESSAGE).
+// Accounts: adding one, finding its server (sipregistration.cpp registers
+// it), and instant messages (MESSAGE) with their retry after a challenge.
 
 #include "dialogs/account.h"
 #include "dialogs/guids.h"
@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/lockguard.h"
 #include "platform/textutil.h"
+#include "sip/dnssrv.h"
 #include "sip/iputils.h"
 #include "sip/sipmessage.h"
 #include "sip/siptext.h"
@@ -32,14 +33,38 @@ ISipAccountPtr TSipEngine::AddAccount(const std::string& stunServer, const std::
   account->SetDomain(server.substr(0, colon));
   account->SetServerPort(colon == std::string::npos ? 5060
                                                     : ToIntDef(server.substr(colon + 1, 10), 5060));
+  account->Registration().portGiven = colon != std::string::npos;
   accounts_.Add(account);
   return account;
 }
 
-void TSipEngine::ResolveServer(ISipAccount& account) {
-  if (!account.GetServer().empty()) return;
+// RFC 3263: a name given without a port is looked up by SRV first. On the
+// user's thread, bounded; the transport thread never resolves.
+bool TSipEngine::ResolveServer(ISipAccount& account) {
+  std::string current = account.GetServer();
+  if (!current.empty() && IsIpv4Address(current)) return true;  // a name kept from a failure is tried again
   std::string proxy = account.GetProxy();
-  account.SetServer(ResolveHost(proxy.empty() ? account.GetDomain() : proxy));
+  std::string name = proxy.empty() ? account.GetDomain() : proxy;
+  int port = account.GetServerPort();
+  bool portGiven = proxy.empty() && account.Registration().portGiven;
+  size_t colon = name.find(':');
+  if (colon != std::string::npos) {
+    port = ToIntDef(name.substr(colon + 1), port);
+    name = name.substr(0, colon);
+    portGiven = true;
+  }
+  std::string address;
+  if (!ResolveSipServer(name, portGiven, address, port)) {
+    // Kept as the name: a send to it raises "IP address is incorrect", as
+    // it always did; a registration ends with its reason instead.
+    account.SetServer(name);
+    return false;
+  }
+  // RFC 3261 19.1.2: TLS has its own default port.
+  if (!portGiven && port == 5060 && account.GetTransport() == TSipTransport::Tls) port = 5061;
+  account.SetServerPort(port);
+  account.SetServer(address);
+  return true;
 }
 
 // A configured proxy receives all the account's requests, as after a
@@ -62,108 +87,25 @@ void TSipEngine::PrepareAccount(const ISipAccountPtr& account) {
 
 void TSipEngine::RemoveAccount(const ISipAccountPtr& account) { accounts_.Remove(account); }
 
+// On the transport thread, where no name is looked up (the answer goes by
+// the request's Via anyway): an account never prepared gets its server only
+// when that is an address already, and a local address in any case, since
+// our Contact and SDP need one.
 ISipAccountPtr TSipEngine::RequestAccount() {
   ISipAccountPtr account = accounts_.FirstAccount();
-  if (account) EnsureServer(*account);
+  if (!account) return account;
+  if (account->GetServer().empty()) {
+    std::string proxy = account->GetProxy();
+    std::string name = proxy.empty() ? account->GetDomain() : proxy;
+    if (IsIpv4Address(name.substr(0, name.find(':')))) ResolveServer(*account);
+  }
+  if (account->GetLocalAddress().empty()) account->SetLocalAddress(LocalHostAddress());
+  if (account->GetLocalPort() == 0) account->SetLocalPort(SipPort());
   return account;
 }
 
 ISipAccountPtr TSipEngine::FindAccountByCallId(const std::string& callId) {
   return accounts_.FindByCallId(callId);
-}
-
-void TSipEngine::Register(const ISipAccountPtr& account) {
-  RequireActive();
-  TLockGuard<ISipAccount> lock(*account);
-  account->SetBranch(NewBranch());
-  EnsureServer(*account);
-  account->SetCSeq(NextCSeq());
-  std::string text = BuildRegister(*account);
-  account->SetStateTime(Now());
-  account->SetState(TAccountState::RegisterSent);
-  SendToServer(*account, text);
-}
-
-void TSipEngine::Unregister(const ISipAccountPtr& account) {
-  TLockGuard<ISipAccount> lock(*account);
-  account->SetBranch(NewBranch());
-  RequireActive();
-  EnsureServer(*account);
-  account->SetCSeq(NextCSeq());
-  std::string text = BuildUnregister(*account);
-  account->SetStateTime(Now());
-  account->SetState(TAccountState::UnregisterSent);
-  SendToServer(*account, text);
-}
-
-void TSipEngine::RegisterWithCredentials(const ISipAccountPtr& account, int expires) {
-  if (!active_) return;
-  TLockGuard<ISipAccount> lock(*account);
-  account->SetBranch(NewBranch());
-  account->SetCSeq(NextCSeq());
-  std::string text = expires != 0 ? BuildRegisterAuth(*account) : BuildUnregisterAuth(*account);
-  SendToServer(*account, text);
-}
-
-void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
-  if (!m.IsResponse()) return;
-  ISipAccountPtr account = FindAccountByCallId(m.CallId);
-  if (!account) return;
-  const std::string& status = m.StatusCode;
-  bool challenge = status == "401" || status == "407";
-  TLockGuard<ISipAccount> lock(*account);
-  auto takeChallenge = [&] {
-    account->SetChallenge(m.Challenge());
-    account->SetRport(m.ViaRport);
-    account->SetLocalTag(NewTag());
-  };
-  // Every way back to "not registered" is reported, so that a refused
-  // password or a refused un-registration never leaves the user waiting.
-  auto ended = [&] {
-    account->SetState(TAccountState::Idle);
-    Post(MsgRegistrationEnded, 0, account);
-  };
-  auto registered = [&] {
-    account->SetState(TAccountState::Registered);
-    account->SetRemoteTag(m.ToTag);
-    Post(MsgRegistered, 0, account);
-  };
-  switch (account->State()) {
-    case TAccountState::RegisterSent:
-      if (status == "200") {
-        registered();
-      } else if (challenge) {
-        account->SetState(TAccountState::RegisterAuthSent);
-        takeChallenge();
-        RegisterWithCredentials(account, account->GetExpires());
-      } else if (IsFinalFailure(status)) {
-        ended();
-      }
-      break;
-    case TAccountState::RegisterAuthSent:
-      if (status == "200") {
-        registered();
-      } else if (IsFinalFailure(status)) {
-        ended();
-      }
-      break;
-    case TAccountState::UnregisterSent:
-      if (status == "200") {
-        ended();
-      } else if (challenge) {
-        takeChallenge();
-        account->SetState(TAccountState::UnregisterAuthSent);
-        RegisterWithCredentials(account, 0);
-      } else if (IsFinalFailure(status)) {
-        ended();
-      }
-      break;
-    case TAccountState::UnregisterAuthSent:
-      if (status == "200" || IsFinalFailure(status)) ended();
-      break;
-    default:
-      break;
-  }
 }
 
 void TSipEngine::SendMessage(const ISipAccountPtr& account, const std::string& user,
@@ -175,7 +117,7 @@ void TSipEngine::SendMessage(const ISipAccountPtr& account, const std::string& u
   account->SetCSeq(NextCSeq());
   std::string message = BuildMessage(*account, UriUser(user), text);
   account->SetMessageText(text);  // kept for a retry with credentials
-  SendToServer(*account, message);
+  SendRequest(*account, message);
 }
 
 void TSipEngine::SendMessageWithCredentials(const TSipMessage& response, const ISipAccountPtr& account,
@@ -186,13 +128,13 @@ void TSipEngine::SendMessageWithCredentials(const TSipMessage& response, const I
   account->SetCSeq(NextCSeq());
   std::string message = BuildMessageAuth(response, *account, user);
   account->SetMessageText("");
-  SendToServer(*account, message);
+  SendRequest(*account, message);
 }
 
 void TSipEngine::HandleMessage(const TSipMessage& m) {
   if (!m.IsResponse()) {
     if (m.RequestUser.empty()) return;
-    if (ISipAccountPtr account = RequestAccount()) SendToServer(*account, BuildOk(m));
+    if (RequestAccount()) SendResponse(BuildOk(m));
     return;
   }
   ISipAccountPtr account = RequestAccount();

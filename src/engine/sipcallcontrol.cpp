@@ -47,37 +47,66 @@ ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string&
                                              : "sip:" + UriUser(target) + "@" + domain);
   call->SetLocalUri("sip:" + account->GetUserName() + "@" + domain);
   PrepareSrtpOffer(*call, *account);  // a call the account cannot secure is never listed
+  call->Dialog().startMs = NowMs();
   calls_.Add(call);
   TLockGuard<ISipCall> lock(*call);
   std::string text = BuildInvite(*call, CodecListText());
   call->SetState(TCallState::InviteSent);
-  SendToServer(*account, text);
+  SendRequest(*account, text);
   return call;
 }
 
+// Decided under the call's lock: a CANCEL handled on the transport thread
+// meanwhile has either ended the call (nothing to answer) or found it
+// answered (the CANCEL is too late, RFC 3261 9.2).
 void TSipEngine::Answer(const ISipCallPtr& call) {
   TLockGuard<ISipCall> lock(*call);
-  SendToServer(*call->GetAccount(), BuildInviteOk(*call));
+  TCallState state = call->State();
+  if (call->Dialog().ended || (state != TCallState::Ringing && state != TCallState::Idle)) return;
+  SendResponse(BuildInviteOk(*call));
+  call->Dialog().confirmed = true;
   call->SetState(TCallState::Connected);
   call->SetMediaActive(true);
 }
 
 void TSipEngine::Busy(const ISipCallPtr& call) {
-  SendToServer(*call->GetAccount(), BuildInviteResponse(*call, "486 Busy here"));
+  TLockGuard<ISipCall> lock(*call);
+  if (call->Dialog().confirmed) return;  // answered already: a 486 would come too late
+  call->Dialog().ended = true;
+  SendResponse(BuildInviteResponse(*call, "486 Busy here"));
 }
 
+// The user hangs up: microphone, speaker and RTP stop at once and the call
+// ends for the application (state 0) now; the BYE or CANCEL is the
+// transaction's to deliver. The call stays listed until its answer, or
+// until the transaction gives up, to answer what the peer still sends.
 void TSipEngine::HangUp(const ISipCallPtr& call) {
   TLockGuard<ISipCall> lock(*call);
-  TCallState state = call->State();
-  if (state == TCallState::Connected || state == TCallState::HoldSent) {
+  ISipCall::TDialogState& dialog = call->Dialog();
+  if (dialog.ended) return;  // a BYE or CANCEL is out already
+  if (dialog.confirmed) {
     call->SetBranch(NewBranch());
     call->SetLocalCSeq(NextCSeq());
-    SendToServer(*call->GetAccount(), BuildBye(*call));
-  } else if (!call->GetIncoming()) {
-    SendToServer(*call->GetAccount(), BuildCancel(*call));
-    StopMedia(*call);
+    SendRequest(*call->GetAccount(), BuildBye(*call));
+  } else if (!call->GetIncoming() && call->State() != TCallState::Idle) {
+    SendRequest(*call->GetAccount(), BuildCancel(*call));
+  } else {
+    return;  // an incoming call not yet answered: nothing to send (Busy rejects it)
   }
-  // An incoming call not yet answered: nothing to send (Busy rejects it).
+  dialog.ended = true;
+  dialog.endedMs = NowMs();
+  dialog.glareRetryAt = 0;
+  StopMedia(*call);
+  call->SetState(TCallState::Idle);
+}
+
+// Ends a call that is in a dialog with the peer: BYE, and the call gone for
+// the application with `status` (a missing ACK, a failed re-INVITE).
+void TSipEngine::EndWithBye(const ISipCallPtr& call, const std::string& status) {
+  TLockGuard<ISipCall> lock(*call);
+  if (call->Dialog().ended) return;
+  call->SetEndStatus(status);
+  HangUp(call);
 }
 
 void TSipEngine::DropCall(const ISipCallPtr& call) {
@@ -102,6 +131,8 @@ void TSipEngine::DropCall(const ISipCallPtr& call) {
 
 void TSipEngine::Hold(const ISipCallPtr& call) {
   TLockGuard<ISipCall> lock(*call);
+  RequireActive();
+  call->Dialog().heldBefore = call->GetOnHold();
   call->SetOnHold(true);
   call->SetMediaDirection("sendonly");
   call->SetSdpVersion(call->GetSdpVersion() + 1);
@@ -112,6 +143,8 @@ void TSipEngine::Hold(const ISipCallPtr& call) {
 
 void TSipEngine::Unhold(const ISipCallPtr& call) {
   TLockGuard<ISipCall> lock(*call);
+  RequireActive();
+  call->Dialog().heldBefore = call->GetOnHold();
   call->SetOnHold(false);
   call->SetMediaDirection("sendrecv");
   call->SetSdpVersion(call->GetSdpVersion() + 1);
@@ -120,6 +153,7 @@ void TSipEngine::Unhold(const ISipCallPtr& call) {
   call->SetState(TCallState::Connected);
 }
 
+// Under the call's lock.
 void TSipEngine::SendReInvite(const ISipCallPtr& call) {
   RequireActive();
   call->SetLocalCSeq(NextCSeq());
@@ -127,7 +161,23 @@ void TSipEngine::SendReInvite(const ISipCallPtr& call) {
   // A call challenged once keeps answering the challenge on every re-INVITE.
   std::string text = call->GetChallenge().Status.empty() ? BuildInvite(*call, CodecListText())
                                                    : BuildInviteAuth(*call, CodecListText());
-  SendToServer(*call->GetAccount(), text);
+  ISipCall::TDialogState& dialog = call->Dialog();
+  if (dialog.confirmed) {
+    dialog.reInviteCSeq = call->GetLocalCSeq();
+    dialog.glareRetryAt = 0;
+  }
+  SendRequest(*call->GetAccount(), text);
+}
+
+// RFC 3261 14.1: a re-INVITE that fails leaves the session as it was. Under
+// the call's lock.
+void TSipEngine::RestoreAfterReInvite(ISipCall& call) {
+  ISipCall::TDialogState& dialog = call.Dialog();
+  dialog.reInviteCSeq = 0;
+  dialog.glareRetryAt = 0;
+  call.SetOnHold(dialog.heldBefore);
+  call.SetMediaDirection(dialog.heldBefore ? "sendonly" : "sendrecv");
+  call.SetState(dialog.heldBefore ? TCallState::HoldSent : TCallState::Connected);
 }
 
 void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& typed) {
@@ -140,10 +190,12 @@ void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& typed) {
       call->SetReferTarget(target);
       call->SetState(TCallState::ReferSent);
       call->SetLocalCSeq(NextCSeq());
-      SendToServer(*call->GetAccount(), BuildRefer(*call, target));
+      call->SetBranch(NewBranch());  // a transaction of its own
+      SendRequest(*call->GetAccount(), BuildRefer(*call, target));
       return;
     }
-    SendToServer(*call->GetAccount(), BuildRedirect(*call, target));
+    call->Dialog().ended = true;
+    SendResponse(BuildRedirect(*call, target));
     call->SetState(TCallState::Idle);
   }
   // A redirected call is over: nothing else would take it off the list. Out
@@ -156,7 +208,7 @@ void TSipEngine::TransferWithCredentials(const ISipCallPtr& call) {
   call->SetState(TCallState::ReferAuthSent);
   RequireActive();
   call->SetLocalCSeq(NextCSeq());
-  SendToServer(*call->GetAccount(), BuildReferAuth(*call, call->GetReferTarget()));
+  SendRequest(*call->GetAccount(), BuildReferAuth(*call, call->GetReferTarget()));
 }
 
 void TSipEngine::SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) {
@@ -175,8 +227,8 @@ void TSipEngine::SendNextDtmfInfo(const ISipCallPtr& call) {
   info.waiting.pop_front();
   call->SetLocalCSeq(NextCSeq());
   info.inFlightCSeq = call->GetLocalCSeq();
-  info.sentAt = Now();
-  SendToServer(*call->GetAccount(), BuildInfoDtmf(*call, digit));
+  info.sentAt = NowMs();
+  SendRequest(*call->GetAccount(), BuildInfoDtmf(*call, digit));
 }
 
 void TSipEngine::SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) {
@@ -237,56 +289,43 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
   const int status = ToIntDef(m.StatusCode, 0);
   const int cseq = ToIntDef(m.CSeqNumber, -1);
   const TCallState state = call->State();
-  call->SetLastResponseCode(status);
+  ISipCall::TDialogState& dialog = call->Dialog();
 
+  if (!m.IsResponse()) {
+    HandleReInviteRequest(call, m);
+    return;
+  }
+  call->SetLastResponseCode(status);
+  if (dialog.confirmed) {
+    if (!dialog.ended && dialog.reInviteCSeq != 0 && cseq == dialog.reInviteCSeq) {
+      HandleReInviteResponse(call, m);
+    } else if (status >= 200 && status < 300 && !call->GetIncoming()) {
+      // A 2xx the transaction did not take for a repeat (another fork, or
+      // the answer to a re-INVITE of a call we hung up): RFC 3261 13.2.2.4
+      // wants every 2xx acknowledged; it changes nothing else.
+      SendRequest(account, BuildAck(*call, m));
+    }
+    return;
+  }
+  if (call->GetIncoming()) return;  // answers to an INVITE we never sent
+
+  // The answers to the INVITE that makes the call. The ACK of a refusal is
+  // the transaction's (RFC 3261 17.1.1.3).
   if (status == 401 || status == 403 || status == 407) {
-    SendToServer(account, BuildAckFromResponse(m));
     bool ours = call->GetLocalCSeq() == cseq;
     if (ours) call->SetRouteSet(m);
-    if ((state == TCallState::InviteSent || state == TCallState::HoldSent) && status != 403 && ours) {
+    if (state == TCallState::InviteSent && status != 403 && ours) {
       call->SetChallenge(m.Challenge());
       call->SetState(TCallState::InviteAuthSent);
       call->SetBranch(NewBranch());
       SendReInvite(call);
     } else if (ours) {
       StopMedia(*call);
+      dialog.ended = true;
       call->SetState(TCallState::Idle);
       call->SetEndStatus(m.StatusCode);
       DropCall(call);
     }
-    return;
-  }
-
-  if (m.StatusCode.empty()) {  // a re-INVITE from the peer
-    if (state != TCallState::Connected) return;
-    // A new offer that the account's SRTP cannot take leaves the call as it was.
-    TCallSrtp srtp = call->GetSrtp();
-    if (m.SdpAudio.Present && !ReadSrtpOffer(m, account, srtp)) {
-      SendToServer(account, BuildNotAcceptable(m));
-      return;
-    }
-    call->SetViaHeaders(m.ViaHeaders);
-    // A proxy record-routes only the request that made the dialog; a re-INVITE
-    // without Record-Route lines must not wipe the route set, or our later
-    // INFO and BYE would bypass the proxy.
-    if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
-    call->SetRemoteTarget(m.ContactUri);
-    call->SetLocalCSeq(ToIntDef(m.CSeqNumber, 0));
-    call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
-    call->SetFromHeader(m.FromHeader);
-    call->SetToHeader("To: <" + m.ToUri + ">");
-    call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
-    call->SetRemoteRtpAddress(m.SdpAddress);
-    ChooseCodecAgain(*call, m, false);
-    if (m.SdpAudio.Present) call->SetSrtp(srtp);
-    // RFC 3264 8.2: port 0 takes the stream away; the answer says so too.
-    if (call->GetRemoteRtpPort() != 0) {
-      StartMedia(*call);
-    } else if (m.SdpAudio.Present) {
-      StopMedia(*call);
-    }
-    call->SetSdpVersion(call->GetSdpVersion() + 1);
-    SendToServer(account, BuildInviteOk(*call));
     return;
   }
 
@@ -316,57 +355,143 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
   }
 
   if (status == 200) {
-    if (!IsOneOf(state, {TCallState::InviteSent, TCallState::InviteAuthSent, TCallState::Ringing, TCallState::Connected, TCallState::HoldSent})) return;
+    if (!IsOneOf(state, {TCallState::InviteSent, TCallState::InviteAuthSent, TCallState::Ringing})) return;
+    dialog.confirmed = true;
     ChooseCodecAgain(*call, m, true);
-    const bool srtpOk = !m.SdpAudio.Present || ApplySrtpAnswer(*call, account, m);
     if (call->GetRemoteTag().empty()) call->SetRemoteTag(call->GetIncoming() ? m.FromTag : m.ToTag);
-    if (state != TCallState::HoldSent) call->SetState(TCallState::Connected);
-    call->SetViaHeaders(m.ViaHeaders);
-    if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
-    call->SetViaHost(m.ViaHost);
-    call->SetViaPort(m.ViaPort);
-    call->SetRemoteTarget(m.ContactUri);
-    if (m.ContactHost != account.GetDomain() && m.ContactHost != account.GetServer()) {
-      std::string address = ResolveHostOrEmpty(m.ContactHost);
-      call->SetTargetAddress(address.empty() ? account.GetServer() : address);
-      if (!address.empty()) call->SetTargetPort(m.ContactPort);
-    }
-    int sdpPort = ToIntDef(m.SdpAudioPort, -1);
-    bool same = call->GetRemoteRtpPort() == sdpPort && call->GetRemoteRtpAddress() == m.SdpAddress;
-    if (!srtpOk) {
-      StopMedia(*call);  // not one packet goes out less secure than the account wants
-    } else if (!same && call->GetRemoteRtpAddress() != "0.0.0.0" && !m.SdpAddress.empty() &&
-        m.SdpAddress != "0.0.0.0" && sdpPort > 0) {
-      call->SetRemoteRtpPort(sdpPort);
-      call->SetRemoteRtpAddress(m.SdpAddress);
-      StopMedia(*call);
-      call->SetMediaActive(true);
-    } else if (m.SdpAudio.Present && m.SdpAudio.Port == 0) {
-      StopMedia(*call);  // the answer refused the audio stream (RFC 3264 6)
-    }
-    SendToServer(account, BuildAck(*call, m));
-    if (!srtpOk) {
-      // The dialog exists, so it ends with BYE; "488" says why, as the peer
-      // would have if it had refused our offer itself.
-      HangUp(call);
-      call->SetState(TCallState::Idle);
-      call->SetEndStatus("488");
-      DropCall(call);
-      return;
-    }
-    Post(MsgCallAnswered, 0, call);
+    call->SetState(TCallState::Connected);
+    AcceptAnswer(call, m);
     return;
   }
 
-  if (m.StatusCode.size() == 3 && m.StatusCode[0] > '2' && state != TCallState::Connected) {
-    SendToServer(account, BuildAckFromResponse(m));
+  if (m.StatusCode.size() == 3 && m.StatusCode[0] > '2') {
     StopMedia(*call);
+    dialog.ended = true;
     call->SetState(TCallState::Idle);
     call->SetEndStatus(m.StatusCode);
     DropCall(call);
+  }
+}
+
+// What a 200 to any of our INVITEs does to the dialog and the media; then the
+// ACK, which the transaction keeps to send again for a repeated 200.
+void TSipEngine::AcceptAnswer(const ISipCallPtr& call, const TSipMessage& m) {
+  ISipAccount& account = *call->GetAccount();
+  const bool srtpOk = !m.SdpAudio.Present || ApplySrtpAnswer(*call, account, m);
+  call->SetViaHeaders(m.ViaHeaders);
+  if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
+  call->SetViaHost(m.ViaHost);
+  call->SetViaPort(m.ViaPort);
+  call->SetRemoteTarget(m.ContactUri);
+  int sdpPort = ToIntDef(m.SdpAudioPort, -1);
+  bool same = call->GetRemoteRtpPort() == sdpPort && call->GetRemoteRtpAddress() == m.SdpAddress;
+  if (!srtpOk) {
+    StopMedia(*call);  // not one packet goes out less secure than the account wants
+  } else if (!same && call->GetRemoteRtpAddress() != "0.0.0.0" && !m.SdpAddress.empty() &&
+      m.SdpAddress != "0.0.0.0" && sdpPort > 0) {
+    call->SetRemoteRtpPort(sdpPort);
+    call->SetRemoteRtpAddress(m.SdpAddress);
+    StopMedia(*call);
+    call->SetMediaActive(true);
+  } else if (m.SdpAudio.Present && m.SdpAudio.Port == 0) {
+    StopMedia(*call);  // the answer refused the audio stream (RFC 3264 6)
+  }
+  SendRequest(account, BuildAck(*call, m));
+  if (!srtpOk) {
+    // The dialog exists, so it ends with BYE; "488" says why, as the peer
+    // would have if it had refused our offer itself.
+    EndWithBye(call, "488");
     return;
   }
-  if (m.StatusCode[0] != '1') SendToServer(account, BuildAckFromResponse(m));
+  Post(MsgCallAnswered, 0, call);
+}
+
+// The answers to our hold and resume re-INVITEs. Under the call's lock.
+void TSipEngine::HandleReInviteResponse(const ISipCallPtr& call, const TSipMessage& m) {
+  const int status = ToIntDef(m.StatusCode, 0);
+  ISipCall::TDialogState& dialog = call->Dialog();
+  if (status < 200) return;
+  if (status < 300) {
+    dialog.reInviteCSeq = 0;
+    ChooseCodecAgain(*call, m, true);
+    // A challenged re-INVITE went out in state 2; its 200 connects the call.
+    if (call->State() == TCallState::InviteAuthSent) call->SetState(TCallState::Connected);
+    AcceptAnswer(call, m);
+    return;
+  }
+  if (status == 401 || status == 407) {
+    // Answered with credentials, once. The challenge comes from a proxy
+    // that keeps no dialog: the route set stays as the dialog made it.
+    if (call->State() != TCallState::InviteAuthSent) {
+      call->SetChallenge(m.Challenge());
+      call->SetState(TCallState::InviteAuthSent);
+      call->SetBranch(NewBranch());
+      SendReInvite(call);
+      return;
+    }
+  }
+  if (status == 491) {
+    // RFC 3261 14.1: both sides asked at once; try again after a random
+    // while, longer for the side that made the Call-ID, in 10 ms steps.
+    bool owner = !call->GetIncoming();
+    int64_t wait = owner ? 2100 + 10 * RandomBelow(191) : 10 * RandomBelow(201);
+    dialog.glareRetryAt = NowMs() + wait;
+    int64_t due = dialogTimerAt_.load();
+    while ((due == 0 || dialog.glareRetryAt < due) && !dialogTimerAt_.compare_exchange_weak(due, dialog.glareRetryAt)) {
+    }
+    return;
+  }
+  if (status == 408 || status == 481) {
+    // 12.2.1.2: the dialog is gone at the far end, or nobody answers in it.
+    RestoreAfterReInvite(*call);
+    EndWithBye(call, m.StatusCode);
+    return;
+  }
+  RestoreAfterReInvite(*call);
+}
+
+// A re-INVITE from the peer: answered with our SDP, also while we hold the
+// call (the answer then keeps us on hold). Under the call's lock.
+void TSipEngine::HandleReInviteRequest(const ISipCallPtr& call, const TSipMessage& m) {
+  TCallState state = call->State();
+  const ISipCall::TDialogState& dialog = call->Dialog();
+  if (!dialog.confirmed || dialog.ended ||
+      !IsOneOf(state, {TCallState::Connected, TCallState::HoldSent, TCallState::InviteAuthSent}))
+    return;
+  // A new offer that the account's SRTP cannot take leaves the call as it was.
+  TCallSrtp srtp = call->GetSrtp();
+  if (m.SdpAudio.Present && !ReadSrtpOffer(m, *call->GetAccount(), srtp)) {
+    SendResponse(BuildNotAcceptable(m));
+    return;
+  }
+  call->SetViaHeaders(m.ViaHeaders);
+  // A proxy record-routes only the request that made the dialog; a re-INVITE
+  // without Record-Route lines must not wipe the route set, or our later
+  // INFO and BYE would bypass the proxy.
+  if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
+  call->SetRemoteTarget(m.ContactUri);
+  call->SetLocalCSeq(ToIntDef(m.CSeqNumber, 0));
+  call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+  call->SetFromHeader(m.FromHeader);
+  call->SetToHeader("To: <" + m.ToUri + ">");
+  call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
+  call->SetRemoteRtpAddress(m.SdpAddress);
+  ChooseCodecAgain(*call, m, false);
+  if (m.SdpAudio.Present) call->SetSrtp(srtp);
+  // RFC 3264 8.2: port 0 takes the stream away; the answer says so too.
+  if (call->GetRemoteRtpPort() != 0) {
+    StartMedia(*call);
+  } else if (m.SdpAudio.Present) {
+    StopMedia(*call);
+  }
+  if (call->GetOnHold()) {
+    // RFC 3264 8.4: we still hold; a peer that holds us too gets "inactive".
+    const std::string& body = m.RawText;
+    bool peerSends = body.find("a=sendonly") == std::string::npos && body.find("a=inactive") == std::string::npos;
+    call->SetMediaDirection(peerSends ? "sendonly" : "inactive");
+  }
+  call->SetSdpVersion(call->GetSdpVersion() + 1);
+  SendResponse(BuildInviteOk(*call));
 }
 
 }  // namespace qv

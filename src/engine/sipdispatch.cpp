@@ -23,8 +23,6 @@ namespace qv {
 
 namespace {
 
-bool IsStatusLine(const std::string& datagram) { return datagram.compare(0, 8, "SIP/2.0 ") == 0; }
-
 std::string DtmfDigitOfSignal(const std::string& signal) {
   static const char* const kNamed[] = {"*", "#", "A", "B", "C", "D"};
   int value = ToIntDef(signal, -1);
@@ -62,31 +60,34 @@ void TSipEngine::Dispatch(const TSipMessage& m) {
 void TSipEngine::HandleCancel(const TSipMessage& m) {
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call) return;
-  if (m.StatusCode == "200") {
+  if (m.IsResponse()) {
+    if (m.StatusCode == "200") call->SetState(TCallState::Idle);
+    return;
+  }
+  {
+    // Decided under the call's lock, against an Answer on the user's thread.
+    TLockGuard<ISipCall> lock(*call);
+    if (call->Dialog().confirmed || call->Dialog().ended) {
+      // RFC 3261 9.2: a CANCEL that crossed our 200 finds nothing left to
+      // cancel. The call goes on; the caller ends it with BYE if it wants.
+      SendResponse(BuildResponse(m, "200 OK"));
+      return;
+    }
+    call->Dialog().ended = true;
     call->SetState(TCallState::Idle);
-    return;
+    call->SetEndStatus(m.StatusCode);
+    StopMedia(*call);
+    SendResponse(BuildResponse(m, "200 OK"));
+    SendResponse(BuildInviteResponse(*call, "487 Request terminated"));
   }
-  if (m.IsResponse()) return;
-  ISipAccount& account = *call->GetAccount();
-  TCallState state = call->State();
-  if (state == TCallState::Connected || state == TCallState::HoldSent || state == TCallState::ReferSent || state == TCallState::ReferAuthSent) {
-    // RFC 3261 9.2: a CANCEL that crossed our 200 finds nothing left to
-    // cancel. The call goes on; the caller ends it with BYE if it wants.
-    SendToServer(account, BuildResponse(m, "200 OK"));
-    return;
-  }
-  call->SetState(TCallState::Idle);
-  call->SetEndStatus(m.StatusCode);
   DropCall(call);
-  StopMedia(*call);
-  SendToServer(account, BuildResponse(m, "200 OK"));
-  SendToServer(account, BuildInviteResponse(*call, "487 Request terminated"));
 }
 
 // A call we cancelled ends on the 200 to the CANCEL (or at its time-out) and
-// stays listed until its INVITE's final response, which still needs an ACK,
-// or the peer repeats it for half a minute. A 2xx that crossed the CANCEL
-// made a dialog at the far end: acknowledged, then ended by BYE (RFC 3261 9.1).
+// stays listed until its INVITE's final response (which the transaction
+// acknowledges), or the peer repeats it for half a minute. A 2xx that crossed
+// the CANCEL made a dialog at the far end: acknowledged, then ended by BYE
+// (RFC 3261 9.1).
 void TSipEngine::FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& m) {
   if (m.StatusCode[0] == '1') return;
   TLockGuard<ISipCall> lock(*call);
@@ -95,36 +96,49 @@ void TSipEngine::FinishCancelledCall(const ISipCallPtr& call, const TSipMessage&
     call->SetRemoteTag(m.ToTag);
     call->SetRemoteTarget(m.ContactUri);
     if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
-    SendToServer(account, BuildAck(*call, m));
+    SendRequest(account, BuildAck(*call, m));
     call->SetBranch(NewBranch());
     call->SetLocalCSeq(NextCSeq());
-    SendToServer(account, BuildBye(*call));
-  } else {
-    SendToServer(account, BuildAckFromResponse(m));
+    SendRequest(account, BuildBye(*call));
   }
   calls_.Remove(call);  // the list's lock is held by HandleInvite, taken first
 }
 
+// The answers to our REFER. A challenge is answered once, keeping the route
+// set the dialog made (the proxy that challenges keeps no dialog); any other
+// refusal, and a second challenge, give the call back as it was, so that
+// hanging up still sends BYE.
 void TSipEngine::HandleRefer(const TSipMessage& m) {
+  if (!m.IsResponse()) return;
   ISipCallPtr call = FindCallByCallId(m.CallId);
-  if (!call || !IsChallenge(m.StatusCode)) return;
-  if (call->GetLocalCSeq() == ToIntDef(m.CSeqNumber, -1)) call->SetRouteSet(m);
-  if (call->State() != TCallState::ReferSent) {
-    call->SetState(TCallState::Connected);
+  if (!call) return;
+  TLockGuard<ISipCall> lock(*call);
+  TCallState state = call->State();
+  if (state != TCallState::ReferSent && state != TCallState::ReferAuthSent) return;
+  if (call->GetLocalCSeq() != ToIntDef(m.CSeqNumber, -1)) return;  // an earlier REFER's
+  const int status = ToIntDef(m.StatusCode, 0);
+  if (status < 300) return;  // 202: the NOTIFYs tell the rest
+  if (IsChallenge(m.StatusCode) && status != 403 && state == TCallState::ReferSent) {
+    call->SetChallenge(m.Challenge());
+    call->SetState(TCallState::InviteAuthSent);
+    call->SetBranch(NewBranch());
+    TransferWithCredentials(call);
     return;
   }
-  call->SetChallenge(m.Challenge());
-  call->SetState(TCallState::InviteAuthSent);
-  call->SetBranch(NewBranch());
-  TransferWithCredentials(call);
+  call->SetState(TCallState::Connected);
 }
 
 void TSipEngine::HandleInvite(const TSipMessage& m) {
   TLockGuard<TSipCalls> listLock(calls_);
   if (ISipCallPtr call = FindCallByCallId(m.CallId)) {
     TCallState state = call->State();
+    bool confirmed;
+    {
+      TLockGuard<ISipCall> lock(*call);
+      confirmed = call->Dialog().confirmed;
+    }
     if (state == TCallState::InviteSent || state == TCallState::InviteAuthSent || state == TCallState::Ringing ||
-        state == TCallState::Connected || state == TCallState::HoldSent) {
+        state == TCallState::Connected || state == TCallState::HoldSent || (confirmed && m.IsResponse())) {
       HandleInviteMessage(call, m);
     } else if (state == TCallState::Idle && m.IsResponse() && !call->GetIncoming()) {
       FinishCancelledCall(call, m);
@@ -140,7 +154,7 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
   // without SRTP, or plain RTP when SRTP is mandatory.
   TCallSrtp srtp;
   if (chosen < 0 || !ReadSrtpOffer(m, *account, srtp)) {
-    SendToServer(*account, BuildNotAcceptable(m));
+    SendResponse(BuildNotAcceptable(m));
     return;
   }
 
@@ -172,15 +186,17 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     call->SetRemoteTarget(m.ContactUri);
     call->SetRemoteUser(m.FromUser);
     call->SetToHostPart(m.ToHostPart);
-    call->SetTargetAddress(ResolveHost(m.ContactHost));
+    // The Contact's host as written: no name is looked up on this thread,
+    // and nothing sends to it (requests follow the route set to the server).
     call->SetTargetPort(m.ContactPort);
+    call->Dialog().startMs = NowMs();
   }
   calls_.Add(call);
   try {
-    SendByVia(m, *account, BuildResponse(m, "100 Trying"));
+    SendResponse(BuildResponse(m, "100 Trying"));
     call->SetFromHeader(m.FromHeader);
     call->SetToHeader(m.ToHeader);
-    SendByVia(m, *account, BuildResponse(m, "180 Ringing"));
+    SendResponse(BuildResponse(m, "180 Ringing"));
   } catch (...) {
     // Nobody can reach the caller: no call is announced, none is left behind.
     calls_.Remove(call);
@@ -196,15 +212,21 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
 }
 
 void TSipEngine::HandleBye(const TSipMessage& m) {
+  if (m.IsResponse() && m.StatusCode[0] == '1') return;  // our BYE goes on: its final answer ends the call
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call) return;
+  // A call we ended for a reason (a missing ACK, a failed re-INVITE) keeps
+  // it when the answer to our BYE, or the peer's own BYE, comes after.
+  std::string status = m.StatusCode;
+  if (!call->GetEndStatus().empty()) status = call->GetEndStatus();
   // A BYE whose 200 cannot be sent still ends the call: the peer has gone.
-  EndAfter(call, m.StatusCode, [&] {
+  EndAfter(call, status, [&] {
     TLockGuard<ISipCall> lock(*call);
+    call->Dialog().ended = true;
     call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
     if (!m.ViaHeaders.empty()) call->SetViaHeaders(m.ViaHeaders);
     call->SetState(TCallState::Idle);
-    if (!m.IsResponse()) SendByVia(m, *call->GetAccount(), BuildResponse(m, "200 OK"));
+    if (!m.IsResponse()) SendResponse(BuildResponse(m, "200 OK"));
   });
 }
 
@@ -236,33 +258,38 @@ void TSipEngine::HandleInfo(const TSipMessage& m) {
   if (!call || call->GetAccount()->State() != TAccountState::Registered) return;
   TLockGuard<ISipCall> lock(*call);
   call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
-  SendToServer(*call->GetAccount(), BuildOk(m));
+  SendResponse(BuildOk(m));
   std::string digit = DtmfDigitOfSignal(m.DtmfSignal);
   if (digit.size() == 1) NotifyDtmf(call, digit);
 }
 
 void TSipEngine::HandleOptions(const TSipMessage& m) {
-  if (IsStatusLine(m.RawText)) return;  // we send no OPTIONS: an answer to one is nobody's
-  if (ISipAccountPtr account = RequestAccount()) SendToServer(*account, BuildOptionsOk(m));
+  if (m.IsResponse()) return;  // we send no OPTIONS: an answer to one is nobody's
+  if (RequestAccount()) SendResponse(BuildOptionsOk(m));
 }
 
-// A NOTIFY of a transfer carries a "SIP/2.0 ..." status line in its body,
-// which the parser takes for a status code: it is handled whatever that says.
-// Only the first line tells a request from a response, and we never send a
-// NOTIFY, so a response to one is nobody's.
+// A NOTIFY of a transfer tells in its sipfrag body how the transferee's call
+// goes: still trying (1xx), made (2xx: our part ends with BYE) or failed (the
+// call is ours again). A NOTIFY without a sipfrag status ends our part as
+// one that says the call was made.
 void TSipEngine::HandleNotify(const TSipMessage& m) {
-  if (IsStatusLine(m.RawText)) return;
-  ISipAccountPtr account = RequestAccount();
-  if (!account) return;
-  SendToServer(*account, BuildResponse(m, "200 OK"));
+  if (m.IsResponse()) return;  // we never send a NOTIFY: an answer to one is nobody's
+  if (!RequestAccount()) return;
+  SendResponse(BuildResponse(m, "200 OK"));
   ISipCallPtr call = FindCallByCallId(m.CallId);
   if (!call) return;
   TCallState state = call->State();
   if (state != TCallState::ReferSent && state != TCallState::ReferAuthSent) return;
-  // The transfer is under way: our part of the call ends with a BYE. The
-  // call ends even when that BYE cannot be sent.
+  const std::string& frag = m.SipfragStatus;
+  if (!frag.empty() && frag[0] == '1') return;
+  if (!frag.empty() && frag[0] != '2') {
+    call->SetState(TCallState::Connected);
+    return;
+  }
+  // The transfer is made: our part of the call ends with a BYE. The call
+  // ends even when that BYE cannot be sent.
   call->SetState(TCallState::Connected);
-  EndAfter(call, m.StatusCode, [&] { HangUp(call); });
+  EndAfter(call, frag, [&] { HangUp(call); });
 }
 
 }  // namespace qv

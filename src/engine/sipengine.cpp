@@ -1,11 +1,14 @@
 // Engine core: settings, activation and deactivation, the transport, the
 // datagram handler and the events posted to the consumer.
+#include <chrono>
 #include <thread>
 
+#include "dialogs/siprequests.h"
 #include "engine/engineutil.h"
 #include "engine/logmessage.h"
 #include "engine/sipengine.h"
 #include "media/codecs.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/lockguard.h"
 #include "platform/textutil.h"
@@ -18,7 +21,18 @@ TSipEngine::TSipEngine(int localPort, TMessageQueuePtr window)
     : window_(std::move(window)), localPort_(localPort) {
   codecs_ = {0, 8, 3};
   if (SpeexAvailable()) codecs_.push_back(110);
+  // The layer lives as long as the engine; it reaches back only through
+  // these three, which the engine's destructor outlives.
+  transactions_ = std::make_unique<TTransactionLayer>(
+      [this] { return NowMs(); },
+      [this](const std::string& text, const std::string& host, int port) { return TransportSend(text, host, port); },
+      [](const TSipMessage& response) { return BuildAckFromResponse(response); });
+  transactions_->SetFailureHandler([this](const TTransactionFailure& failure) { HandleTransactionFailure(failure); });
 }
+
+void TSipEngine::SetClock(TClock clock) { clock_ = std::move(clock); }
+
+int64_t TSipEngine::NowMs() { return clock_ ? clock_() : MonotonicMs(); }
 
 TSipEngine::~TSipEngine() {
   try {
@@ -86,10 +100,14 @@ void TSipEngine::SetActive(bool value) {
     // A bind failure raises from here and leaves the engine marked active
     // without a transport, as callers of the component expect.
     auto transport = std::make_shared<TUdpSocket>(localPort_);
+    transactions_->Clear();
     std::weak_ptr<TSipEngine> weak = weak_from_this();
-    transport->SetReceiver([weak](const std::string&, int, int length, const uint8_t* bytes) {
+    transport->SetReceiver([weak](const std::string& host, int port, int length, const uint8_t* bytes) {
       // Hold the engine for the whole datagram.
-      if (std::shared_ptr<TSipEngine> self = weak.lock()) self->HandleDatagram(bytes, length);
+      if (std::shared_ptr<TSipEngine> self = weak.lock()) self->HandleDatagram(bytes, length, host, port);
+    });
+    transport->SetTimer([weak] {
+      if (std::shared_ptr<TSipEngine> self = weak.lock()) self->RunTimers();
     });
     std::lock_guard<std::mutex> guard(transportLock_);
     transport_ = std::move(transport);
@@ -103,24 +121,37 @@ void TSipEngine::SetActive(bool value) {
     transport.swap(transport_);
   }
   transport.reset();  // joins the transport thread unless a send still holds it
+  ReapStreams(true);
+  transactions_->Clear();
   // A datagram handled while the dialogs were being ended may have listed a
   // new call or changed an account; inactive, the engine keeps none.
   accounts_.Clear();
   calls_.Clear();
 }
 
+// Goodbyes before the socket closes: BYE for every call in a dialog (held
+// ones too), un-REGISTER for every registered account. The transport thread
+// keeps answering challenges meanwhile; the wait ends when every account has
+// left the registrar and every BYE has its answer, or after about 2 s.
 void TSipEngine::DeactivateDialogs() {
+  std::vector<ISipCallPtr> byes;
+  std::vector<ISipAccountPtr> leaving;
   {
     TLockGuard<TSipCalls> lock(calls_);
     for (int i = 0; i < calls_.Count(); ++i) {
       ISipCallPtr call = calls_.Item(i);
-      if (call->State() != TCallState::Connected) continue;
+      bool inDialog;
+      {
+        TLockGuard<ISipCall> callLock(*call);
+        inDialog = call->Dialog().confirmed && !call->Dialog().ended;
+      }
+      if (!inDialog) continue;
       try {
         HangUp(call);
+        byes.push_back(call);
       } catch (...) {
         // Going inactive must finish even when a farewell cannot be sent.
       }
-      Pause100ms();
     }
   }
   {
@@ -130,11 +161,22 @@ void TSipEngine::DeactivateDialogs() {
       if (account->State() != TAccountState::Registered) continue;
       try {
         Unregister(account);
+        leaving.push_back(account);
       } catch (...) {
       }
-      Pause100ms();
     }
   }
+  auto done = [&] {
+    for (const ISipAccountPtr& account : leaving)
+      if (account->State() != TAccountState::Idle) return false;
+    for (const ISipCallPtr& call : byes)
+      if (FindCallByCallId(call->GetCallId()) == call) return false;
+    return true;
+  };
+  // Real time, not the engine's clock: this waits for the network.
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFarewellWaitMs);
+  while (!done() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   accounts_.Clear();
   calls_.Clear();
 }
@@ -163,21 +205,31 @@ bool TSipEngine::SendText(const std::string& text, int port, const std::string& 
   return transport->Send(host, port, int(text.size()), text.data());
 }
 
-void TSipEngine::SendToServer(ISipAccount& account, const std::string& text) {
-  SendText(text, account.GetServerPort(), account.GetServer());
+TSendResult TSipEngine::TransportSend(const std::string& text, const std::string& host, int port) {
+  bool overStream = false;
+  TSendResult result = StreamSend(text, host, port, overStream);
+  if (overStream) return result;
+  std::shared_ptr<TUdpSocket> transport;
+  {
+    std::lock_guard<std::mutex> guard(transportLock_);
+    transport = transport_;
+  }
+  if (!transport || host.empty() || host == "0.0.0.0") return TSendResult::Dropped;
+  return transport->Send(host, port, int(text.size()), text.data()) ? TSendResult::Sent : TSendResult::Busy;
 }
 
-void TSipEngine::SendByVia(const TSipMessage& request, ISipAccount& account, const std::string& text) {
-  std::string host = request.ViaHost.empty() ? account.GetServer() : request.ViaHost;
-  int port = ToIntDef(request.ViaPort, account.GetServerPort());
-  SendText(text, port, host);
+void TSipEngine::SendRequest(ISipAccount& account, const std::string& text) {
+  if (account.GetTransport() != TSipTransport::Udp) EnsureStream(account);
+  transactions_->SendRequest(text, account.GetServer(), account.GetServerPort());
 }
 
-void TSipEngine::HandleDatagram(const uint8_t* bytes, int length) {
-  // The sender's address is not used: replies go by Via or to the account's
-  // server, never to the source of the datagram.
+void TSipEngine::SendResponse(const std::string& text) { transactions_->SendResponse(text); }
+
+void TSipEngine::HandleDatagram(const uint8_t* bytes, int length, const std::string& sourceHost, int sourcePort) {
+  std::lock_guard<std::mutex> guard(dispatchLock_);
   TSipMessage message(std::string_view(reinterpret_cast<const char*>(bytes), size_t(length)));
-  Dispatch(message);
+  // A retransmission was answered by its transaction and goes no further.
+  if (transactions_->Receive(message, sourceHost, sourcePort)) Dispatch(message);
   Log(message.RawText);
 }
 

@@ -2,20 +2,31 @@
 // codec preference list and, while active, the UDP transport.
 //
 // Threads: user operations come from the application thread; the transport
-// thread runs the dispatch of every received datagram (sipdispatch.cpp); both
-// take the call's or account's lock around field updates, builder and send.
-// The engine never waits for a response and never retransmits: progress comes
-// only from responses that arrive and from Tick().
+// thread runs the dispatch of every received datagram (sipdispatch.cpp) and,
+// every 50 ms, the timers of the transactions (RunTimers); both take the
+// call's or account's lock around field updates, builder and send. Every
+// request and response goes through the transaction layer (sip/transaction.h),
+// which retransmits, swallows repeats and reports time-outs back here
+// (HandleTransactionFailure, transport thread). Tick(), driven by the
+// consumer about once a second, holds the slower time-outs: registration
+// refresh and its retries, the NAT keep-alive, the 20 s and 120 s rules.
+//
+// Time: every time-out reads NowMs(), the engine's monotonic clock, which a
+// test replaces with SetClock(); the wall clock only stamps what an
+// application shows (an account's StateTime, a call's StartTime).
 //
 // The engine is split by subject: sipengine.cpp (settings, activation, the
 // transport, events), sipaccounts.cpp (registration and MESSAGE),
+// sipregistration.cpp (refresh, retry and end of a registration),
 // sipstun.cpp (the STUN exchange), sipcallcontrol.cpp (the user's operations
 // on calls and the INVITE responses), sipdispatch.cpp (incoming requests and
-// the other responses), siptimers.cpp (Tick and its time-outs).
+// the other responses), siptimers.cpp (Tick, RunTimers and the transaction
+// failures).
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +37,8 @@
 #include "engine/sipevents.h"
 #include "platform/messagequeue.h"
 #include "sip/sipints.h"
+#include "sip/streamconn.h"
+#include "sip/transaction.h"
 
 namespace qv {
 
@@ -55,8 +68,23 @@ public:
   int GetBoundPort() override;
   bool SendText(const std::string& text, int port, const std::string& host) override;
   void Log(const std::string& text) override;
-  // The transport's receiver: parse, dispatch, log. Transport thread.
-  void HandleDatagram(const uint8_t* bytes, int length);
+  // The transport's receiver: parse, hand to the transactions, dispatch
+  // what they let through, log. Transport thread.
+  void HandleDatagram(const uint8_t* bytes, int length, const std::string& sourceHost, int sourcePort);
+
+  // The clock of every time-out, in monotonic milliseconds (platform
+  // MonotonicMs by default). Tests set their own before SetActive(true).
+  using TClock = std::function<int64_t()>;
+  void SetClock(TClock clock);
+  int64_t NowMs();
+  // The transactions' timers and the engine's short ones (the retry after a
+  // 491). The transport thread runs it every 50 ms; tests may call it too.
+  void RunTimers();
+  TTransactionLayer& Transactions() { return *transactions_; }
+  // The NAT keep-alive (CR LF CR LF to the server every 25 s while
+  // registered), on by default.
+  void SetKeepAlive(bool value) override { keepAlive_ = value; }
+  bool GetKeepAlive() override { return keepAlive_; }
 
   // Settings given to new calls (sipengine.cpp).
   void SetCodecs(const std::vector<int>& payloadTypes) override;
@@ -128,12 +156,16 @@ private:
   // The SIP port to put into our messages: the bound one when active.
   int SipPort();
 
-  // Sending: to the account's server, or back along the request's Via.
-  void SendToServer(ISipAccount& account, const std::string& text);
-  void SendByVia(const TSipMessage& request, ISipAccount& account, const std::string& text);
+  // Sending, always through the transactions: a request to the account's
+  // server, a response where the request's top Via says (RFC 3261 18.2.2).
+  void SendRequest(ISipAccount& account, const std::string& text);
+  void SendResponse(const std::string& text);
+  // What the transaction layer sends with.
+  TSendResult TransportSend(const std::string& text, const std::string& host, int port);
   // The account's server address from its proxy, or else its domain, when
-  // it has none yet.
-  void ResolveServer(ISipAccount& account);
+  // it has none yet (DNS SRV first for a name without a port). False when
+  // the name cannot be resolved. Never on the transport thread.
+  bool ResolveServer(ISipAccount& account);
   // Server resolved and our port set, when the account has not been through
   // a registration yet.
   void EnsureServer(ISipAccount& account);
@@ -156,6 +188,35 @@ private:
   void ChooseCodecAgain(ISipCall& call, const TSipMessage& message, bool weOffered);
   void StartMedia(ISipCall& call);
   void StopMedia(ISipCall& call);
+
+  // Calls, continued: the end of a call that still has a request out, the
+  // answers to our re-INVITEs, what a transaction's failure means.
+  void EndWithBye(const ISipCallPtr& call, const std::string& status);
+  void AcceptAnswer(const ISipCallPtr& call, const TSipMessage& message);
+  void HandleReInviteResponse(const ISipCallPtr& call, const TSipMessage& message);
+  void HandleReInviteRequest(const ISipCallPtr& call, const TSipMessage& message);
+  void RestoreAfterReInvite(ISipCall& call);
+  void RunDialogTimers();
+  void HandleTransactionFailure(const TTransactionFailure& failure);
+
+  // Registration (sipregistration.cpp), under the account's lock.
+  void RegistrationSucceeded(const ISipAccountPtr& account, const TSipMessage& response);
+  void RefreshFailed(const ISipAccountPtr& account, const TRegistrationEndReason& why);
+  void EndRegistration(const ISipAccountPtr& account, const TRegistrationEndReason& why);
+  void RegistrationTimers(const ISipAccountPtr& account, int64_t now);
+  void SendRegister(const ISipAccountPtr& account);
+
+  // SIP over TCP and TLS (sipstreams.cpp): the account's connection to its
+  // server, made when it has none that is open (under the account's lock);
+  // a message read from a connection (its thread); a send to host:port over
+  // the connection there, `handled` false when there is none; the end of a
+  // connection (its thread); and the ended connections let go (their
+  // threads joined: never under a lock; `all`: every connection).
+  void EnsureStream(ISipAccount& account);
+  void HandleStreamMessage(const std::string& text, const std::string& host, int port);
+  TSendResult StreamSend(const std::string& text, const std::string& host, int port, bool& handled);
+  void StreamClosed(const std::string& key, int serial, const std::string& reason, bool insecure);
+  void ReapStreams(bool all);
 
   // STUN (sipstun.cpp).
   void HandleStunAnswer(const std::string& datagram);
@@ -191,6 +252,24 @@ private:
 
   std::mutex transportLock_;  // guards the pointer, not the sends
   std::shared_ptr<TUdpSocket> transport_;
+  TClock clock_;  // set before activation; empty: the platform's monotonic clock
+  std::unique_ptr<TTransactionLayer> transactions_;
+  std::atomic<bool> keepAlive_{true};
+  // The earliest engine timer of RunDialogTimers (0: none), so that the
+  // transport thread looks at the calls only when one is due.
+  std::atomic<int64_t> dialogTimerAt_{0};
+
+  // One received message is dispatched at a time, from the UDP thread or a
+  // connection's.
+  std::mutex dispatchLock_;
+  struct TStreamEntry {
+    TStreamConnectionPtr connection;
+    int serial = 0;
+  };
+  std::mutex streamsLock_;  // guards the two lists, not the sends
+  std::map<std::string, TStreamEntry> streams_;  // by server "address:port"
+  std::vector<TStreamConnectionPtr> deadStreams_;
+  std::atomic<int> streamSerial_{0};
 
   TSipAccounts accounts_;
   TSipCalls calls_;

@@ -25,7 +25,10 @@ void TSipEngine::StartRegistration(const ISipAccountPtr& account) {
   bool registerNow = false;
   {
     TLockGuard<ISipAccount> lock(*account);
-    ResolveServer(*account);
+    if (!ResolveServer(*account)) {
+      EndRegistration(account, {TRegistrationEnd::UnknownServer, 0});
+      return;
+    }
     std::string stunHost;
     int stunPort;
     SplitStunServer(account->GetStunServer(), stunHost, stunPort);
@@ -34,6 +37,7 @@ void TSipEngine::StartRegistration(const ISipAccountPtr& account) {
     account->SetLocalPort(SipPort());
     if (!account->GetStunAddress().empty()) {
       account->SetStateTime(Now());
+      account->Registration().sentAt = NowMs();
       account->SetState(TAccountState::StunSent);
       SendText(StunBindingRequest(StunTransactionId(account->GetCallId())), stunPort, account->GetStunAddress());
     } else {

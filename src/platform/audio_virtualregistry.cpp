@@ -205,6 +205,12 @@ void TVirtualRegistry::ReadEnvironment() {
     if (!in && n == 0) in = std::getenv("QUORVELLE_AUDIO_IN");
     const char* out = std::getenv(("QUORVELLE_AUDIO_OUT" + suffix).c_str());
     if (!out && n == 0) out = std::getenv("QUORVELLE_AUDIO_OUT");
+    // A device that will not open, for trying how a program copes without
+    // its microphone or speaker.
+    const char* inFails = std::getenv(("QUORVELLE_AUDIO_IN_FAILS" + suffix).c_str());
+    const char* outFails = std::getenv(("QUORVELLE_AUDIO_OUT_FAILS" + suffix).c_str());
+    if (inFails && *inFails == '1') inputErrors_[n] = WaveErrBadDeviceId;
+    if (outFails && *outFails == '1') outputErrors_[n] = WaveErrBadDeviceId;
     try {
       if (in) SetSource(n, ParseSource(in));
       if (out) SetOutputFile(n, out);

@@ -19,6 +19,12 @@ uint32_t GetTickMs() {
   return uint32_t(uint64_t(ms));
 }
 
+int64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000 + testOffsetMs.load(std::memory_order_relaxed);
+}
+
 double Now() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -5,7 +5,7 @@
 // Now is a date-time: a day count (double) whose fraction is the time of day,
 // counted from 1899-12-30 in local time. A second is 1/86400 of a day.
 //
-// Both read the same test offset, so that tests can move time forward instead
+// All three read the same test offset, so that tests can move time forward instead
 // of sleeping (the 120 ms DTMF rule, the 250 ms in-band rule, silence watch).
 // Thread-safe.
 #pragma once
@@ -16,6 +16,9 @@ namespace qv {
 
 uint32_t GetTickMs();
 double Now();
+// Milliseconds of CLOCK_MONOTONIC as a 64-bit count that never wraps: what
+// every time-out of the signalling is measured with.
+int64_t MonotonicMs();
 
 constexpr double kOneSecond = 1.0 / 86400.0;
 

@@ -23,7 +23,10 @@ namespace {
 // hold only a handful and a burst of requests would be dropped.
 constexpr int kSipReceiveBuffer = 256 * 1024;
 constexpr int kRtpReceiveBuffer = 64 * 1024;
-constexpr int kSendBuffer = 4096;
+constexpr int kRtpSendBuffer = 4096;
+// A burst of SIP (retransmissions of many transactions coming due together, a
+// 200 with its SDP for each of many calls) must not find the send queue full.
+constexpr int kSipSendBuffer = 256 * 1024;
 
 [[noreturn]] void RaiseSocketError(int err) { throw Exception(SocketErrorText(WinSockError(err))); }
 
@@ -54,7 +57,7 @@ int CreateUdpSocket(int port, TSocketSet set) {
   // No SO_REUSEADDR: on Linux it lets a second UDP socket bind the same port
   // and silently take its datagrams; a port in use must fail instead.
   int rcv = set == TSocketSet::Sip ? kSipReceiveBuffer : kRtpReceiveBuffer;
-  int snd = kSendBuffer;
+  int snd = set == TSocketSet::Sip ? kSipSendBuffer : kRtpSendBuffer;
   if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv) != 0 ||
       setsockopt(s, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd) != 0) {
     close(s);
@@ -95,7 +98,10 @@ bool SendDatagram(TSocketSet set, int socket, const void* bytes, int length, int
     n = sendto(socket, bytes, size_t(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || (set == TSocketSet::Sip && errno == ENOBUFS)) return false;
+    // A local packet filter dropped it: for SIP that is a datagram lost on
+    // the way, which the transactions recover from, not a failed operation.
+    if (set == TSocketSet::Sip && errno == EPERM) return true;
     RaiseSocketError(errno);
   }
   return true;
@@ -221,6 +227,11 @@ std::string SocketErrorText(int error) {
     case 11004: return "No Data";
     default: return "Not a WinSock error";
   }
+}
+
+bool IsIpv4Address(const std::string& text) {
+  in_addr a{};
+  return inet_pton(AF_INET, text.c_str(), &a) == 1;
 }
 
 std::string ResolveHost(const std::string& name) {

@@ -23,7 +23,10 @@ int BoundPort(int socket);  // the local port a socket is bound to
 
 // Sends one datagram to host:port. host must be dotted IPv4 ("IP address is
 // incorrect" otherwise). "0.0.0.0", an empty host or an invalid socket send
-// nothing and return false; a send that would block returns false silently.
+// nothing and return false; a send that would block returns false silently
+// (for the SIP set also one that finds no buffer). On the SIP set a datagram
+// a local packet filter refuses (EPERM) counts as sent: it is lost, as on the
+// wire, and retransmission deals with it.
 bool SendDatagram(TSocketSet set, int socket, const void* bytes, int length, int port,
                   const std::string& host);
 
@@ -39,6 +42,8 @@ int WinSockError(int errnoValue);
 
 std::string ResolveHost(const std::string& name);         // the name itself when unresolvable
 std::string ResolveHostOrEmpty(const std::string& name);  // "" when unresolvable
+// Whether the text is a dotted IPv4 address.
+bool IsIpv4Address(const std::string& text);
 // Whether a dotted IPv4 address is on this machine's loopback network.
 inline bool IsLoopback(const std::string& address) { return address.rfind("127.", 0) == 0; }
 // The machine's own address: the first IPv4 address of an interface that is

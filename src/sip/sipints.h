@@ -16,6 +16,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/interface.h"
@@ -98,6 +99,39 @@ struct TChallenge {
   std::string Status, Realm, Nonce, Qop, Opaque;
 };
 
+// Why a registration ended: what an application shows when
+// OnRegistrationBye comes. Read it with ISipAccount::GetEndReason().
+enum class TRegistrationEnd : int {
+  None = 0,           // the account never ended a registration
+  Refused = 1,        // the server answered with a failure (Status holds its code)
+  NoAnswer = 2,       // the server did not answer, or stopped answering refreshes
+  UnknownServer = 3,  // the server's name could not be resolved to an address
+  Unregistered = 4,   // removed on request (Unregister, or the engine going inactive)
+  Insecure = 5,       // no TLS connection the server could be trusted on (Detail says why)
+};
+
+struct TRegistrationEndReason {
+  TRegistrationEndReason() = default;
+  TRegistrationEndReason(TRegistrationEnd kind, int status, std::string detail = {})
+      : Kind(kind), Status(status), Detail(std::move(detail)) {}
+  TRegistrationEnd Kind = TRegistrationEnd::None;
+  int Status = 0;  // the final status code for Refused (401, 403, 404...), else 0
+  std::string Detail;  // over TCP or TLS: what the connection met ("" when nothing)
+};
+
+// A short English word for the reason ("refused", "no-answer",
+// "unknown-server", "unregistered"; "" for None), for logs and console tools.
+inline const char* RegistrationEndText(TRegistrationEnd kind) {
+  switch (kind) {
+    case TRegistrationEnd::Refused: return "refused";
+    case TRegistrationEnd::NoAnswer: return "no-answer";
+    case TRegistrationEnd::UnknownServer: return "unknown-server";
+    case TRegistrationEnd::Unregistered: return "unregistered";
+    case TRegistrationEnd::Insecure: return "insecure";
+    default: return "";
+  }
+}
+
 // What the payload type numbers of a call's RTP mean, as the SDP exchange
 // settled them. Each side receives under the numbers of its own SDP and
 // sends under the peer's (RFC 3264 5.1), so both directions are kept. Codecs
@@ -129,6 +163,15 @@ struct TRtpPayloadMap {
 // How an account reaches its server (RFC 3261 18): UDP, the default, TCP, or
 // TLS over TCP.
 enum class TSipTransport : int { Udp = 0, Tcp = 1, Tls = 2 };
+
+// The transport as a Via writes it ("UDP", "TCP", "TLS") and the value of a
+// URI's transport parameter ("" for UDP, which the URI leaves out; "tcp", "tls").
+inline const char* ViaTransportName(TSipTransport t) {
+  return t == TSipTransport::Tls ? "TLS" : t == TSipTransport::Tcp ? "TCP" : "UDP";
+}
+inline const char* UriTransportParam(TSipTransport t) {
+  return t == TSipTransport::Tls ? ";transport=tls" : t == TSipTransport::Tcp ? ";transport=tcp" : "";
+}
 
 // SRTP of an account's calls (RFC 3711, keys in the SDP as RFC 4568 says).
 // Off: plain RTP as always. Optional: the offer stays RTP/AVP and carries
@@ -276,6 +319,28 @@ public:
   // The text of a MESSAGE kept for its retry with credentials.
   virtual std::string GetMessageText() = 0;
   virtual void SetMessageText(const std::string& value) = 0;
+
+  // Why the last registration ended; valid when OnRegistrationBye comes.
+  virtual TRegistrationEndReason GetEndReason() = 0;
+  virtual void SetEndReason(const TRegistrationEndReason& value) = 0;
+
+  // The engine's bookkeeping of the registration: times on its monotonic
+  // clock, in milliseconds. Guarded by the account lock.
+  struct TRegistration {
+    int64_t sentAt = 0;          // the last REGISTER (or STUN request) went out
+    int64_t expiresAt = 0;       // the server drops our binding then (0: no binding)
+    int64_t refreshAt = 0;       // the next refresh (0: none due)
+    int64_t retryDelay = 0;      // the wait before the next retry of a failed refresh
+    int64_t reconnectDelay = 0;  // over TCP or TLS: the wait before registering over a new connection
+    int64_t keepAliveAt = 0;     // the next NAT keep-alive
+    bool refreshing = false;     // a refresh is out while the account stays registered
+    bool challenged = false;     // the REGISTER out answers a challenge already
+    int intervalExpires = 0;     // the expiry the server granted last (seconds)
+    int cseq = 0;                // of the REGISTER out: answers to older ones are let be
+    bool portGiven = false;      // the server was given with a port: no SRV lookup
+    TRegistrationEndReason failure;  // what the last failed refresh met
+  };
+  virtual TRegistration& Registration() = 0;
 };
 
 class ISipCall : public virtual IInterface {
@@ -421,9 +486,22 @@ public:
   struct TInfoDtmf {
     std::deque<std::string> waiting;
     int inFlightCSeq = 0;  // 0: none
-    double sentAt = 0;
+    int64_t sentAt = 0;    // the engine's monotonic clock, ms
   };
   virtual TInfoDtmf& InfoDtmf() = 0;
+
+  // The engine's bookkeeping of the dialog: times on its monotonic clock in
+  // milliseconds. Guarded by the call's lock.
+  struct TDialogState {
+    int64_t startMs = 0;        // the call was made
+    int64_t endedMs = 0;        // it ended while still listed (a BYE or CANCEL out)
+    bool ended = false;         // over for us: neither answered nor offered again
+    bool confirmed = false;     // a 2xx made the dialog: our INVITEs are re-INVITEs now
+    int reInviteCSeq = 0;       // our re-INVITE out (0: none)
+    bool heldBefore = false;    // whether the call was on hold before that re-INVITE
+    int64_t glareRetryAt = 0;   // after a 491: when the re-INVITE goes again (0: never)
+  };
+  virtual TDialogState& Dialog() = 0;
 
   // From the media threads.
   // Capture path: one captured 320-byte frame (may be overwritten). Capture thread.
@@ -451,6 +529,10 @@ public:
   virtual void Log(const std::string& text) = 0;
   // The signalling time-outs; the consumer calls it about once a second.
   virtual void Tick() = 0;
+  // The NAT keep-alive (an empty CR LF CR LF datagram to the registrar
+  // every 25 s while registered over UDP), on unless switched off.
+  virtual void SetKeepAlive(bool value) = 0;
+  virtual bool GetKeepAlive() = 0;
 
   // Settings given to new calls.
   virtual void SetCodecs(const std::vector<int>& payloadTypes) = 0;

@@ -189,14 +189,20 @@ struct Parser {
 
   void Contact(sv rest) {
     sv uri = TrimView(rest);
+    m.Contacts.emplace_back(uri);
     size_t lt = Find(uri, '<');
-    if (lt != sv::npos) uri = TrimView(uri.substr(lt + 1));
-    uri = TrimView(UpTo(uri, '>'));
-    uri = TrimView(UpTo(uri, ';'));
+    if (lt != sv::npos) {
+      // In angle brackets the URI keeps its parameters (";transport=",
+      // ";ob", a GRUU's ";gr="): the remote target is the whole URI
+      // (RFC 3261 12.1.2). Outside them every parameter is the header's.
+      uri = TrimView(UpTo(TrimView(uri.substr(lt + 1)), '>'));
+    } else {
+      uri = TrimView(UpTo(uri, ';'));
+    }
     m.ContactUri.assign(uri);
     size_t at = Find(uri, '@');
     if (at == sv::npos) return;
-    sv host = uri.substr(at + 1);
+    sv host = UpTo(uri.substr(at + 1), ';');
     size_t colon = Find(host, ':');
     if (colon != sv::npos) {
       m.ContactPort.assign(Prefix(host.substr(colon + 1), 15));
@@ -260,12 +266,18 @@ struct Parser {
 
   // Header names count only in the header section; the SDP, INFO and sipfrag
   // lines are looked for on every line.
-  void Line(sv line, bool header) {
+  void Line(sv line, bool header, bool start) {
     switch (line[0]) {
       case 'S':
       case 's':
         if (StartsI(line, "sip/2.0")) {
-          m.StatusCode.append(line.substr(line.size() < 8 ? line.size() : 8, 3));
+          // Only the start line makes a response; the same text further down
+          // is the status line of a sipfrag body (a NOTIFY of a transfer).
+          sv code = line.substr(line.size() < 8 ? line.size() : 8, 3);
+          if (start)
+            m.StatusCode.assign(code);
+          else if (!header && m.SipfragStatus.empty())
+            m.SipfragStatus.assign(code);
         } else if (StartsI(line, "signal=")) {
           m.DtmfSignal.assign(TrimView(line.substr(7)));
         }
@@ -308,7 +320,13 @@ struct Parser {
         } else if (line[0] == 'm' && line.size() > 1 && line[1] == '=') {
           if (Starts(line, "m=audio")) AudioMedia(line);
           sdp.Line(line);  // every m= line: one ends the audio stream's attributes
+        } else if (header && StartsI(line, "min-expires:")) {
+          m.MinExpires.assign(TrimView(line.substr(12)));
         }
+        return;
+      case 'E':
+      case 'e':
+        if (header && StartsI(line, "expires:")) m.Expires.assign(TrimView(line.substr(8)));
         return;
       case 'a':
         if (line.size() > 1 && line[1] == '=') sdp.Line(line);
@@ -349,7 +367,9 @@ struct Parser {
     const char* p = text.data();
     size_t n = text.size();
     size_t i = 0;
-    bool first = true;
+    // RFC 3261 7.5: empty lines before the start line are skipped for the
+    // status; the Request-URI user is read from the datagram's first line only.
+    bool first = true, firstLine = true;
     // The header section ends at the first empty line after a non-empty one.
     // What follows (the body, or the bytes after a framed message, RFC 3261
     // 18.3) cannot set header fields.
@@ -357,13 +377,12 @@ struct Parser {
     for (;;) {
       size_t e = LineEnd(p, i, n);
       sv line(p + i, e - i);
-      if (first) {
-        FirstLine(line);
-        first = false;
-      }
+      if (firstLine) FirstLine(line);
+      firstLine = false;
       if (!line.empty()) {
         started = true;
-        Line(line, header);
+        Line(line, header, first);
+        first = false;
       } else if (started) {
         header = false;
       }

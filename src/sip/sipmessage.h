@@ -65,6 +65,12 @@ public:
   std::string FromHost;
   std::string FromUser;
   std::string RecordRouteHeaders;
+  // The status code of a sipfrag body ("SIP/2.0 200 OK" in a NOTIFY of a
+  // transfer). Only the start line sets StatusCode.
+  std::string SipfragStatus;
+  std::string Expires;                 // the Expires header
+  std::string MinExpires;              // the Min-Expires header of a 423
+  std::vector<std::string> Contacts;   // every Contact value as written, in order
   // The first audio stream of the SDP body with its a=rtpmap, a=fmtp and
   // a=ptime lines (PayloadTypes and SdpAudioPort above keep their old reading).
   TSdpAudio SdpAudio;

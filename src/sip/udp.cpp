@@ -18,8 +18,9 @@ struct TUdpSocket::TState {
   int port = 0;
   std::atomic<bool> terminated{false};
   TMessageQueue queue;
-  std::recursive_mutex lock;  // held while a datagram is handed to the receiver
+  std::recursive_mutex lock;  // held while a datagram is handed to the receiver or the timer runs
   TReceiver receiver;
+  TTimer timer;
 
   ~TState() { CloseSocket(socket); }
 };
@@ -49,6 +50,11 @@ void TUdpSocket::SetReceiver(TReceiver receiver) {
   state_->receiver = std::move(receiver);
 }
 
+void TUdpSocket::SetTimer(TTimer timer) {
+  std::lock_guard<std::recursive_mutex> guard(state_->lock);
+  state_->timer = std::move(timer);
+}
+
 int TUdpSocket::Port() const { return state_->port; }
 
 void TUdpSocket::Run(std::shared_ptr<TState> state) {
@@ -57,13 +63,22 @@ void TUdpSocket::Run(std::shared_ptr<TState> state) {
   std::vector<uint8_t> buffer(kReceiveBufferSize);
   std::vector<bool> readable;
   const std::vector<int> fds{state->socket};
+  auto runTimer = [&] {
+    try {
+      std::lock_guard<std::recursive_mutex> guard(state->lock);
+      if (state->timer) state->timer();
+    } catch (...) {
+      // A timer that raised is tried again at the next turn.
+    }
+  };
   while (!state->terminated) {
-    // The 100 ms bound is only a safety net: shutdown posts a wake-up.
-    state->queue.Wait(100, fds, &readable);
+    // Shutdown posts a wake-up; the bound is the timers' resolution.
+    state->queue.Wait(kTimerResolutionMs, fds, &readable);
     if (state->terminated) break;
     TMessage message;
     while (state->queue.Get(message)) {
     }
+    runTimer();
     if (!readable[0]) continue;
     // Take every datagram that is waiting, one at a time, in arrival order.
     while (!state->terminated) {

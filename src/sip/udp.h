@@ -1,6 +1,8 @@
 // TUdpSocket: the thread that owns the SIP socket. It waits for datagrams and
 // hands each one to the receiver, strictly one at a time and in arrival order;
-// the engine's whole incoming dispatch runs inside that callback.
+// the engine's whole incoming dispatch runs inside that callback. Between
+// datagrams, and at least every 50 ms, it runs the timer callback: the
+// retransmissions and time-outs of the transactions.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@ public:
   // (sender address, sender port, byte count, bytes); the bytes are valid only
   // during the call. Runs on the transport thread.
   using TReceiver = std::function<void(const std::string&, int, int, const uint8_t*)>;
+  using TTimer = std::function<void()>;
 
   // Creates and binds the socket first ("bind failed" etc. raise from here and
   // no thread runs), then starts the thread.
@@ -29,9 +32,12 @@ public:
   // Any thread.
   bool Send(const std::string& host, int port, int length, const void* bytes);
   void SetReceiver(TReceiver receiver);
+  void SetTimer(TTimer timer);
   int Port() const;
 
   static constexpr int kReceiveBufferSize = 4096;
+  // The longest the thread waits before it runs the timer callback again.
+  static constexpr int kTimerResolutionMs = 50;
 
 private:
   struct TState;

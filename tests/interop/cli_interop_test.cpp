@@ -196,6 +196,20 @@ TEST_F(CliKamailioTest, HeldCalleeStillReachesTheCallerThroughTheProxy) {
   EXPECT_EQ(Matching(alice.OutLines(), "event bye"), std::vector<std::string>{"event bye line=1 status=200"});
 }
 
+// The end of a registration says why: refused, with the registrar's code,
+// or removed on request.
+TEST_F(CliKamailioTest, RegistrationEndedSaysWhy) {
+  TChildProcess wrong(CliPath(), Phone("alice", {"--password", "not-hers", "--exec", "wait-event registration-ended 10"}));
+  TChildProcess leaving(CliPath(), Phone("bob", {"--exec", "wait-event registered 10; unregister;"
+                                                           "wait-event registration-ended 10"}));
+  ASSERT_EQ(wrong.Wait(kLimitMs), 0) << Report(wrong);
+  ASSERT_EQ(leaving.Wait(kLimitMs), 0) << Report(leaving);
+  EXPECT_EQ(Matching(wrong.OutLines(), "event registration-ended"),
+            std::vector<std::string>{"event registration-ended reason=refused status=401"});
+  EXPECT_EQ(Matching(leaving.OutLines(), "event registration-ended"),
+            std::vector<std::string>{"event registration-ended reason=unregistered"});
+}
+
 // ---- with baresip ---------------------------------------------------------
 
 constexpr double kBaresipTone = 440;

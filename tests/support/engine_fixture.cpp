@@ -20,12 +20,17 @@ void UseFreeRtpRange(TSipEngine& engine) {
   engine.SetRtpPortMin(base);
 }
 
+void UseClock(TSipEngine& engine, const std::shared_ptr<TTestClock>& clock) {
+  engine.SetClock([clock] { return clock->now.load(); });
+}
+
 }  // namespace
 
 void EngineTest::SetUp() {
   window = std::make_shared<TMessageQueue>();
   engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, window));
   UseFreeRtpRange(*engine);
+  UseClock(*engine, clock);
   engine->SetActive(true);
   events = std::make_unique<TEngineEvents>(window);
   account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer.Port()), "alice", "secret", "");
@@ -36,13 +41,19 @@ void EngineTest::SetUp() {
 }
 
 void EngineTest::TearDown() {
-  if (engine) engine->SetActive(false);
+  // The farewells of going inactive wait (up to 2 s) for answers our
+  // scripted peer never gives; tests of going inactive do it themselves.
+  if (!engine) return;
+  engine->Accounts().Clear();
+  engine->Calls().Clear();
+  engine->SetActive(false);
 }
 
 void EngineTest::UseEngineWithoutWindow() {
   engine->SetActive(false);
   engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, nullptr));
   UseFreeRtpRange(*engine);
+  UseClock(*engine, clock);
   engine->SetActive(true);
   account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer.Port()), "alice", "secret", "");
   account->SetServer("127.0.0.1");

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,11 @@
 #include "support/udppeer.h"
 
 namespace qv::test {
+
+// The engine's clock in a test: it moves only when the test moves it.
+struct TTestClock {
+  std::atomic<int64_t> now{1'000'000'000};
+};
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -22,6 +28,13 @@ protected:
   void UseEngineWithoutWindow();
 
   int EnginePort() const { return engine->GetBoundPort(); }
+  // Moves the engine's clock and runs what became due (retransmissions,
+  // transaction time-outs), as the transport thread would within 50 ms.
+  void AdvanceClock(int64_t ms) {
+    clock->now += ms;
+    engine->RunTimers();
+  }
+  int64_t ClockNow() const { return clock->now; }
   // Sends `text` from the peer to the engine.
   void ToEngine(const std::string& text) { peer.Send(text, EnginePort()); }
 
@@ -53,6 +66,7 @@ protected:
                               const std::string& extraHeaders = "", const std::string& body = "",
                               const std::string& contentType = "");
 
+  std::shared_ptr<TTestClock> clock = std::make_shared<TTestClock>();
   TMessageQueuePtr window;
   std::shared_ptr<TSipEngine> engine;
   std::unique_ptr<TEngineEvents> events;

@@ -84,6 +84,8 @@ public:
   ISipCallPtr FindCallByCallId(const std::string&) override { return nullptr; }
   void SendMessage(const ISipAccountPtr&, const std::string&, const std::string&) override {}
   void Tick() override {}
+  void SetKeepAlive(bool) override {}
+  bool GetKeepAlive() override { return false; }
 
 private:
   std::atomic<int> cseq_{0};

@@ -33,6 +33,7 @@ struct TBaresipOptions {
   std::string Codecs = "PCMU";
   bool AutoAnswer = true;
   int MaxCalls = 8;
+  std::string MediaEnc;      // "srtp-mand", "srtp"...: its srtp module with that mode; empty: plain RTP
 };
 
 struct TBaresipEvent {

@@ -33,6 +33,7 @@ inline std::string CheckSipMessageInvariants(const TSipMessage& m, std::string_v
       {"SdpAddress", m.SdpAddress}, {"SdpAudioPort", m.SdpAudioPort}, {"ContactHost", m.ContactHost},
       {"ContactPort", m.ContactPort}, {"ToUser", m.ToUser},     {"ToHostPart", m.ToHostPart},
       {"ToHost", m.ToHost},         {"FromHost", m.FromHost},     {"FromUser", m.FromUser},
+      {"SipfragStatus", m.SipfragStatus}, {"Expires", m.Expires}, {"MinExpires", m.MinExpires},
   };
   for (const auto& f : cut) {
     if (!oneLine(f.value)) return std::string(f.name) + " holds a line end";
@@ -41,6 +42,8 @@ inline std::string CheckSipMessageInvariants(const TSipMessage& m, std::string_v
   if (!oneLine(m.ViaPort) || (m.ViaPort != "5060" && input.find(m.ViaPort) == std::string_view::npos))
     return "ViaPort is neither 5060 nor cut from the datagram";
   if (m.StatusCode.find_first_of("\r\n") != std::string::npos) return "StatusCode holds a line end";
+  for (const std::string& contact : m.Contacts)
+    if (!oneLine(contact) || input.find(contact) == std::string_view::npos) return "a Contact value is not cut from one line";
   if (m.CallId.size() > 100) return "CallId longer than 100";
   if (m.FromTag.size() > 100 || m.ToTag.size() > 100) return "tag longer than 100";
   if (m.ContactPort.size() > 15) return "ContactPort longer than 15";

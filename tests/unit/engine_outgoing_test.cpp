@@ -170,7 +170,7 @@ TEST_F(OutgoingTest, CancelledCallWithoutFinalResponseLeavesTheList) {
   ToEngine(Respond(peer.Expect("CANCEL "), "200 OK", "bobtag"));
   ASSERT_TRUE(CallEnded());
   EXPECT_EQ(engine->Calls().Count(), 1);  // waiting for the 487
-  AdvanceClockForTests(121'000);
+  AdvanceClock(121'000);
   engine->Tick();
   EXPECT_EQ(engine->Calls().Count(), 0);
   events->Pump();
@@ -183,11 +183,15 @@ TEST_F(OutgoingTest, ByeBothWays) {
   engine->HangUp(ours);
   std::string bye = peer.Expect("BYE sip:bob@127.0.0.1:" + std::to_string(peer.Port()) + " SIP/2.0");
   EXPECT_EQ(Header(bye, "Route"), "<sip:127.0.0.1:" + std::to_string(peer.Port()) + ";lr>");
-  EXPECT_EQ(ours->GetState(), csConnected);  // until the answer
-  ToEngine(Respond(bye, "200 OK"));
+  // Gone for the user at once, media stopped; listed until the BYE's answer.
   ASSERT_TRUE(CallEnded());
-  EXPECT_EQ(ours->GetEndStatus(), "200");
+  EXPECT_EQ(ours->GetState(), csIdle);
   EXPECT_FALSE(ours->GetMediaActive());
+  EXPECT_EQ(engine->Calls().Count(), 1);
+  ToEngine(Respond(bye, "200 OK"));
+  ASSERT_TRUE(Sync());
+  EXPECT_EQ(ours->GetEndStatus(), "200");
+  EXPECT_EQ(engine->Calls().Count(), 0);
 
   std::string invite;
   ISipCallPtr theirs = ConnectOutgoing(&invite);
@@ -319,8 +323,8 @@ TEST_F(OutgoingTest, DtmfByInfoOneTransactionAtATime) {
   EXPECT_EQ(Body(peer.Expect("INFO ")), "Signal= 9\r\nDuration= 160\r\n");
 }
 
-// Nothing is retransmitted: an INFO whose answer is lost holds the digits
-// after it back for two seconds, then Tick lets the next one go.
+// An INFO whose answer is lost is sent again by its transaction; the digits
+// after it wait two seconds at most, then Tick lets the next one go.
 TEST_F(OutgoingTest, DtmfByInfoLostAnswerHoldsTheRestOnlyForAWhile) {
   ISipCallPtr call = ConnectOutgoing();
   engine->SendDtmfInfo(call, "1");
@@ -328,7 +332,10 @@ TEST_F(OutgoingTest, DtmfByInfoLostAnswerHoldsTheRestOnlyForAWhile) {
   std::string first = peer.Expect("INFO ");
   engine->Tick();
   EXPECT_TRUE(peer.Quiet(200));  // not yet: the answer may still come
-  AdvanceClockForTests(2'500);
+  AdvanceClock(500);
+  EXPECT_EQ(peer.Expect("INFO "), first);  // timer E
+  AdvanceClock(2'000);
+  EXPECT_EQ(peer.Expect("INFO "), first);
   engine->Tick();
   std::string second = peer.Expect("INFO ");
   EXPECT_EQ(Body(second), "Signal= 2\r\nDuration= 160\r\n");
@@ -363,11 +370,11 @@ TEST_F(OutgoingTest, SetUpTimeOut) {
   std::string invite = peer.Expect("INVITE ");
   ToEngine(Respond(invite, "180 Ringing", "bobtag", ContactOf(peer)));
   ASSERT_TRUE(events->WaitFor(MsgRingback));
-  AdvanceClockForTests(119'000);
+  AdvanceClock(119'000);
   engine->Tick();
   EXPECT_EQ(call->GetState(), csRinging);
   peer.Quiet(100);
-  AdvanceClockForTests(2'000);
+  AdvanceClock(2'000);
   engine->Tick();
   ASSERT_TRUE(events->WaitFor(MsgCallEnded));
   EXPECT_EQ(call->GetEndStatus(), "408");

@@ -83,9 +83,9 @@ void Pair(Phone& a, Phone& b) {
   b.client.PrepareAccount(b.account);
 }
 
-// Drains both sides until `done` holds or two seconds pass.
+// Drains both sides until `done` holds or five seconds pass.
 bool PumpUntil(std::initializer_list<Phone*> phones, const std::function<bool()>& done,
-               int limitMs = 2000) {
+               int limitMs = 5000) {
   auto end = Clock::now() + std::chrono::milliseconds(limitMs);
   while (!done()) {
     if (Clock::now() > end) return false;

@@ -75,7 +75,7 @@ const std::vector<std::string> kScalars = {
     "ViaPort",    "ViaRport",   "AuthNonce",  "StatusCode",  "AuthRealm",   "AuthOpaque",   "AuthQop",
     "CSeqMethod", "FromHeader", "ToHeader",   "ViaHeaders",  "ContactUri",  "CSeqNumber",   "FromTag",
     "ToTag",      "SdpAddress", "SdpAudioPort", "ContactHost", "ContactPort", "ToUser",     "ToHostPart",
-    "ToHost",     "FromHost",   "FromUser",   "RecordRouteHeaders"};
+    "ToHost",     "FromHost",   "FromUser",   "RecordRouteHeaders", "SipfragStatus", "Expires", "MinExpires"};
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -123,8 +123,11 @@ TEST(SipDumpTool, Rfc4475MessagesExitZeroWithOneLinePerField) {
         &m.AuthOpaque, &m.AuthQop,     &m.CSeqMethod,  &m.FromHeader,  &m.ToHeader,    &m.ViaHeaders,
         &m.ContactUri, &m.CSeqNumber,  &m.FromTag,     &m.ToTag,       &m.SdpAddress,  &m.SdpAudioPort,
         &m.ContactHost, &m.ContactPort, &m.ToUser,     &m.ToHostPart,  &m.ToHost,      &m.FromHost,
-        &m.FromUser,   &m.RecordRouteHeaders};
+        &m.FromUser,   &m.RecordRouteHeaders, &m.SipfragStatus, &m.Expires, &m.MinExpires};
     for (size_t i = 0; i < kScalars.size(); ++i) expected.push_back(kScalars[i] + ": " + Escape(*values[i]));
+    if (m.Contacts.empty()) expected.push_back("Contacts: (empty)");
+    for (size_t i = 0; i < m.Contacts.size(); ++i)
+      expected.push_back("Contacts[" + std::to_string(i) + "]: " + Escape(m.Contacts[i]));
 
     for (const std::string& want : expected) {
       ASSERT_LT(at, lines.size());

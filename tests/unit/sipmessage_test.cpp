@@ -1,4 +1,5 @@
 // TSipMessage: the shallow, never-failing parser of received datagrams.
+#include "sip/contact.h"
 #include "sip/sipmessage.h"
 
 #include <gmock/gmock.h>
@@ -208,11 +209,34 @@ TEST(SipMessageVia, FirstRportValueDecides) {
             "");
 }
 
+// In angle brackets the URI keeps its own parameters (the remote target is
+// the whole URI); the header's parameters after ">" are not part of it.
 TEST(SipMessageContact, AngleBracketsWithUriAndHeaderParameters) {
   TSipMessage m(kInvite);
-  EXPECT_EQ(m.ContactUri, "sip:ann@10.1.1.1:5080");
+  EXPECT_EQ(m.ContactUri, "sip:ann@10.1.1.1:5080;transport=udp");
   EXPECT_EQ(m.ContactHost, "10.1.1.1");
   EXPECT_EQ(m.ContactPort, "5080");
+  EXPECT_THAT(m.Contacts, ElementsAre("<sip:ann@10.1.1.1:5080;transport=udp>;expires=3600"));
+  TSipMessage gruu(Lines({"Contact: <sip:bob@example.com;gr=urn:uuid:f81d;ob>;+sip.instance=\"<urn:x>\""}));
+  EXPECT_EQ(gruu.ContactUri, "sip:bob@example.com;gr=urn:uuid:f81d;ob");
+  EXPECT_EQ(gruu.ContactHost, "example.com");
+  EXPECT_EQ(gruu.ContactPort, "");
+}
+
+// A registrar's 200 lists every binding, in one header or several, each with
+// its expiry; Expires and Min-Expires are read as written.
+TEST(SipMessageContact, RegistrarAnswerListsBindings) {
+  TSipMessage m(Lines({"SIP/2.0 200 OK", "Contact: <sip:a@10.0.0.1:5075>;expires=20, <sip:a@10.0.0.2>;expires=90",
+                       "Contact: \"Desk, 2\" <sip:a@10.0.0.3>;expires=5", "Expires: 120", "Min-Expires: 60"}));
+  EXPECT_EQ(m.Contacts.size(), 2u);
+  EXPECT_EQ(ContactExpires(m.Contacts, "sip:a@10.0.0.2"), 90);
+  EXPECT_EQ(ContactExpires(m.Contacts, "SIP:A@10.0.0.1:5075"), 20);
+  EXPECT_EQ(ContactExpires(m.Contacts, "sip:a@10.0.0.3"), 5);  // the comma in the quoted name splits nothing
+  EXPECT_EQ(ContactExpires(m.Contacts, "sip:a@10.0.0.9"), -1);
+  EXPECT_EQ(ContactExpires({"sip:a@h;expires=7"}, "sip:a@h"), 7);
+  EXPECT_EQ(ContactExpires({"<sip:a@h>"}, "sip:a@h"), -1);
+  EXPECT_EQ(m.Expires, "120");
+  EXPECT_EQ(m.MinExpires, "60");
 }
 
 TEST(SipMessageContact, CompactFormAddrSpecAndNoUser) {
@@ -402,10 +426,18 @@ TEST(SipMessageHeaderSection, BodyAndTrailingBytesCannotSetHeaders) {
   EXPECT_EQ(m.ContactUri, "");
   // Blank lines before the start line do not end the (not yet begun) headers.
   EXPECT_EQ(TSipMessage("\r\n\r\nSIP/2.0 200 OK\r\nCSeq: 1 BYE\r\n").CSeqMethod, "BYE");
-  // A sipfrag body still gives its status code, as for a NOTIFY during a transfer.
-  TSipMessage notify(Lines({"NOTIFY sip:ann@h SIP/2.0", "CSeq: 2 NOTIFY", "", "SIP/2.0 200 OK"}));
-  EXPECT_EQ(notify.StatusCode, "200");
+  // Only the start line makes a response: the status line of a sipfrag body
+  // (a NOTIFY during a transfer) is the body's own.
+  TSipMessage notify(Lines({"NOTIFY sip:ann@h SIP/2.0", "CSeq: 2 NOTIFY", "", "SIP/2.0 503 Unavailable"}));
+  EXPECT_EQ(notify.StatusCode, "");
+  EXPECT_FALSE(notify.IsResponse());
+  EXPECT_EQ(notify.SipfragStatus, "503");
   EXPECT_EQ(notify.CSeqMethod, "NOTIFY");
+  // A status line among the headers is neither.
+  TSipMessage odd(Lines({"MESSAGE sip:ann@h SIP/2.0", "SIP/2.0 200 OK", "CSeq: 2 MESSAGE"}));
+  EXPECT_EQ(odd.StatusCode, "");
+  EXPECT_EQ(odd.SipfragStatus, "");
+  EXPECT_EQ(TSipMessage("\r\n\r\nSIP/2.0 180 Ringing\r\nCSeq: 1 INVITE\r\n").StatusCode, "180");
 }
 
 TEST(SipMessageGarbage, StunAndRandomDatagramsGiveNoMethod) {

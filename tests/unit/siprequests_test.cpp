@@ -153,7 +153,7 @@ TEST_F(Builders, Unregister) {
       "To: <sip:1001@pbx.example.org>\r\n"
       "Call-ID: 0F2B9C4D1E7A4B6C8D3E5F7091A2B3C4\r\n"
       "CSeq: 7 REGISTER\r\n"
-      "Contact: *\r\n"
+      "Contact: <sip:1001@192.168.1.20:5075>;expires=0\r\n"  // ours only, never "*"
       "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY, INFO, MESSAGE\r\n"
       "Max-Forwards: 20\r\n"
       "Expires: 0\r\n"
@@ -171,7 +171,7 @@ TEST_F(Builders, UnregisterAuthQuotesQopAndSendsEmptyOpaque) {
       "To: <sip:1001@pbx.example.org>\r\n"
       "Call-ID: 0F2B9C4D1E7A4B6C8D3E5F7091A2B3C4\r\n"
       "CSeq: 7 REGISTER\r\n"
-      "Contact: *\r\n"
+      "Contact: <sip:1001@192.168.1.20:5075>;expires=0\r\n"
       "Authorization: Digest username=\"1001\",realm=\"voip\",nonce=\"4b1e3f5a\",uri=\"sip:pbx.example.org\",response=\"76e5e5c9d80d46df1e9ff8147962002f\",qop=\"auth\",cnonce=\"\",nc=00000001,opaque=\"\",algorithm=MD5\r\n"
       "Max-Forwards: 20\r\n"
       "Expires: 0\r\n"
@@ -235,9 +235,12 @@ TEST_F(Builders, MessageLosesOneFinalCrlfAndCountsBytes) {
 TEST_F(Builders, MessageAuthRetriesTheChallengedMessage) {
   account->SetCSeq(9);
   account->SetMessageText("Hello there\r\n");
+  std::string text = BuildMessageAuth(TSipMessage(kMessage407), *account, "1003");
+  // A new transaction: our own Via with a fresh branch, not the challenged one's.
+  EXPECT_EQ(text.find("z9hG4bK9E8D7C6B5A"), std::string::npos);
   EXPECT_WIRE(
       "MESSAGE sip:1003@pbx.example.org SIP/2.0\r\n"
-      "Via: SIP/2.0/UDP 192.168.1.20:5075;rport=5075;branch=z9hG4bK9E8D7C6B5A;received=192.168.1.20\r\n"
+      "Via: SIP/2.0/UDP 192.168.1.20:5075;rport;branch=z9hG4bK<fresh>\r\n"
       "From: <sip:1001@pbx.example.org>;tag=8F3A1C2B7\r\n"
       "To: <sip:1003@pbx.example.org>\r\n"
       "Call-ID: E1D2C3B4A5F60718293A4B5C6D7E8F90\r\n"
@@ -251,7 +254,7 @@ TEST_F(Builders, MessageAuthRetriesTheChallengedMessage) {
       "Content-Length: 11\r\n"
       "\r\n"
       "Hello there",
-      BuildMessageAuth(TSipMessage(kMessage407), *account, "1003"));
+      MaskAll(text, "branch=z9hG4bK[0-9A-F]{10}\r", "branch=z9hG4bK<fresh>\r"));
 }
 
 // --- INVITE and its offer ---------------------------------------------------
@@ -442,6 +445,17 @@ TEST_F(Builders, ReferAuthWithoutQopAddsNothingAfterResponse) {
       "Content-Length: 0\r\n"
       "\r\n",
       BuildReferAuth(*outgoing, "1003"));
+}
+
+// On a call we answered the Via lines kept are the caller's; a REFER is a
+// request of ours, a transaction of its own: our Via, the call's new branch.
+TEST_F(Builders, ReferOnACallWeAnsweredCarriesOurVia) {
+  incoming->SetBranch("z9hG4bKAB12CD34EF");
+  std::string refer = BuildRefer(*incoming, "1003");
+  EXPECT_EQ(refer.find("192.168.1.30:5062;received"), std::string::npos) << refer;
+  EXPECT_EQ(refer.find("z9hG4bK2d4790a1"), std::string::npos) << refer;
+  EXPECT_NE(refer.find(" SIP/2.0\r\nVia: SIP/2.0/UDP 192.168.1.20:5075;branch=z9hG4bKAB12CD34EF;rport\r\n"),
+            std::string::npos) << refer;
 }
 
 // Inside a dialog a request goes to the peer's Contact along the route set:

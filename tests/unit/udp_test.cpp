@@ -1,5 +1,6 @@
 // Socket helpers and the SIP transport thread, on 127.0.0.1 only.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -68,6 +69,30 @@ TEST(SocketHelpers, PortInUseGivesBindFailed) {
   EXPECT_EQ(RaisedText([&] { CreateUdpSocket(port, TSocketSet::Sip); }), "bind failed");
   EXPECT_EQ(RaisedText([&] { TUdpSocket transport(port); }), "bind failed");
   CloseSocket(held);
+}
+
+// A burst of SIP (many transactions' repeats due at once) must find room in
+// the send queue; RTP keeps its small one.
+TEST(SocketHelpers, SipSendQueueIsSizedForBursts) {
+  auto sendBuffer = [](TSocketSet set) {
+    int s = CreateUdpSocket(0, set);
+    int size = 0;
+    socklen_t len = sizeof size;
+    getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &len);
+    CloseSocket(s);
+    return size;
+  };
+  EXPECT_GE(sendBuffer(TSocketSet::Sip), 256 * 1024);
+  EXPECT_LT(sendBuffer(TSocketSet::Rtp), 64 * 1024);
+}
+
+// The transport runs its timer callback at least every 50 ms, with no
+// datagram arriving.
+TEST(Transport, RunsTheTimerCallbackWhileIdle) {
+  TUdpSocket transport(0);
+  std::atomic<int> runs{0};
+  transport.SetTimer([&] { ++runs; });
+  EXPECT_TRUE(WaitFor([&] { return runs.load() >= 3; }, 2s));
 }
 
 TEST(SocketHelpers, NameResolution) {

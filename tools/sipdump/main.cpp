@@ -25,7 +25,8 @@ constexpr const char* kHelp =
     "\n"
     "Lists print one line per entry: \"PayloadTypes[0]: 0\", \"PayloadTypes[1]: 8\",\n"
     "\"RecordRoutes[0]: <sip:p1;lr>\" and so on. A list with no entries prints one\n"
-    "marker line instead: \"PayloadTypes: (empty)\", \"RecordRoutes: (empty)\" when\n"
+    "marker line instead: \"PayloadTypes: (empty)\", \"Contacts: (empty)\",\n"
+    "\"RecordRoutes: (empty)\" when\n"
     "Record-Route headers held no route, \"RecordRoutes: (absent)\" when there was\n"
     "no Record-Route header at all.\n"
     "\n"
@@ -107,6 +108,12 @@ void Dump(std::ostream& out, const qv::TSipMessage& m) {
   Field(out, "FromHost", m.FromHost);
   Field(out, "FromUser", m.FromUser);
   Field(out, "RecordRouteHeaders", m.RecordRouteHeaders);
+  Field(out, "SipfragStatus", m.SipfragStatus);
+  Field(out, "Expires", m.Expires);
+  Field(out, "MinExpires", m.MinExpires);
+  if (m.Contacts.empty()) out << "Contacts: (empty)\n";
+  for (size_t i = 0; i < m.Contacts.size(); ++i)
+    out << "Contacts[" << i << "]: " << Escape(m.Contacts[i]) << '\n';
 }
 
 bool ReadAll(const std::string& path, std::string& data) {

@@ -90,8 +90,9 @@ private slots:
     form.ConnectItem()->trigger();  // a second REGISTER, still unanswered
     QVERIFY(!form.ConnectItem()->isChecked());
     QCOMPARE(form.StatusText(), QString("Fuera de linea"));
-    // The engine's 20 s time-out, without waiting for it.
-    form.RegisteredAccount()->SetStateTime(Now() - 21 * kOneSecond);
+    // The engine's 20 s time-out, without waiting for it: its monotonic
+    // clock is moved.
+    AdvanceClockForTests(21000);
     QTRY_COMPARE(form.OfflineReason(), TReason::NoAnswer);
     QCOMPARE(form.StatusText(), QString("Fuera de linea: sin respuesta"));
     QVERIFY(form.LastMessage().startsWith("Sin respuesta\nEl servidor 127.0.0.1 no responde."));

@@ -1,0 +1,38 @@
+// Finding a SIP server by name over UDP (RFC 3263 4.2, RFC 2782): the SRV
+// records of "_sip._udp.NAME" first, lowest priority first and within one
+// priority the heavier weight first, each target by its address record; a
+// name without SRV records, or one given with a port, by its own address.
+//
+// A lookup blocks its caller (never the transport thread: the engine resolves
+// on the user's thread), at most for the bound it is given.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qv {
+
+struct TSrvRecord {
+  int Priority = 0;
+  int Weight = 0;
+  int Port = 0;
+  std::string Target;
+};
+
+// The SRV records of a DNS answer message, in the order to try them; none
+// when the message is not a well-formed answer.
+std::vector<TSrvRecord> ParseSrvAnswer(const unsigned char* answer, int length);
+
+// `name` as a dotted IPv4 address and port: an address stays as it is; a
+// name with `portGiven` false is looked up by SRV first (the port then comes
+// from the record that answered). False when nothing resolved within
+// `timeoutMs`.
+bool ResolveSipServer(const std::string& name, bool portGiven, std::string& address, int& port,
+                      int timeoutMs = 5000);
+
+// Tests only: the DNS server every SRV and address query of ResolveSipServer
+// asks ("" puts back the system's). The file /etc/hosts is still read for
+// names that have no SRV record.
+void SetDnsServerForTests(const std::string& host, int port);
+
+}  // namespace qv
