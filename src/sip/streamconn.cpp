@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,6 +101,14 @@ std::string TStreamConnection::Description() {
 }
 
 void TStreamConnection::Run(std::shared_ptr<TState> s) {
+  // OpenSSL writes to the socket without MSG_NOSIGNAL: a write to a peer
+  // that has gone (the close_notify after a dropped connection) must not
+  // end the program with SIGPIPE. Blocked here, the signal stays with this
+  // thread, which ends soon after.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   const TOptions& o = s->options;
   const std::string where = o.Host + ":" + std::to_string(o.Port);
   TEnd end;
@@ -221,7 +231,9 @@ void TStreamConnection::Run(std::shared_ptr<TState> s) {
   } catch (const TEnd& e) {
     end = e;
   } catch (const TTlsError& e) {
-    end = {e.what(), true};
+    // Only a handshake that failed says the server cannot be trusted; a
+    // stream that breaks later is a connection lost like any other.
+    end = {e.what(), !tls || !tls->Established()};
   } catch (const std::exception& e) {
     end = {e.what(), false};
   }

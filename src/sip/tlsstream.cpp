@@ -125,6 +125,13 @@ int TTlsStream::Read(char* buffer, int size, TWant& want) {
     case SSL_ERROR_SYSCALL:
       ERR_clear_error();
       return 0;  // the peer went away without a close_notify: closed all the same
+    case SSL_ERROR_SSL:
+      // OpenSSL 3 reports the same end without close_notify this way.
+      if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return 0;
+      }
+      throw TTlsError("TLS: reading from " + host_ + " failed: " + QueuedError());
     default:
       throw TTlsError("TLS: reading from " + host_ + " failed: " + QueuedError());
   }

@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +74,10 @@ TStreamPeer::~TStreamPeer() {
 }
 
 void TStreamPeer::Run() {
+  sigset_t pipe;  // as in the engine's connection thread: no SIGPIPE from OpenSSL's writes
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   TImpl& s = *impl_;
   while (!s.stop) {
     pollfd p{s.listen, POLLIN, 0};

@@ -125,6 +125,19 @@ TEST_F(EngineStreamsTest, ATrustedTlsServerCarriesRegistrationAndACall) {
   std::string ack = server.Expect("ACK ");
   EXPECT_EQ(Header(ack, "Call-ID"), Header(invite, "Call-ID"));
   EXPECT_EQ(server.Connections(), 1);
+
+  // A TLS connection cut without a goodbye is lost, not distrusted: the
+  // account registers again over a new one.
+  server.Drop();
+  for (int i = 0; i < 40 && server.Connections() < 2; ++i) {
+    TickAfter(1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::string again = server.Expect("REGISTER ", 5000);
+  server.Send(Registered(again));
+  events->Pump(200);
+  EXPECT_EQ(account->State(), TAccountState::Registered) << account->GetEndReason().Detail;
+  EXPECT_EQ(events->Count(MsgRegistrationEnded), 0);
 }
 
 }  // namespace
