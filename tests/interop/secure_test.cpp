@@ -6,9 +6,19 @@
 // connection is made again and the account registers over it.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
 #include <thread>
 
 #include "interop_ua.h"
+#include "media/codecpcm.h"
 #include "platform/audio_virtual.h"
 #include "platform/audio_wavfile.h"
 #include "support/peer_baresip.h"
@@ -24,6 +34,40 @@ namespace {
 constexpr double kBobTone = 440;
 constexpr double kOurTone = 1000;
 constexpr int kRate = 8000;
+
+// What went over UDP to or from `port` on this host for `ms` milliseconds,
+// read as the audio it would be if it were plain PCMU in RTP: the payloads
+// after the RTP header, decoded, one stream per sending port. A raw socket
+// sees every UDP datagram the host receives (the test runs as root in a
+// namespace of its own, where loopback is everything).
+std::map<int, std::vector<int16_t>> CaptureAsPcmu(int port, int ms, int& packets) {
+  std::map<int, std::vector<int16_t>> streams;
+  packets = 0;
+  int s = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+  if (s < 0) return streams;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    uint8_t buffer[2048];
+    ssize_t n = recv(s, buffer, sizeof buffer, 0);
+    if (n < int(sizeof(iphdr))) continue;
+    const size_t ipLength = size_t(buffer[0] & 0x0F) * 4;
+    if (size_t(n) < ipLength + sizeof(udphdr) + 12) continue;
+    const udphdr* udp = reinterpret_cast<const udphdr*>(buffer + ipLength);
+    const int from = ntohs(udp->source), to = ntohs(udp->dest);
+    if (from != port && to != port) continue;
+    const uint8_t* rtp = buffer + ipLength + sizeof(udphdr);
+    size_t length = size_t(n) - ipLength - sizeof(udphdr);
+    size_t header = 12 + 4 * size_t(rtp[0] & 0x0F);
+    if ((rtp[0] >> 6) != 2 || length <= header + 10) continue;  // not RTP (RTCP is not sent)
+    ++packets;
+    std::vector<int16_t>& stream = streams[from];
+    for (size_t i = header; i < length; ++i) stream.push_back(UlawDecode(rtp[i]));
+  }
+  close(s);
+  return streams;
+}
 
 class SecureTest : public ::testing::Test {
 protected:
@@ -123,6 +167,19 @@ TEST_F(SecureTest, SrtpCallOverTlsToBaresipCarriesAudioBothWaysAndHolds) {
   ASSERT_TRUE(bob->WaitEvent("CALL_ESTABLISHED"));
   EXPECT_TRUE(call->GetSrtp().Active());
   EXPECT_NEAR(WeHear(2), kBobTone, 2);
+
+  // On the wire the audio is not PCMU: read as if it were, neither tone is
+  // in it (in the clear each would come out near its amplitude of 8000).
+  int packets = 0;
+  std::map<int, std::vector<int16_t>> wire = CaptureAsPcmu(call->GetLocalRtpPort(), 1200, packets);
+  EXPECT_GE(packets, 60) << "both directions, 20 ms packets";
+  EXPECT_EQ(wire.size(), 2u);
+  for (const auto& [from, samples] : wire) {
+    ASSERT_GE(samples.size(), size_t(kRate / 2));
+    for (double tone : {kBobTone, kOurTone})
+      EXPECT_LT(ToneAmplitude(samples.data(), samples.size(), tone, kRate), 800)
+          << "the " << tone << " Hz tone readable in the packets from port " << from;
+  }
 
   ua.Engine().Hold(call);
   ASSERT_TRUE(ua.WaitCallEvent(MsgCallAnswered, call)) << bob->Process().LogTail();
