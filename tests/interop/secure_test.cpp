@@ -196,6 +196,32 @@ TEST_F(SecureTest, SrtpCallOverTlsToBaresipCarriesAudioBothWaysAndHolds) {
   EXPECT_NEAR(BobHeard(), kOurTone, 2) << bob->Process().LogTail();
 }
 
+// bob calls us: Kamailio reaches us through our TLS connection; bob holds
+// and resumes, and the audio crosses encrypted both ways; bob hangs up.
+TEST_F(SecureTest, SrtpCallFromBaresipReachesUsOverOurTlsConnection) {
+  StartKamailio({"localhost"}, {"127.0.0.1"});
+  StartBob("srtp-mand");
+  ISipAccountPtr account = Alice(TSipTransport::Tls, TSrtpMode::Mandatory);
+  ASSERT_TRUE(ua.Register(account)) << kamailio->Process().LogTail();
+  ASSERT_TRUE(bob->Command("dial", "sip:alice@" + kamailio->Address()));
+  ISipCallPtr call = ua.WaitIncoming(10000);
+  ASSERT_TRUE(call) << kamailio->Process().LogTail();
+  ua.Engine().Answer(call);
+  ASSERT_TRUE(bob->WaitEvent("CALL_ESTABLISHED")) << bob->Process().LogTail();
+  EXPECT_TRUE(call->GetSrtp().Active());
+  EXPECT_NEAR(WeHear(2), kBobTone, 2);
+
+  ASSERT_TRUE(bob->Command("hold"));
+  ASSERT_TRUE(bob->Command("resume"));
+  EXPECT_FALSE(bob->WaitEvent("CALL_CLOSED", 1000)) << bob->Process().LogTail();
+  EXPECT_EQ(call->GetState(), csConnected);
+  EXPECT_TRUE(call->GetSrtp().Active());
+
+  ASSERT_TRUE(bob->Command("hangup"));
+  ASSERT_TRUE(ua.WaitCallEvent(MsgCallEnded, call)) << kamailio->Process().LogTail();
+  EXPECT_NEAR(BobHeard(), kOurTone, 2) << bob->Process().LogTail();
+}
+
 TEST_F(SecureTest, APeerWithoutSrtpIsRefusedWhenSrtpIsMandatory) {
   StartKamailio({"localhost"}, {"127.0.0.1"});
   StartBob("");
