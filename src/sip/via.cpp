@@ -140,8 +140,13 @@ std::string StampTopVia(const std::string& viaLines, const std::string& sourceHo
   if (!located.found) return viaLines;
   std::string out = viaLines;
   // Inserted from the back, so that the earlier offset stays right.
+  std::string tail;
   if (located.via.Received.empty() && !sourceHost.empty() && located.via.Host != sourceHost)
-    out.insert(located.valueEnd, ";received=" + sourceHost);
+    tail += ";received=" + sourceHost;
+  // RFC 3261 18.2.2: over TCP or TLS the response goes back on the
+  // connection the request came on, whatever port the sent-by names.
+  if (located.via.Reliable && !located.via.Rport) tail += ";rport=" + std::to_string(sourcePort);
+  if (!tail.empty()) out.insert(located.valueEnd, tail);
   if (located.rportEnd != 0) out.insert(located.rportEnd, "=" + std::to_string(sourcePort));
   return out;
 }

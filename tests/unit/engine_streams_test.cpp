@@ -70,6 +70,14 @@ TEST_F(EngineStreamsTest, RegistersOverTcpAnswersOnTheConnectionAndComesBackAfte
               "Call-ID: opt-1\r\nCSeq: 7 OPTIONS\r\nContent-Length: 0\r\n\r\n");
   std::string ok = server.Expect("SIP/2.0 200");
   EXPECT_EQ(Header(ok, "Call-ID"), "opt-1");
+  // Also when the server's Via names itself by a name and no port.
+  server.Send("OPTIONS sip:alice@127.0.0.1 SIP/2.0\r\n"
+              "Via: SIP/2.0/TCP pbx.example.test;branch=z9hG4bK-o2\r\n"
+              "From: <sip:pbx@127.0.0.1>;tag=p\r\nTo: <sip:alice@127.0.0.1>\r\n"
+              "Call-ID: opt-2\r\nCSeq: 8 OPTIONS\r\nContent-Length: 0\r\n\r\n");
+  ok = server.Expect("SIP/2.0 200");
+  EXPECT_EQ(Header(ok, "Call-ID"), "opt-2");
+  EXPECT_NE(ok.find("Via: SIP/2.0/TCP pbx.example.test;branch=z9hG4bK-o2;received=127.0.0.1;rport="), std::string::npos) << ok;
 
   // The connection drops: a new one, and the account registers over it
   // without the user seeing it leave.
