@@ -256,10 +256,12 @@ Commands (the current line is 1 at start):
   Lines starting with # are ignored.
 
 Events (standard output):
-  event registered | event registration-ended reason=R [status=CODE]
+  event registered | event registration-ended reason=R [status=CODE] [detail="TEXT"]
                          R: unregistered (asked for), no-answer (the server
                          did not answer in time), refused (with the server's
-                         CODE) or unknown-server (its name resolves to nothing)
+                         CODE), unknown-server (its name resolves to nothing)
+                         or insecure (TLS: the server's certificate was
+                         refused; TEXT says why)
   event incoming line=N from=USER    event ringback line=N
   event answered line=N              event bye line=N status=CODE
   event dtmf line=N digit=D          event silence line=N
