@@ -113,6 +113,10 @@ public:
     // "optional", "mandatory"; CAFile a PEM file; SRTPKeysWithoutTLS "1"
     // to send SRTP keys over udp or tcp too.
     std::string Transport, SRTP, CAFile, SRTPKeysWithoutTLS;
+    // Opus and G.722 offered before the narrowband codecs: on for accounts
+    // made now, off for those of a settings file written before it existed
+    // (key "Wideband", 1 or 0).
+    bool Wideband = true;
   };
   const TAccountText& CurrentAccount() const { return current_; }
 

@@ -56,6 +56,7 @@ TAccountText ReadAccount(const TIniFile& ini, const std::string& section) {
   a.SRTP = ini.ReadString(section, "SRTP", "");
   a.CAFile = ini.ReadString(section, "CAFile", "");
   a.SRTPKeysWithoutTLS = ini.ReadString(section, "SRTPKeysWithoutTLS", "");
+  a.Wideband = ini.ReadInteger(section, "Wideband", 0) != 0;
   return a;
 }
 
@@ -76,6 +77,7 @@ void WriteAccount(TIniFile& ini, const std::string& section, const TAccountText&
   WriteOptional(ini, section, "SRTP", a.SRTP);
   WriteOptional(ini, section, "CAFile", a.CAFile);
   WriteOptional(ini, section, "SRTPKeysWithoutTLS", a.SRTPKeysWithoutTLS);
+  ini.WriteInteger(section, "Wideband", a.Wideband ? 1 : 0);
 }
 
 // The first k in 1..Count whose section holds (server, user); 0 when none.
@@ -150,6 +152,7 @@ void TMainForm::LoadSettings() {
   current_.SRTP = secure.SRTP;
   current_.CAFile = secure.CAFile;
   current_.SRTPKeysWithoutTLS = secure.SRTPKeysWithoutTLS;
+  current_.Wideband = ini.ReadInteger("ACCOUNT", "Wideband", 0) != 0;
   if (!current_.Server.empty()) accountsFrm_->AddRow(Text(current_.Server), Text(current_.User));
   int count = AccountCount(ini);
   for (int k = 1; k <= count; ++k) {
@@ -174,6 +177,7 @@ void TMainForm::SaveSettings() {
   WriteOptional(ini, "ACCOUNT", "SRTP", current_.SRTP);
   WriteOptional(ini, "ACCOUNT", "CAFile", current_.CAFile);
   WriteOptional(ini, "ACCOUNT", "SRTPKeysWithoutTLS", current_.SRTPKeysWithoutTLS);
+  ini.WriteInteger("ACCOUNT", "Wideband", current_.Wideband ? 1 : 0);
   ini.WriteString("AUDIO", "In", Text(audioFrm_->waveInDevice->currentText()));
   ini.WriteString("AUDIO", "Out", Text(audioFrm_->waveOutDevice->currentText()));
   ini.WriteString("AUDIO", "Ring", Text(audioFrm_->waveRingDevice->currentText()));
@@ -237,11 +241,13 @@ void TMainForm::EditExecute() {
   TRegistrationForm dialog(this);
   dialog.ServerEdit->setText(Text(domain));
   dialog.UserEdit->setText(Text(user));
+  bool wideband = true;  // what the dialog does not show stays as it was
   auto fill = [&](const TAccountText& a) {
     dialog.PasswordEdit->setText(Text(a.Password));
     dialog.STUNEdit->setText(Text(a.STUN));
     dialog.ProxyEdit->setText(Text(a.Proxy));
     dialog.SetSecurity(a.Transport, a.SRTP, a.CAFile, a.SRTPKeysWithoutTLS == "1");
+    wideband = a.Wideband;
   };
   TIniFile ini(settingsPath_);
   bool isCurrent = ini.ReadString("ACCOUNT", "Server", "") == domain &&
@@ -255,6 +261,7 @@ void TMainForm::EditExecute() {
                       Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
                       Text(dialog.ProxyEdit->text())};
   TakeSecurity(dialog, edited);
+  edited.Wideband = wideband;
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again
   if (isCurrent) {
     GoOffline();  // the window stays offline until the user connects again

@@ -53,6 +53,8 @@ void TMainForm::GoOnline() {
   client_->SetSrtpMode(SrtpModeOf(current_.SRTP));
   client_->SetCaFile(current_.CAFile);
   client_->SetSrtpKeysWithoutTls(current_.SRTPKeysWithoutTLS == "1");
+  // The engine's codec list is the registered account's.
+  client_->SetWideband(current_.Wideband);
   ISipAccountPtr account;
   try {
     account = client_->AddAccount(current_.Server, current_.User, current_.Password, current_.Proxy,

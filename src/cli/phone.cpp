@@ -25,6 +25,7 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.SetRtpPortMin(options_.RtpMin);
   client_.SetRtpPortMax(options_.RtpMax);
   client_.SetDtmfMethod(options_.DtmfMethod);
+  client_.SetWideband(options_.Wideband);
   client_.OnInvite = [this](TSipClient&, const ISipCallPtr& call) { OnInvite(call); };
   client_.OnInviteOk = [this](TSipClient&, const ISipCallPtr& call) { OnInviteOk(call); };
   client_.OnRingback = [this](TSipClient&, const ISipCallPtr& call) { OnRingback(call); };

@@ -3,6 +3,9 @@
 #include <cctype>
 #include <sstream>
 
+#include "media/codecs.h"
+#include <sstream>
+
 #include "media/conference.h"
 #include "media/recorder.h"
 #include "media/resources.h"
@@ -63,6 +66,11 @@ void TSipClient::SetSilenceTimeout(int value) {
   if (engine_) engine_->SetSilenceTimeout(value);
 }
 
+void TSipClient::SetWideband(bool value) {
+  wideband_ = value;
+  if (engine_) engine_->SetCodecs(value ? WidebandCodecs() : NarrowbandCodecs());
+}
+
 void TSipClient::SetActive(bool value) {
   active_ = value;
   if (value) {
@@ -74,6 +82,7 @@ void TSipClient::SetActive(bool value) {
     engine_->SetSilenceTimeout(silenceTimeout_);
     engine_->SetRtpPortMin(rtpPortMin_);
     engine_->SetRtpPortMax(rtpPortMax_);
+    engine_->SetCodecs(wideband_ ? WidebandCodecs() : NarrowbandCodecs());
     engine_->SetKeepAlive(keepAlive_);
     lastTick_ = GetTickMs();
     engine_->SetActive(true);

@@ -120,6 +120,12 @@ public:
   void SetCaFile(const std::string& value) { caFile_ = value; }
   bool GetSrtpKeysWithoutTls() const { return srtpKeysWithoutTls_; }
   void SetSrtpKeysWithoutTls(bool value) { srtpKeysWithoutTls_ = value; }
+  // Wideband: calls offer Opus first, then G.722, then the narrowband codecs
+  // (G.711, GSM, Speex); false (the default): the narrowband codecs only, as
+  // this component always offered. Takes effect for calls made or answered
+  // from then on.
+  bool GetWideband() const { return wideband_; }
+  void SetWideband(bool value);
   // The NAT keep-alive: an empty CR LF CR LF datagram to the registrar every
   // 25 s while an account is registered, so that a NAT router keeps the way
   // in open for calls. On by default; read when the engine is created, and
@@ -213,6 +219,7 @@ private:
   int rtpPortMax_;
   int silenceThreshold_ = kDefaultSilenceThreshold;
   int silenceTimeout_ = 5000;
+  bool wideband_ = false;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
   TSipTransport transport_ = TSipTransport::Udp;
   TSrtpMode srtpMode_ = TSrtpMode::Off;
