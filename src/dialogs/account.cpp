@@ -27,7 +27,7 @@ std::string TAccount::GetContactAddress() {
 
 std::string TAccount::GetContactUri() {
   return "sip:" + GetUserName() + "@" + UriHost(GetContactAddress()) + ":" +
-         std::to_string(GetLocalPort());
+         std::to_string(GetLocalPort()) + UriTransportParam(GetTransport());
 }
 
 void TAccount::SetServer(const std::string& value) {

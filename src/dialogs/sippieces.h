@@ -22,13 +22,14 @@ inline std::string BodyLength(const std::string& body) {
 // Via always names the local address: the public address learned from STUN
 // belongs in Contact and SDP only, the registrar fills in what it saw.
 inline std::string AccountVia(ISipAccount& account, const std::string& branch) {
-  return "Via: SIP/2.0/UDP " + UriHost(account.GetLocalAddress()) + ":" +
+  return "Via: SIP/2.0/" + std::string(ViaTransportName(account.GetTransport())) + " " +
+         UriHost(account.GetLocalAddress()) + ":" +
          std::to_string(account.GetLocalPort()) + ";rport;branch=" + branch + "\r\n";
 }
 
 inline std::string CallContact(ISipAccount& account) {
   return "Contact: <sip:" + account.GetUserName() + "@" + UriHost(account.GetContactAddress()) + ":" +
-         std::to_string(account.GetLocalPort()) + ">\r\n";
+         std::to_string(account.GetLocalPort()) + UriTransportParam(account.GetTransport()) + ">\r\n";
 }
 
 // The network and address type and the address of an SDP o= or c= line

@@ -62,6 +62,8 @@ bool TSipEngine::ResolveServer(ISipAccount& account) {
     account.SetServer(name);
     return false;
   }
+  // RFC 3261 19.1.2: TLS has its own default port.
+  if (!portGiven && port == 5060 && account.GetTransport() == TSipTransport::Tls) port = 5061;
   account.SetServerPort(port);
   account.SetServer(address);
   return true;

@@ -255,7 +255,7 @@ struct Parser {
   void AudioMedia(sv line) {
     m.SdpAudioPort.assign(LeadingDigits(TrimView(line.substr(7)), 10));
     sv list;
-    if (!After(line, "RTP/AVP", list)) return;
+    if (!After(line, "RTP/AVP", list) && !After(line, "RTP/SAVP", list)) return;
     list = TrimView(list);
     size_t i = 0;
     while (i < list.size()) {

@@ -299,7 +299,8 @@ TEST(SipMessageSdp, EveryAudioLineAddsPayloadsAndTheLastGivesThePort) {
                        "m=video 5000 RTP/AVP 31", "m=audio 4002 RTP/AVP\t18 x 8 -", "M=audio 9 RTP/AVP 4",
                        "m=audio 4004 RTP/SAVP 9"}));
   EXPECT_EQ(m.SdpAudioPort, "4004");
-  EXPECT_THAT(m.PayloadTypes, ElementsAre(0, 18, 8));
+  // An RTP/SAVP line is audio too (SRTP): its payload types count.
+  EXPECT_THAT(m.PayloadTypes, ElementsAre(0, 18, 8, 9));
   EXPECT_EQ(m.SdpAddress, "10.0.0.2");
 }
 
