@@ -2,13 +2,14 @@
 # package that scripts/install-deps.sh installs.
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto SSL)
 
 pkg_check_modules(UUID      REQUIRED IMPORTED_TARGET uuid)
 pkg_check_modules(PORTAUDIO REQUIRED IMPORTED_TARGET portaudio-2.0)
 pkg_check_modules(ALSA      REQUIRED IMPORTED_TARGET alsa)
 pkg_check_modules(SPEEXDSP  REQUIRED IMPORTED_TARGET speexdsp)
 pkg_check_modules(ESPEAKNG  REQUIRED IMPORTED_TARGET espeak-ng)
+pkg_check_modules(SRTP2     REQUIRED IMPORTED_TARGET libsrtp2)
 pkg_check_modules(OPUS      REQUIRED IMPORTED_TARGET opus)
 pkg_check_modules(SPANDSP   REQUIRED IMPORTED_TARGET spandsp)
 
@@ -21,7 +22,7 @@ find_path(SPEEX_INCLUDE_DIR speex/speex.h REQUIRED)
 add_library(qv_deps INTERFACE)
 target_include_directories(qv_deps INTERFACE ${GSM_INCLUDE_DIR} ${SPEEX_INCLUDE_DIR})
 target_link_libraries(qv_deps INTERFACE
-  OpenSSL::Crypto PkgConfig::UUID PkgConfig::PORTAUDIO PkgConfig::ALSA
+  OpenSSL::SSL OpenSSL::Crypto PkgConfig::SRTP2 PkgConfig::UUID PkgConfig::PORTAUDIO PkgConfig::ALSA
   PkgConfig::SPEEXDSP PkgConfig::ESPEAKNG PkgConfig::OPUS PkgConfig::SPANDSP ${GSM_LIBRARY} ${CMAKE_DL_LIBS} Threads::Threads)
 
 # Test and benchmark peers: independent SIP stacks (spandsp, the G.722 of the

@@ -6,11 +6,11 @@ set -eu
 
 PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev uuid-dev portaudio19-dev libasound2-dev libgsm1-dev
+  libssl-dev libsrtp2-dev uuid-dev portaudio19-dev libasound2-dev libgsm1-dev
   libspeex-dev libspeex1 libspeexdsp-dev libespeak-ng-dev espeak-ng-data
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n libxcb1-dev
   libopus-dev libosip2-dev libsofia-sip-ua-dev libspandsp-dev libwebrtc-audio-processing-dev
-  sip-tester baresip-core kamailio coturn sox xvfb xauth imagemagick iproute2 procps iptables
+  sip-tester baresip-core kamailio kamailio-tls-modules coturn sox xvfb xauth imagemagick iproute2 procps iptables
   dbus desktop-file-utils x11-utils"
 
 missing=""

@@ -202,7 +202,8 @@ void TMainForm::BuildWindow() {
   statusBar_->OnDrawPanel = [this](QPainter& painter, const QRect& panel) { DrawStatusPanel(painter, panel); };
   QStringList offline;
   for (auto reason : {TOfflineReason::None, TOfflineReason::NoAccount, TOfflineReason::CannotResolve,
-                      TOfflineReason::NoAnswer, TOfflineReason::Refused, TOfflineReason::CannotStart})
+                      TOfflineReason::NoAnswer, TOfflineReason::Refused, TOfflineReason::CannotStart,
+                      TOfflineReason::Insecure})
     offline << OfflineText(reason);
   statusBar_->SetTextsToFit(offline);
 

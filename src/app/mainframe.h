@@ -74,6 +74,9 @@ public:
   void RefreshLines();
   void ShowMemo();
   QString MemoText() const;  // what ShowMemo shows, lines joined by CR LF
+  // The memo line that says whether a connected call is encrypted; empty for
+  // an account without TLS or SRTP settings.
+  static QString SecurityText(ISipCall& call);
   void UpdateActions();  // what the action list does whenever the application is idle
 
   // The parts, as the form's published fields were.
@@ -105,6 +108,11 @@ public:
   QString StatusText() const;  // what panel 0 of the status bar reads
   struct TAccountText {
     std::string Server, User, Password, STUN, Proxy;
+    // Secure calls, stored only once set (older files have none of them):
+    // Transport "udp" (or empty), "tcp", "tls"; SRTP "off" (or empty),
+    // "optional", "mandatory"; CAFile a PEM file; SRTPKeysWithoutTLS "1"
+    // to send SRTP keys over udp or tcp too.
+    std::string Transport, SRTP, CAFile, SRTPKeysWithoutTLS;
     // Opus and G.722 offered before the narrowband codecs: on for accounts
     // made now, off for those of a settings file written before it existed
     // (key "Wideband", 1 or 0).
@@ -120,6 +128,7 @@ public:
     NoAnswer,       // the registrar did not answer in time
     Refused,        // the registrar refused the account
     CannotStart,    // the registration could not be sent
+    Insecure,       // the TLS connection to the server could not be trusted
   };
   TOfflineReason OfflineReason() const { return offlineReason_; }
   // What the status bar reads off line for that reason: "Fuera de linea",

@@ -52,8 +52,19 @@ TAccountText ReadAccount(const TIniFile& ini, const std::string& section) {
   a.Password = ini.ReadString(section, "Password", "");
   a.STUN = ini.ReadString(section, "STUN", "");
   a.Proxy = ini.ReadString(section, "Proxy", "");
+  a.Transport = ini.ReadString(section, "Transport", "");
+  a.SRTP = ini.ReadString(section, "SRTP", "");
+  a.CAFile = ini.ReadString(section, "CAFile", "");
+  a.SRTPKeysWithoutTLS = ini.ReadString(section, "SRTPKeysWithoutTLS", "");
   a.Wideband = ini.ReadInteger(section, "Wideband", 0) != 0;
   return a;
+}
+
+// A key of the secure-call settings is written once it has a value or the
+// section already has it, so that a file whose accounts never used them
+// keeps exactly the five keys it always had.
+void WriteOptional(TIniFile& ini, const std::string& section, const std::string& key, const std::string& value) {
+  if (!value.empty() || ini.ReadString(section, key, "\x01") != "\x01") ini.WriteString(section, key, value);
 }
 
 void WriteAccount(TIniFile& ini, const std::string& section, const TAccountText& a) {
@@ -62,6 +73,10 @@ void WriteAccount(TIniFile& ini, const std::string& section, const TAccountText&
   ini.WriteString(section, "Password", a.Password);
   ini.WriteString(section, "STUN", a.STUN);
   ini.WriteString(section, "Proxy", a.Proxy);
+  WriteOptional(ini, section, "Transport", a.Transport);
+  WriteOptional(ini, section, "SRTP", a.SRTP);
+  WriteOptional(ini, section, "CAFile", a.CAFile);
+  WriteOptional(ini, section, "SRTPKeysWithoutTLS", a.SRTPKeysWithoutTLS);
   ini.WriteInteger(section, "Wideband", a.Wideband ? 1 : 0);
 }
 
@@ -88,6 +103,15 @@ void RewriteAccounts(TIniFile& ini, int oldCount, const std::vector<TAccountText
 
 std::string Text(const QString& s) { return s.toStdString(); }
 QString Text(const std::string& s) { return QString::fromStdString(s); }
+
+// What the dialog says about secure calls, as the file stores it: a default
+// stays empty, so an account that never used them stores nothing new.
+void TakeSecurity(const TRegistrationForm& dialog, TAccountText& a) {
+  a.Transport = dialog.TransportText();
+  a.SRTP = dialog.SrtpText();
+  a.CAFile = Text(dialog.CaFileEdit->text());
+  a.SRTPKeysWithoutTLS = dialog.KeysWithoutTlsBox->isChecked() ? "1" : "";
+}
 
 }  // namespace
 
@@ -123,6 +147,11 @@ void TMainForm::LoadSettings() {
   current_.Server = ini.ReadString("ACCOUNT", "Server", "");
   current_.User = ini.ReadString("ACCOUNT", "User", "");
   current_.Password = ini.ReadString("ACCOUNT", "Password", "");
+  const TAccountText secure = ReadAccount(ini, "ACCOUNT");
+  current_.Transport = secure.Transport;
+  current_.SRTP = secure.SRTP;
+  current_.CAFile = secure.CAFile;
+  current_.SRTPKeysWithoutTLS = secure.SRTPKeysWithoutTLS;
   current_.Wideband = ini.ReadInteger("ACCOUNT", "Wideband", 0) != 0;
   if (!current_.Server.empty()) accountsFrm_->AddRow(Text(current_.Server), Text(current_.User));
   int count = AccountCount(ini);
@@ -147,6 +176,10 @@ void TMainForm::SaveSettings() {
   ini.WriteString("ACCOUNT", "Proxy", current_.Proxy);
   ini.WriteString("ACCOUNT", "User", current_.User);
   ini.WriteString("ACCOUNT", "Password", current_.Password);
+  WriteOptional(ini, "ACCOUNT", "Transport", current_.Transport);
+  WriteOptional(ini, "ACCOUNT", "SRTP", current_.SRTP);
+  WriteOptional(ini, "ACCOUNT", "CAFile", current_.CAFile);
+  WriteOptional(ini, "ACCOUNT", "SRTPKeysWithoutTLS", current_.SRTPKeysWithoutTLS);
   ini.WriteInteger("ACCOUNT", "Wideband", current_.Wideband ? 1 : 0);
   ini.WriteString("AUDIO", "In", Text(audioFrm_->waveInDevice->currentText()));
   ini.WriteString("AUDIO", "Out", Text(audioFrm_->waveOutDevice->currentText()));
@@ -186,6 +219,7 @@ void TMainForm::AddExecute() {
   TAccountText added{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
                      Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
                      Text(dialog.ProxyEdit->text())};
+  TakeSecurity(dialog, added);
   for (int i = 0; i < accountsFrm_->RowCount(); ++i) {
     QTreeWidgetItem* row = accountsFrm_->Row(i);
     if (Text(TAccountsFrm::Domain(row)) == added.Server && Text(TAccountsFrm::UserName(row)) == added.User)
@@ -216,6 +250,7 @@ void TMainForm::EditExecute() {
     dialog.PasswordEdit->setText(Text(a.Password));
     dialog.STUNEdit->setText(Text(a.STUN));
     dialog.ProxyEdit->setText(Text(a.Proxy));
+    dialog.SetSecurity(a.Transport, a.SRTP, a.CAFile, a.SRTPKeysWithoutTLS == "1");
     wideband = a.Wideband;
   };
   TIniFile ini(settingsPath_);
@@ -229,6 +264,7 @@ void TMainForm::EditExecute() {
   TAccountText edited{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
                       Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
                       Text(dialog.ProxyEdit->text())};
+  TakeSecurity(dialog, edited);
   edited.Wideband = wideband;
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again
   if (isCurrent) {

@@ -159,6 +159,22 @@ void TMainForm::UpdateAudioNote() {
 
 void TMainForm::RedrawLine(int line) { dialFrm_->SetLamp(line, lineLamps_[size_t(line - 1)] != 0); }
 
+// How secure a connected call is, for an account that asked for SIP over TLS
+// or SRTP (an account that did not sees the memo as it always was).
+QString TMainForm::SecurityText(ISipCall& call) {
+  ISipAccountPtr account = call.GetAccount();
+  if (!account || (account->GetTransport() == TSipTransport::Udp && account->GetSrtpMode() == TSrtpMode::Off))
+    return {};
+  const int state = call.GetState();
+  if (state != csConnected && state != csHoldSent) return {};
+  const bool tls = account->GetTransport() == TSipTransport::Tls;
+  const bool srtp = call.GetSrtp().Active();
+  const QString br = QStringLiteral("\r\n");
+  if (tls && srtp) return br + "Llamada cifrada (TLS y SRTP)";
+  if (srtp) return br + "Audio cifrado (SRTP), SIP sin TLS";
+  return br + "Llamada sin cifrar";
+}
+
 QString TMainForm::MemoText() const {
   const QString br = QStringLiteral("\r\n");
   QString text = QStringLiteral("[ LINEA %1 de 6 ]").arg(currentLine_);
@@ -170,6 +186,7 @@ QString TMainForm::MemoText() const {
   const std::string& digits = lineDigits_[size_t(currentLine_ - 1)];
   if (!digits.empty()) text += br + "DTMF detectado: " + QString::fromStdString(digits);
   if (call && call->GetState() == csRinging) text += br + "Timbrando...";
+  if (call) text += SecurityText(*call);
   return text;
 }
 

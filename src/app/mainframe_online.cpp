@@ -8,6 +8,7 @@
 #include "app/dialframe.h"
 #include "app/mainframe.h"
 #include "app/pictures.h"
+#include "app/regform.h"
 #include "app/statusbar.h"
 #include "platform/clock.h"
 #include "sip/iputils.h"
@@ -28,7 +29,7 @@ QString Text(const std::string& s) { return QString::fromStdString(s); }
 // (taken whole, as the engine takes it), else the server without its port.
 std::string RegistrarHost(const std::string& server, const std::string& proxy) {
   if (!proxy.empty()) return proxy;
-  return server.substr(0, server.find(':'));
+  return server.substr(0, PortColon(server));
 }
 
 }  // namespace
@@ -44,14 +45,24 @@ void TMainForm::GoOnline() {
   // The engine would send to a name it cannot resolve as if it were an
   // address, and the user would see nothing for the whole time-out.
   std::string host = RegistrarHost(current_.Server, current_.Proxy);
-  if (ResolveHostOrEmpty(host).empty()) {
+  if (ResolveSipHostOrEmpty(host).empty()) {
     ReportOffline(TOfflineReason::CannotResolve, Text(host));
     return;
   }
+  client_->SetTransport(TransportOf(current_.Transport));
+  client_->SetSrtpMode(SrtpModeOf(current_.SRTP));
+  client_->SetCaFile(current_.CAFile);
+  client_->SetSrtpKeysWithoutTls(current_.SRTPKeysWithoutTLS == "1");
   // The engine's codec list is the registered account's.
   client_->SetWideband(current_.Wideband);
-  ISipAccountPtr account = client_->AddAccount(current_.Server, current_.User, current_.Password,
-                                               current_.Proxy, current_.STUN);
+  ISipAccountPtr account;
+  try {
+    account = client_->AddAccount(current_.Server, current_.User, current_.Password, current_.Proxy,
+                                  current_.STUN);
+  } catch (const std::exception& e) {
+    ReportOffline(TOfflineReason::CannotStart, Text(e.what()));
+    return;
+  }
   ISipAccountPtr replaced = std::move(registeredAccount_);
   registeredAccount_ = account;
   leaving_ = false;
@@ -94,7 +105,13 @@ void TMainForm::RegistrationBye(const ISipAccountPtr& account) {
     registeredAccount_.reset();
     online_ = false;
     leaving_ = false;
-    if (!wanted) ReportOffline(EndReasonOf(account), Text(account->GetDomain()));
+    if (!wanted) {
+      TOfflineReason reason = EndReasonOf(account);
+      // A refused certificate is told with the TLS library's own reason.
+      ReportOffline(reason, reason == TOfflineReason::Insecure
+                                ? Text(account->GetDomain()) + "\n" + Text(account->GetEndReason().Detail)
+                                : Text(account->GetDomain()));
+    }
     RetireAccount(account);
   } else {
     DropRetiredAccounts();
@@ -106,6 +123,7 @@ void TMainForm::RegistrationBye(const ISipAccountPtr& account) {
 // ---- why the window is off line ----------------------------------------------
 
 TMainForm::TOfflineReason TMainForm::EndReasonOf(const ISipAccountPtr& account) const {
+  if (account->GetEndReason().Kind == qv::TRegistrationEnd::Insecure) return TOfflineReason::Insecure;
   switch (TSipClient::RegistrationEnd(account)) {
     case TSipClient::TRegistrationEnd::NoAnswer:
       return TOfflineReason::NoAnswer;
@@ -140,6 +158,11 @@ void TMainForm::ReportOffline(TOfflineReason reason, const QString& detail) {
       return;
     case TOfflineReason::CannotStart:
       TellUser("No se pudo conectar", QString("No se pudo conectar al servidor:\n%1").arg(detail));
+      return;
+    case TOfflineReason::Insecure:
+      TellUser("Conexion no segura",
+               QString("No se confia en el servidor %1\nRevise el certificado o el archivo de CA en Cuentas SIP.")
+                   .arg(detail));
       return;
   }
 }
@@ -182,6 +205,8 @@ QString TMainForm::OfflineText(TOfflineReason reason) {
       return QStringLiteral("Fuera de linea: cuenta rechazada");
     case TOfflineReason::CannotStart:
       return QStringLiteral("Fuera de linea: error al conectar");
+    case TOfflineReason::Insecure:
+      return QStringLiteral("Fuera de linea: conexion no segura");
   }
   return QStringLiteral("Fuera de linea");
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,11 +11,37 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "app/errorbox.h"
 #include "app/metrics.h"
 #include "app/pictures.h"
 
 namespace qv {
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+  return text;
+}
+
+}  // namespace
+
+TSipTransport TransportOf(const std::string& text) {
+  const std::string t = Lower(text);
+  if (t == "tcp") return TSipTransport::Tcp;
+  if (t == "tls") return TSipTransport::Tls;
+  return TSipTransport::Udp;
+}
+
+TSrtpMode SrtpModeOf(const std::string& text) {
+  const std::string t = Lower(text);
+  if (t == "optional") return TSrtpMode::Optional;
+  if (t == "mandatory") return TSrtpMode::Mandatory;
+  return TSrtpMode::Off;
+}
 
 TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
   setObjectName("RegistrationForm");
@@ -55,6 +82,23 @@ TRegistrationForm::TRegistrationForm(QWidget* parent) : QDialog(parent) {
   root->addLayout(form);
   root->addLayout(stunRow);
 
+  auto* secure = new QFormLayout;
+  secure->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  TransportBox = new QComboBox;
+  TransportBox->setObjectName("TransportBox");
+  TransportBox->addItems({"UDP", "TCP", "TLS"});
+  SrtpBox = new QComboBox;
+  SrtpBox->setObjectName("SrtpBox");
+  SrtpBox->addItems({"Desactivado", "Opcional", "Obligatorio"});
+  CaFileEdit = edit("CaFileEdit");
+  KeysWithoutTlsBox = new QCheckBox("Claves SRTP tambien sin TLS");
+  KeysWithoutTlsBox->setObjectName("KeysWithoutTlsBox");
+  secure->addRow("Transporte :", TransportBox);
+  secure->addRow("SRTP :", SrtpBox);
+  secure->addRow("Archivo CA :", CaFileEdit);
+  secure->addRow("", KeysWithoutTlsBox);
+  root->addLayout(secure);
+
   auto* buttons = new QHBoxLayout;
   SaveBtn = new QPushButton("&Guardar");
   SaveBtn->setObjectName("SaveBtn");
@@ -81,6 +125,24 @@ void TRegistrationForm::showEvent(QShowEvent* event) {
     PaintEditable(STUNEdit, StunBox->isChecked());
   }
   QDialog::showEvent(event);
+}
+
+void TRegistrationForm::SetSecurity(const std::string& transport, const std::string& srtp,
+                                    const std::string& caFile, bool keysWithoutTls) {
+  TransportBox->setCurrentIndex(int(TransportOf(transport)));
+  SrtpBox->setCurrentIndex(int(SrtpModeOf(srtp)));
+  CaFileEdit->setText(QString::fromStdString(caFile));
+  KeysWithoutTlsBox->setChecked(keysWithoutTls);
+}
+
+std::string TRegistrationForm::TransportText() const {
+  static const char* const kTexts[] = {"", "tcp", "tls"};
+  return kTexts[std::clamp(TransportBox->currentIndex(), 0, 2)];
+}
+
+std::string TRegistrationForm::SrtpText() const {
+  static const char* const kTexts[] = {"", "optional", "mandatory"};
+  return kTexts[std::clamp(SrtpBox->currentIndex(), 0, 2)];
 }
 
 QString TRegistrationForm::StunServer() const { return StunBox->isChecked() ? STUNEdit->text() : QString(); }

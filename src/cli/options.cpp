@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "platform/textutil.h"
+#include "sip/iputils.h"
 
 namespace qv::cli {
 
@@ -30,9 +31,9 @@ TDtmfMethod ParseDtmfMethod(const std::string& text) {
   throw TUsageError("--dtmf-method wants inband, rfc2833 or info, not \"" + Printable(text) + "\"");
 }
 
-// HOST or HOST:PORT, as AddAccount splits it.
+// HOST or HOST:PORT, as AddAccount splits it (HOST may be [IPv6]).
 void CheckServer(const std::string& text) {
-  size_t colon = text.find(':');
+  size_t colon = PortColon(text);
   std::string host = text.substr(0, colon);
   if (host.empty() || !IsUriText(host))
     throw TUsageError("--server wants HOST[:PORT], not \"" + Printable(text) + "\"");
@@ -42,6 +43,20 @@ void CheckServer(const std::string& text) {
 void CheckName(const std::string& option, const std::string& text) {
   if (text.empty() || !IsUriText(text))
     throw TUsageError(option + " wants a name without blanks or quotes, not \"" + Printable(text) + "\"");
+}
+
+TSipTransport ParseTransport(const std::string& text) {
+  if (text == "udp") return TSipTransport::Udp;
+  if (text == "tcp") return TSipTransport::Tcp;
+  if (text == "tls") return TSipTransport::Tls;
+  throw TUsageError("--transport wants udp, tcp or tls, not \"" + Printable(text) + "\"");
+}
+
+TSrtpMode ParseSrtp(const std::string& text) {
+  if (text == "off") return TSrtpMode::Off;
+  if (text == "optional") return TSrtpMode::Optional;
+  if (text == "mandatory") return TSrtpMode::Mandatory;
+  throw TUsageError("--srtp wants off, optional or mandatory, not \"" + Printable(text) + "\"");
 }
 
 }  // namespace
@@ -83,6 +98,12 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
       {"--record-out", [&](const std::string& v) { o.RecordOut = v; }},
       {"--exec", [&](const std::string& v) { o.Exec = v; o.HasExec = true; }},
       {"--lines", [&](const std::string& v) { o.Lines = ParseInt("--lines", v, 1, 4096); }},
+      {"--transport", [&](const std::string& v) { o.Transport = ParseTransport(v); }},
+      {"--srtp", [&](const std::string& v) { o.Srtp = ParseSrtp(v); }},
+      {"--ca-file", [&](const std::string& v) {
+         if (v.empty()) throw TUsageError("--ca-file wants a file name");
+         o.CaFile = v;
+       }},
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -96,9 +117,9 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
     }
     size_t eq = arg.find('=');
     std::string name = arg.substr(0, eq);
-    if (name == "--verbose" || name == "--no-register") {
+    if (name == "--verbose" || name == "--no-register" || name == "--srtp-keys-without-tls") {
       if (eq != std::string::npos) throw TUsageError(name + " takes no value");
-      (name == "--verbose" ? o.Verbose : o.NoRegister) = true;
+      (name == "--verbose" ? o.Verbose : name == "--no-register" ? o.NoRegister : o.SrtpKeysWithoutTls) = true;
       continue;
     }
     if (name == "--auto-answer") {
@@ -189,11 +210,20 @@ Account:
                          registered account takes it)
 Network:
   --local-port N         UDP port for SIP (default 5075; 0 lets the system choose)
+  --transport T          udp (default), tcp or tls: how SIP reaches the server
+  --ca-file FILE         PEM certificates trusted for TLS besides the system's
+                         (a private PBX's CA, or its own certificate)
   --rtp-min N --rtp-max N
                          RTP port range (default 20000 to 24000); two instances
                          on one machine need ranges that do not overlap
 Calls:
   --dtmf-method M        inband, rfc2833 (default) or info
+  --srtp M               off (default), optional (SRTP offered, plain RTP taken
+                         from a peer without it) or mandatory (a call without
+                         SRTP is refused: event bye ... status=488)
+  --srtp-keys-without-tls
+                         send SRTP keys over udp or tcp too, where anyone on
+                         the path reads them (by default only over tls)
   --wideband on|off      on: offer Opus, then G.722, before G.711, GSM and Speex
                          (calls that take them run at 16000 Hz); off (default):
                          the narrowband codecs only
@@ -239,14 +269,18 @@ Commands (the current line is 1 at start):
                          wait for an event NAME not yet waited for (default 30 s);
                          when none comes in time, quit with exit status 1
   status                 print "status ..." lines: account, then each busy line
+                         (with --transport, --srtp or --ca-file a busy line
+                         also says srtp=yes|no tls=yes|no)
   quit                   hang up, unregister and exit (also at the end of input)
   Lines starting with # are ignored.
 
 Events (standard output):
-  event registered | event registration-ended reason=R [status=CODE]
+  event registered | event registration-ended reason=R [status=CODE] [detail="TEXT"]
                          R: unregistered (asked for), no-answer (the server
                          did not answer in time), refused (with the server's
-                         CODE) or unknown-server (its name resolves to nothing)
+                         CODE), unknown-server (its name resolves to nothing)
+                         or insecure (TLS: the server's certificate was
+                         refused; TEXT says why)
   event incoming line=N from=USER    event ringback line=N
   event answered line=N              event bye line=N status=CODE
   event dtmf line=N digit=D          event silence line=N

@@ -39,6 +39,15 @@ struct TCliOptions {
   bool AutoAnswer = false;
   double AutoAnswerSeconds = 0;
   bool NoRegister = false;
+  TSipTransport Transport = TSipTransport::Udp;
+  TSrtpMode Srtp = TSrtpMode::Off;
+  std::string CaFile;
+  bool SrtpKeysWithoutTls = false;
+  // Any of the four above differs from its default: the status lines say
+  // how secure each call is.
+  bool SecurityAsked() const {
+    return Transport != TSipTransport::Udp || Srtp != TSrtpMode::Off || !CaFile.empty() || SrtpKeysWithoutTls;
+  }
   bool HasExec = false;
   std::string Exec;
   bool Verbose = false;

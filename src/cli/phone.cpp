@@ -48,6 +48,12 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
     unregistering_ = false;
     std::string fields = "reason=" + reason;
     if (reason == "refused" && why.Status != 0) fields += " status=" + std::to_string(why.Status);
+    if (!why.Detail.empty()) {
+      std::string detail = why.Detail;  // one line, without the quotes that delimit it
+      for (char& c : detail)
+        if (c == '"' || c == '\n' || c == '\r') c = '\'';
+      fields += " detail=\"" + detail + "\"";
+    }
     out_.Event("registration-ended", fields);
   };
   if (options_.Verbose) client_.OnLog = [this](TSipClient&, const std::string& text) { out_.Log(text); };
@@ -67,6 +73,10 @@ void TCliPhone::Start() {
     if (std::string(e.what()) != "bind failed") throw;
     throw Exception(BindFailureText(options_.LocalPort));
   }
+  client_.SetTransport(options_.Transport);
+  client_.SetSrtpMode(options_.Srtp);
+  client_.SetCaFile(options_.CaFile);
+  client_.SetSrtpKeysWithoutTls(options_.SrtpKeysWithoutTls);
   account_ = client_.AddAccount(options_.Server, options_.User, options_.Password, options_.Proxy,
                                 options_.Stun);
   client_.PrepareAccount(account_);

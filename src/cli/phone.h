@@ -96,6 +96,8 @@ private:
   void StopRecording(const std::string& file);
   void Conference(bool on);
   void PrintStatus();
+  // " srtp=yes|no tls=yes|no" when the command line asked for security, else "".
+  std::string Security(ISipCall& call) const;
   bool WaitUntil(TTime deadline, const std::string& eventName);
 
   const TCliOptions options_;

@@ -258,6 +258,13 @@ void TCliPhone::Conference(bool on) {
   if (!on) conference_.reset();
 }
 
+std::string TCliPhone::Security(ISipCall& call) const {
+  if (!options_.SecurityAsked()) return "";
+  ISipAccountPtr account = call.GetAccount();
+  const bool tls = account && account->GetTransport() == TSipTransport::Tls;
+  return std::string(" srtp=") + (call.GetSrtp().Active() ? "yes" : "no") + " tls=" + (tls ? "yes" : "no");
+}
+
 void TCliPhone::PrintStatus() {
   out_.Status("account=" + Printable(options_.User + "@" + account_->GetDomain(), true) +
               " registration=" + RegistrationName(account_->GetState()) +
@@ -269,7 +276,7 @@ void TCliPhone::PrintStatus() {
     out_.Status(LineField(int(i)) + " state=" + StateName(call->GetState()) +
                 " direction=" + (call->GetIncoming() ? "in" : "out") +
                 " remote=" + Printable(call->GetRemoteUser(), true) +
-                " current=" + (int(i) == current_ ? "yes" : "no"));
+                " current=" + (int(i) == current_ ? "yes" : "no") + Security(*call));
   }
 }
 

@@ -1,7 +1,9 @@
 #include "component/sipclient.h"
 
-#include "media/codecs.h"
+#include <cctype>
+#include <sstream>
 
+#include "media/codecs.h"
 #include <sstream>
 
 #include "media/conference.h"
@@ -106,7 +108,35 @@ int TSipClient::BoundPort() const { return engine_ ? engine_->GetBoundPort() : 0
 ISipAccountPtr TSipClient::AddAccount(const std::string& server, const std::string& userName,
                                       const std::string& password, const std::string& proxy,
                                       const std::string& stunServer) {
-  return RequireEngine().AddAccount(stunServer, server, userName, password, proxy);
+  ISipEngine& engine = RequireEngine();
+  // A server written as a SIP URI may name its transport: "sips:" and
+  // ";transport=tls" mean TLS (RFC 5630), ";transport=tcp" TCP. Either wins
+  // over the Transport property; the engine is given the bare host[:port].
+  std::string host = server;
+  TSipTransport transport = transport_;
+  auto lowered = [](std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  if (lowered(host.substr(0, 5)) == "sips:") {
+    host.erase(0, 5);
+    transport = TSipTransport::Tls;
+  } else if (lowered(host.substr(0, 4)) == "sip:") {
+    host.erase(0, 4);
+  }
+  if (size_t semicolon = host.find(';'); semicolon != std::string::npos) {
+    const std::string params = lowered(host.substr(semicolon));
+    if (params.find(";transport=tls") != std::string::npos) transport = TSipTransport::Tls;
+    if (params.find(";transport=tcp") != std::string::npos && transport != TSipTransport::Tls)
+      transport = TSipTransport::Tcp;
+    host.erase(semicolon);
+  }
+  ISipAccountPtr account = engine.AddAccount(stunServer, host, userName, password, proxy);
+  account->SetTransport(transport);
+  account->SetSrtpMode(srtpMode_);
+  account->SetCaFile(caFile_);
+  account->SetSrtpKeysWithoutTls(srtpKeysWithoutTls_);
+  return account;
 }
 
 void TSipClient::Register(const ISipAccountPtr& account) {

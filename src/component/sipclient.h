@@ -104,6 +104,26 @@ public:
   // reaches the calls already running at once.
   bool GetEchoCancellation() const { return echoCancellation_; }
   void SetEchoCancellation(bool value);
+  // Secure calls, given to every account AddAccount makes from then on (an
+  // embedder with several accounts may also set each account's own):
+  // Transport: how SIP reaches the server, TSipTransport::Udp by default.
+  // SrtpMode: TSrtpMode::Off (plain RTP, the default), Optional (keys
+  // offered in RTP/AVP, a peer without SRTP gets plain RTP) or Mandatory
+  // (RTP/SAVP; a call without SRTP is refused: an incoming one with 488, an
+  // outgoing one ends with end status "488").
+  // CaFile: PEM file of certificates trusted for TLS besides the system's.
+  // SrtpKeysWithoutTls: SRTP keys travel in the SDP, readable by anyone on
+  // the path unless SIP runs over TLS; by default they are sent only over
+  // TLS (an optional account then calls in the clear, a mandatory one raises
+  // on MakeCall and refuses incoming calls). true sends them anyway.
+  TSipTransport GetTransport() const { return transport_; }
+  void SetTransport(TSipTransport value) { transport_ = value; }
+  TSrtpMode GetSrtpMode() const { return srtpMode_; }
+  void SetSrtpMode(TSrtpMode value) { srtpMode_ = value; }
+  const std::string& GetCaFile() const { return caFile_; }
+  void SetCaFile(const std::string& value) { caFile_ = value; }
+  bool GetSrtpKeysWithoutTls() const { return srtpKeysWithoutTls_; }
+  void SetSrtpKeysWithoutTls(bool value) { srtpKeysWithoutTls_ = value; }
   // Wideband: calls offer Opus first, then G.722, then the narrowband codecs
   // (G.711, GSM, Speex); false (the default): the narrowband codecs only, as
   // this component always offered. Takes effect for calls made or answered
@@ -206,6 +226,10 @@ private:
   bool echoCancellation_ = true;
   bool wideband_ = false;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
+  TSipTransport transport_ = TSipTransport::Udp;
+  TSrtpMode srtpMode_ = TSrtpMode::Off;
+  std::string caFile_;
+  bool srtpKeysWithoutTls_ = false;
   bool keepAlive_ = true;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;

@@ -26,8 +26,8 @@ std::string TAccount::GetContactAddress() {
 }
 
 std::string TAccount::GetContactUri() {
-  return "sip:" + GetUserName() + "@" + GetContactAddress() + ":" +
-         std::to_string(GetLocalPort());
+  return "sip:" + GetUserName() + "@" + UriHost(GetContactAddress()) + ":" +
+         std::to_string(GetLocalPort()) + UriTransportParam(GetTransport());
 }
 
 void TAccount::SetServer(const std::string& value) {

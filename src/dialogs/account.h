@@ -78,6 +78,14 @@ public:
   int GetExpires() override { return expires_.load(); }
   void SetExpires(int value) override { expires_.store(value); }
   void SetServer(const std::string& value) override;
+  TSipTransport GetTransport() override { return transport_.load(); }
+  void SetTransport(TSipTransport value) override { transport_.store(value); }
+  TSrtpMode GetSrtpMode() override { return srtpMode_.load(); }
+  void SetSrtpMode(TSrtpMode value) override { srtpMode_.store(value); }
+  std::string GetCaFile() override { return Get(caFile_); }
+  void SetCaFile(const std::string& value) override { Set(caFile_, value); }
+  bool GetSrtpKeysWithoutTls() override { return srtpKeysWithoutTls_.load(); }
+  void SetSrtpKeysWithoutTls(bool value) override { srtpKeysWithoutTls_.store(value); }
   TRegistrationEndReason GetEndReason() override {
     std::lock_guard guard(fields_);
     return endReason_;
@@ -106,6 +114,7 @@ private:
   std::string callId_, localTag_, remoteTag_, branch_;
   TChallenge challenge_;
   std::string messageText_;
+  std::string caFile_;
   TRegistrationEndReason endReason_;
   TRegistration registration_;  // guarded by lock_
 
@@ -115,6 +124,9 @@ private:
   std::atomic<int> expires_{3600};
   std::atomic<TAccountState> state_{TAccountState::Idle};
   std::atomic<double> stateTime_{0};
+  std::atomic<TSipTransport> transport_{TSipTransport::Udp};
+  std::atomic<TSrtpMode> srtpMode_{TSrtpMode::Off};
+  std::atomic<bool> srtpKeysWithoutTls_{false};
 };
 
 }  // namespace qv

@@ -147,6 +147,15 @@ std::string TCall::GetDtmfQueue() { return media_->Dtmf().Get(); }
 
 void TCall::SetDtmfQueue(const std::string& value) { media_->Dtmf().Set(value); }
 
+void TCall::SetSrtp(const TCallSrtp& value) {
+  {
+    std::lock_guard guard(fields_);
+    srtp_ = value;
+  }
+  // The media follow at once: the next packet either way uses the new keys.
+  media_->SetSrtp(*this, value);
+}
+
 IAudioCodecPtr TCall::GetCodec() {
   std::lock_guard guard(fields_);
   return codec_;

@@ -130,6 +130,11 @@ public:
     std::lock_guard guard(fields_);
     payloadMap_ = value;
   }
+  TCallSrtp GetSrtp() override {
+    std::lock_guard guard(fields_);
+    return srtp_;
+  }
+  void SetSrtp(const TCallSrtp& value) override;
   int GetRtpSocket() override;
   bool GetMediaActive() override;
   void SetMediaActive(bool value) override;
@@ -230,6 +235,7 @@ private:
   ISipAccountPtr account_;
   IAudioCodecPtr codec_;
   TRtpPayloadMap payloadMap_;
+  TCallSrtp srtp_;
 
   ISipConferencePtr conference_;      // guarded by conferenceLock_
   ISipRecorderPtr recorder_;          // guarded by recorderLock_

@@ -4,6 +4,7 @@
 #include "dialogs/siprequests.h"
 #include "dialogs/sippieces.h"
 #include "platform/textutil.h"
+#include "sip/sdes.h"
 #include "sip/sdp.h"
 #include "sip/sipmessage.h"
 
@@ -43,15 +44,17 @@ std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadT
   const std::string direction = call.GetMediaDirection();
   // Holding the peer: no address to send to, but o= still names us.
   const std::string connection = direction == "sendonly" ? "0.0.0.0" : address;
+  const TCallSrtp srtp = call.GetSrtp();
+  const std::string profile = srtp.Savp ? "RTP/SAVP" : "RTP/AVP";
   const bool opus = OffersOpus(payloadTypes);
   const std::string wideEvent = std::to_string(kOfferedWideEventType);
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
-       std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
+       std::to_string(call.GetSdpVersion()) + " " + pieces::SdpAddress(address) + "\r\n";
   s += "s=Corvale SIP component\r\n";
-  s += "c=IN IP4 " + connection + "\r\n";
+  s += "c=" + pieces::SdpAddress(connection) + "\r\n";
   s += "t=0 0\r\n";
-  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadTypes + " 101" +
+  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " " + profile + " " + payloadTypes + " 101" +
        (opus ? " " + wideEvent : "") + "\r\n";
   s += RtpMapLines(payloadTypes);
   s += "a=rtpmap:101 telephone-event/8000\r\n";
@@ -60,6 +63,9 @@ std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadT
   if (opus) s += "a=fmtp:" + wideEvent + " 0-15\r\n";
   s += "a=ptime:20\r\n";
   s += "a=" + direction + "\r\n";
+  // RFC 4568: both suites under one key of ours; the answer picks a tag.
+  if (srtp.Offer) s += CryptoLine(kOfferTag80, kSrtpAes128Sha1_80, srtp.LocalKey);
+  if (srtp.Offer) s += CryptoLine(kOfferTag32, kSrtpAes128Sha1_32, srtp.LocalKey);
   return s;
 }
 
@@ -104,7 +110,8 @@ std::string InviteHead(ISipCall& call, ISipAccount& a) {
 
 // Our Via with the call's current branch (rport after the branch).
 std::string OwnVia(ISipCall& call, ISipAccount& a) {
-  return "Via: SIP/2.0/UDP " + a.GetLocalAddress() + ":" + std::to_string(a.GetLocalPort()) +
+  return "Via: SIP/2.0/" + std::string(ViaTransportName(a.GetTransport())) + " " + UriHost(a.GetLocalAddress()) +
+         ":" + std::to_string(a.GetLocalPort()) +
          ";branch=" + call.GetBranch() + ";rport\r\n";
 }
 
@@ -174,7 +181,8 @@ std::string BuildInfoDtmf(ISipCall& call, const std::string& digit) {
   ISipAccountPtr a = AccountOf(call);
   std::string s;
   s += "INFO " + call.GetRemoteTarget() + " SIP/2.0\r\n";
-  s += "Via: SIP/2.0/UDP " + a->GetLocalAddress() + ":" + std::to_string(a->GetLocalPort()) +
+  s += "Via: SIP/2.0/" + std::string(ViaTransportName(a->GetTransport())) + " " + UriHost(a->GetLocalAddress()) +
+       ":" + std::to_string(a->GetLocalPort()) +
        ";branch=" + NewBranch() + "\r\n";
   s += DialogRoute(call);  // a request follows Route, not Record-Route
   s += "From: " + a->GetDisplayPrefix() + "<" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";

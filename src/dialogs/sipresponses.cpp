@@ -3,6 +3,7 @@
 #include "dialogs/siprequests.h"
 #include "dialogs/sippieces.h"
 #include "media/codecs.h"
+#include "sip/sdes.h"
 #include "sip/sdp.h"
 #include "sip/sipmessage.h"
 
@@ -25,13 +26,16 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   const std::string payloadType = codecType >= 0 ? std::to_string(codecType) : "";
   const std::string event = map.SendEventType >= 0 ? std::to_string(map.SendEventType) : "";
   const int port = map.AudioRejected ? 0 : call.GetLocalRtpPort();
+  // SRTP answers in the offer's profile, with our key on the line it chose.
+  const TCallSrtp srtp = call.GetSrtp();
+  const std::string profile = srtp.Savp ? "RTP/SAVP" : "RTP/AVP";
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
-       std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
+       std::to_string(call.GetSdpVersion()) + " " + pieces::SdpAddress(address) + "\r\n";
   s += "s=Corvale SIP component\r\n";
-  s += "c=IN IP4 " + address + "\r\n";
+  s += "c=" + pieces::SdpAddress(address) + "\r\n";
   s += "t=0 0\r\n";
-  s += "m=audio " + std::to_string(port) + " RTP/AVP " + payloadType + (event.empty() ? "" : " " + event) + "\r\n";
+  s += "m=audio " + std::to_string(port) + " " + profile + " " + payloadType + (event.empty() ? "" : " " + event) + "\r\n";
   // A dynamic number means nothing without its map; the static ones stand alone.
   if (codecType >= 96) s += "a=rtpmap:" + payloadType + " " + RtpMapFormat(codec->GetPayloadType()) + "\r\n";
   if (codecType >= 0 && codec->GetPayloadType() == kCodecOpus) s += "a=fmtp:" + payloadType + " " + kOpusFormat + "\r\n";
@@ -39,6 +43,7 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   if (!event.empty()) s += "a=fmtp:" + event + " 0-16\r\n";
   // While we hold the call, answering the peer's re-INVITE keeps it held.
   s += "a=" + (call.GetOnHold() ? call.GetMediaDirection() : std::string("sendrecv")) + "\r\n";
+  if (srtp.Offer && srtp.Active()) s += CryptoLine(srtp.Tag, srtp.Suite, srtp.LocalKey);
   return s;
 }
 

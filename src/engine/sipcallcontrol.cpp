@@ -6,6 +6,7 @@
 #include "dialogs/siprequests.h"
 #include "engine/engineutil.h"
 #include "engine/sipengine.h"
+#include "engine/srtpcalls.h"
 #include "media/codecs.h"
 #include "media/wavfiles.h"
 #include "platform/clock.h"
@@ -45,6 +46,7 @@ ISipCallPtr TSipEngine::Invite(const ISipAccountPtr& account, const std::string&
   call->SetRemoteUri(at != std::string::npos ? "sip:" + UriUser(target.substr(0, at)) + target.substr(at)
                                              : "sip:" + UriUser(target) + "@" + domain);
   call->SetLocalUri("sip:" + account->GetUserName() + "@" + domain);
+  PrepareSrtpOffer(*call, *account);  // a call the account cannot secure is never listed
   call->Dialog().startMs = NowMs();
   calls_.Add(call);
   TLockGuard<ISipCall> lock(*call);
@@ -155,6 +157,7 @@ void TSipEngine::Unhold(const ISipCallPtr& call) {
 void TSipEngine::SendReInvite(const ISipCallPtr& call) {
   RequireActive();
   call->SetLocalCSeq(NextCSeq());
+  PrepareSrtpOffer(*call, *call->GetAccount());
   // A call challenged once keeps answering the challenge on every re-INVITE.
   std::string text = call->GetChallenge().Status.empty() ? BuildInvite(*call, CodecListText())
                                                    : BuildInviteAuth(*call, CodecListText());
@@ -345,7 +348,9 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
     call->SetRemoteRtpAddress(m.SdpAddress);
     ChooseCodecAgain(*call, m, true);
-    if (call->GetRemoteRtpPort() != 0) StartMedia(*call);  // early media
+    // Early media only as secure as the call must be.
+    const bool srtpOk = !m.SdpAudio.Present || ApplySrtpAnswer(*call, account, m);
+    if (call->GetRemoteRtpPort() != 0 && srtpOk) StartMedia(*call);  // early media
     if (status == 180) Post(MsgRingback, 0, call);
     return;
   }
@@ -373,6 +378,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
 // ACK, which the transaction keeps to send again for a repeated 200.
 void TSipEngine::AcceptAnswer(const ISipCallPtr& call, const TSipMessage& m) {
   ISipAccount& account = *call->GetAccount();
+  const bool srtpOk = !m.SdpAudio.Present || ApplySrtpAnswer(*call, account, m);
   call->SetViaHeaders(m.ViaHeaders);
   if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
   call->SetViaHost(m.ViaHost);
@@ -380,7 +386,9 @@ void TSipEngine::AcceptAnswer(const ISipCallPtr& call, const TSipMessage& m) {
   call->SetRemoteTarget(m.ContactUri);
   int sdpPort = ToIntDef(m.SdpAudioPort, -1);
   bool same = call->GetRemoteRtpPort() == sdpPort && call->GetRemoteRtpAddress() == m.SdpAddress;
-  if (!same && call->GetRemoteRtpAddress() != "0.0.0.0" && !m.SdpAddress.empty() &&
+  if (!srtpOk) {
+    StopMedia(*call);  // not one packet goes out less secure than the account wants
+  } else if (!same && call->GetRemoteRtpAddress() != "0.0.0.0" && !m.SdpAddress.empty() &&
       m.SdpAddress != "0.0.0.0" && sdpPort > 0) {
     call->SetRemoteRtpPort(sdpPort);
     call->SetRemoteRtpAddress(m.SdpAddress);
@@ -390,6 +398,12 @@ void TSipEngine::AcceptAnswer(const ISipCallPtr& call, const TSipMessage& m) {
     StopMedia(*call);  // the answer refused the audio stream (RFC 3264 6)
   }
   SendRequest(account, BuildAck(*call, m));
+  if (!srtpOk) {
+    // The dialog exists, so it ends with BYE; "488" says why, as the peer
+    // would have if it had refused our offer itself.
+    EndWithBye(call, "488");
+    return;
+  }
   Post(MsgCallAnswered, 0, call);
 }
 
@@ -445,6 +459,12 @@ void TSipEngine::HandleReInviteRequest(const ISipCallPtr& call, const TSipMessag
   if (!dialog.confirmed || dialog.ended ||
       !IsOneOf(state, {TCallState::Connected, TCallState::HoldSent, TCallState::InviteAuthSent}))
     return;
+  // A new offer that the account's SRTP cannot take leaves the call as it was.
+  TCallSrtp srtp = call->GetSrtp();
+  if (m.SdpAudio.Present && !ReadSrtpOffer(m, *call->GetAccount(), srtp)) {
+    SendResponse(BuildNotAcceptable(m));
+    return;
+  }
   call->SetViaHeaders(m.ViaHeaders);
   // A proxy record-routes only the request that made the dialog; a re-INVITE
   // without Record-Route lines must not wipe the route set, or our later
@@ -458,6 +478,7 @@ void TSipEngine::HandleReInviteRequest(const ISipCallPtr& call, const TSipMessag
   call->SetRemoteRtpPort(ToIntDef(m.SdpAudioPort, 0));
   call->SetRemoteRtpAddress(m.SdpAddress);
   ChooseCodecAgain(*call, m, false);
+  if (m.SdpAudio.Present) call->SetSrtp(srtp);
   // RFC 3264 8.2: port 0 takes the stream away; the answer says so too.
   if (call->GetRemoteRtpPort() != 0) {
     StartMedia(*call);

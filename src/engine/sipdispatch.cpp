@@ -10,6 +10,7 @@
 #include "dialogs/siprequests.h"
 #include "engine/engineutil.h"
 #include "engine/sipengine.h"
+#include "engine/srtpcalls.h"
 #include "media/codecs.h"
 #include "platform/clock.h"
 #include "platform/lockguard.h"
@@ -149,7 +150,10 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
   if (!account) return;
 
   int chosen = m.PayloadTypes.empty() ? (CodecCount() > 0 ? CodecAt(0) : -1) : ChooseCodec(m);
-  if (chosen < 0) {
+  // 488 also for an offer the account's SRTP mode cannot take: RTP/SAVP
+  // without SRTP, or plain RTP when SRTP is mandatory.
+  TCallSrtp srtp;
+  if (chosen < 0 || !ReadSrtpOffer(m, *account, srtp)) {
     SendResponse(BuildNotAcceptable(m));
     return;
   }
@@ -169,6 +173,7 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     call->SetRemoteUri(m.FromUri);
     call->SetRemoteTag(m.FromTag);
     SetCallCodec(*call, m, chosen, false);
+    call->SetSrtp(srtp);
     call->SetSpeakerEnabled(true);
     call->SetMicrophoneEnabled(true);
     call->SetIncoming(true);

@@ -120,6 +120,7 @@ void TSipEngine::SetActive(bool value) {
     transport.swap(transport_);
   }
   transport.reset();  // joins the transport thread unless a send still holds it
+  ReapStreams(true);
   transactions_->Clear();
   // A datagram handled while the dialogs were being ended may have listed a
   // new call or changed an account; inactive, the engine keeps none.
@@ -204,6 +205,9 @@ bool TSipEngine::SendText(const std::string& text, int port, const std::string& 
 }
 
 TSendResult TSipEngine::TransportSend(const std::string& text, const std::string& host, int port) {
+  bool overStream = false;
+  TSendResult result = StreamSend(text, host, port, overStream);
+  if (overStream) return result;
   std::shared_ptr<TUdpSocket> transport;
   {
     std::lock_guard<std::mutex> guard(transportLock_);
@@ -214,12 +218,14 @@ TSendResult TSipEngine::TransportSend(const std::string& text, const std::string
 }
 
 void TSipEngine::SendRequest(ISipAccount& account, const std::string& text) {
+  if (account.GetTransport() != TSipTransport::Udp) EnsureStream(account);
   transactions_->SendRequest(text, account.GetServer(), account.GetServerPort());
 }
 
 void TSipEngine::SendResponse(const std::string& text) { transactions_->SendResponse(text); }
 
 void TSipEngine::HandleDatagram(const uint8_t* bytes, int length, const std::string& sourceHost, int sourcePort) {
+  std::lock_guard<std::mutex> guard(dispatchLock_);
   TSipMessage message(std::string_view(reinterpret_cast<const char*>(bytes), size_t(length)));
   // A retransmission was answered by its transaction and goes no further.
   if (transactions_->Receive(message, sourceHost, sourcePort)) Dispatch(message);

@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,7 @@
 #include "engine/sipevents.h"
 #include "platform/messagequeue.h"
 #include "sip/sipints.h"
+#include "sip/streamconn.h"
 #include "sip/transaction.h"
 
 namespace qv {
@@ -206,6 +208,18 @@ private:
   void RegistrationTimers(const ISipAccountPtr& account, int64_t now);
   void SendRegister(const ISipAccountPtr& account);
 
+  // SIP over TCP and TLS (sipstreams.cpp): the account's connection to its
+  // server, made when it has none that is open (under the account's lock);
+  // a message read from a connection (its thread); a send to host:port over
+  // the connection there, `handled` false when there is none; the end of a
+  // connection (its thread); and the ended connections let go (their
+  // threads joined: never under a lock; `all`: every connection).
+  void EnsureStream(ISipAccount& account);
+  void HandleStreamMessage(const std::string& text, const std::string& host, int port);
+  TSendResult StreamSend(const std::string& text, const std::string& host, int port, bool& handled);
+  void StreamClosed(const std::string& key, int serial, const std::string& reason, bool insecure);
+  void ReapStreams(bool all);
+
   // STUN (sipstun.cpp).
   void HandleStunAnswer(const std::string& datagram);
 
@@ -247,6 +261,18 @@ private:
   // The earliest engine timer of RunDialogTimers (0: none), so that the
   // transport thread looks at the calls only when one is due.
   std::atomic<int64_t> dialogTimerAt_{0};
+
+  // One received message is dispatched at a time, from the UDP thread or a
+  // connection's.
+  std::mutex dispatchLock_;
+  struct TStreamEntry {
+    TStreamConnectionPtr connection;
+    int serial = 0;
+  };
+  std::mutex streamsLock_;  // guards the two lists, not the sends
+  std::map<std::string, TStreamEntry> streams_;  // by server "address:port"
+  std::vector<TStreamConnectionPtr> deadStreams_;
+  std::atomic<int> streamSerial_{0};
 
   TSipAccounts accounts_;
   TSipCalls calls_;

@@ -110,6 +110,7 @@ void TSipEngine::RegistrationSucceeded(const ISipAccountPtr& account, const TSip
   reg.refreshing = false;
   reg.challenged = false;
   reg.retryDelay = 0;
+  reg.reconnectDelay = 0;
   reg.failure = {};
   account->SetRemoteTag(m.ToTag);
   if (account->State() == TAccountState::Registered) return;  // a refresh: nothing changes for the user
@@ -235,7 +236,9 @@ void TSipEngine::RegistrationTimers(const ISipAccountPtr& account, int64_t now) 
         break;
       }
       if (!reg.refreshing && reg.refreshAt != 0 && now >= reg.refreshAt) Register(account);
-      if (keepAlive_ && reg.keepAliveAt != 0 && now >= reg.keepAliveAt) {
+      // Over TCP and TLS the connection pings by itself.
+      if (keepAlive_ && account->GetTransport() == TSipTransport::Udp && reg.keepAliveAt != 0 &&
+          now >= reg.keepAliveAt) {
         // RFC 5626 3.5.1: a double CRLF keeps the NAT's mapping towards the
         // registrar open, so that the calls it sends us still come in.
         reg.keepAliveAt = now + kKeepAliveMs;

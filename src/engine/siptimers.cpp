@@ -26,6 +26,7 @@ constexpr int64_t kEndedCallLingerMs = 64 * kT1Ms + 5000;
 }  // namespace
 
 void TSipEngine::Tick() {
+  ReapStreams(false);
   const int64_t now = NowMs();
   {
     TLockGuard<TSipAccounts> listLock(accounts_);

@@ -64,6 +64,7 @@ void TCallMedia::Start(IMediaCall& call) {
     echo = std::make_shared<TEchoCanceller>(rate);
     playback = std::make_unique<TSoundCardOutput>(self, codec, call.GetOutputDevice(), peer_, rate, echo);
     auto socket = std::make_shared<TRtpSocket>(CreateUdpSocket(call.GetLocalRtpPort(), TSocketSet::Rtp));
+    playback->SetSrtp(srtpIn_);
     playback->SetSocket(socket);
     {
       std::lock_guard guard(call.SendLock());
@@ -130,7 +131,43 @@ bool TCallMedia::SendRtp(IMediaCall& call, const uint8_t* bytes, int length) {
   std::lock_guard guard(call.SendLock());
   if (!socket_) return false;
   const TRtpAddress to = peer_->SendTarget({call.GetRemoteRtpAddress(), call.GetRemoteRtpPort()});
-  return SendDatagram(TSocketSet::Rtp, socket_->Fd, bytes, length, to.Port, to.Host);
+  if (!srtpOut_) return SendDatagram(TSocketSet::Rtp, socket_->Fd, bytes, length, to.Port, to.Host);
+  // A secure call sends nothing in the clear: a packet SRTP refuses is lost.
+  uint8_t packet[kRtpPacketBytes + kSrtpTrailerRoom];
+  if (length > kRtpPacketBytes) return false;
+  std::memcpy(packet, bytes, size_t(length));
+  if (!srtpOut_->Protect(packet, length, int(sizeof packet))) return false;
+  return SendDatagram(TSocketSet::Rtp, socket_->Fd, packet, length, to.Port, to.Host);
+}
+
+namespace {
+
+// The session for one direction: the one in hand when its suite and key are
+// still those asked for, a new one when they changed, none for plain RTP.
+TSrtpSessionPtr SessionFor(const TSrtpSessionPtr& current, TSrtpSession::TDirection direction,
+                           const TCallSrtp& srtp, const std::string& key) {
+  if (!srtp.Active()) return nullptr;
+  if (current && current->Suite() == srtp.Suite && current->Key() == key) return current;
+  return std::make_shared<TSrtpSession>(direction, srtp.Suite, key);
+}
+
+}  // namespace
+
+void TCallMedia::SetSrtp(IMediaCall& call, const TCallSrtp& srtp) {
+  std::lock_guard lock(control_);
+  TSrtpSessionPtr out, in;
+  {
+    std::lock_guard guard(call.SendLock());
+    out = SessionFor(srtpOut_, TSrtpSession::TDirection::Outbound, srtp, srtp.LocalKey);
+  }
+  in = SessionFor(srtpIn_, TSrtpSession::TDirection::Inbound, srtp, srtp.RemoteKey);
+  {
+    std::lock_guard guard(call.SendLock());
+    srtpOut_ = std::move(out);
+  }
+  srtpIn_ = in;
+  if (playback_) playback_->SetSrtp(std::move(in));
+  encrypted_ = srtp.Active();
 }
 
 void TCallMedia::FromNarrowband(const int16_t* narrow, int16_t* frame) {

@@ -16,7 +16,8 @@
 //   capture thread (local side) and the playback thread (remote side), and
 //   briefly by their setters; nobody who stops media holds them.
 // - the call's send lock: around every send and around the hand-over of the
-//   socket at start and stop, which happens after the capture thread ended.
+//   socket at start and stop, which happens after the capture thread ended;
+//   it also guards the outbound SRTP session.
 //
 // Lifetime: the media threads hold the call weakly (see soundplay.h), so a call
 // that everyone else let go is destroyed even while its media run, and its
@@ -33,6 +34,7 @@
 #include "media/resample.h"
 #include "media/rtp.h"
 #include "media/rtpsource.h"
+#include "media/srtp.h"
 #include "sip/sipints.h"
 
 namespace qv {
@@ -84,6 +86,15 @@ public:
   // address, "0.0.0.0", port 0, would block).
   bool SendRtp(IMediaCall& call, const uint8_t* bytes, int length);
 
+  // SRTP keys as the SDP exchange settled them: a new key (or suite) makes a
+  // new session for its direction, the same ones keep theirs, so that
+  // packet indexes and the replay window carry over a hold or a restart of
+  // the media. Inactive: plain RTP from the next packet. Any thread but the
+  // media threads; raises when libsrtp refuses the keys.
+  void SetSrtp(IMediaCall& call, const TCallSrtp& srtp);
+  // Packets go out and come in through SRTP. Any thread.
+  bool Encrypted() const { return encrypted_.load(); }
+
   TDtmfQueue& Dtmf() { return dtmf_; }
   // The sending counters. Capture thread, or a caller that drives
   // SendAudioFrame itself while no capture thread runs.
@@ -129,6 +140,9 @@ private:
   std::unique_ptr<TSoundCardOutput> playback_;  // guarded by control_
   TEchoCancellerPtr echo_;                      // guarded by control_
   std::shared_ptr<TRtpSocket> socket_;          // guarded by the call's send lock
+  TSrtpSessionPtr srtpOut_;                     // guarded by the call's send lock
+  TSrtpSessionPtr srtpIn_;                      // guarded by control_
+  std::atomic<bool> encrypted_{false};
   TRtpSender sender_;                           // capture thread
   const std::shared_ptr<TRtpPeerState> peer_ = std::make_shared<TRtpPeerState>();
   TDtmfQueue dtmf_;

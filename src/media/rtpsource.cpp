@@ -27,6 +27,7 @@ TRtpStats TRtpPeerState::Stats() {
   stats.Late = Late.load();
   stats.ConcealedSamples = ConcealedSamples.load();
   stats.DroppedSamples = DroppedSamples.load();
+  stats.SrtpRejected = SrtpRejected.load();
   std::lock_guard guard(lock_);
   if (latched_) stats.Source = source_.Host + ":" + std::to_string(source_.Port);
   return stats;

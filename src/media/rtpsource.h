@@ -42,6 +42,7 @@ class TRtpPeerState {
 public:
   std::atomic<uint64_t> Received{0}, ForeignSource{0}, Duplicates{0}, Late{0};
   std::atomic<uint64_t> ConcealedSamples{0}, DroppedSamples{0};
+  std::atomic<uint64_t> SrtpRejected{0};
 
   // `source` is latched against the SDP address `sdp`.
   void Latch(const TRtpAddress& source, const TRtpAddress& sdp);

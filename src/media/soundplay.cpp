@@ -9,6 +9,7 @@
 
 #include "media/rtp.h"
 #include "media/rtpreceive.h"
+#include "media/srtp.h"
 #include "platform/audiodevice.h"
 #include "platform/clock.h"
 #include "platform/messagequeue.h"
@@ -50,8 +51,9 @@ struct TSoundCardOutput::TState {
   std::atomic<bool> deviceFailed{false};
   TMessageQueue queue;
 
-  std::mutex socketLock;  // leaf lock: guards `socket` only
+  std::mutex socketLock;  // leaf lock: guards `socket` and `srtp` only
   std::shared_ptr<TRtpSocket> socket;
+  std::shared_ptr<TSrtpSession> srtp;
 
   std::mutex startLock;
   std::condition_variable startSignal;
@@ -90,6 +92,11 @@ void TSoundCardOutput::SetSocket(std::shared_ptr<TRtpSocket> socket) {
   state_->queue.Post(MsgWakeUp);  // so that the thread waits on the new socket
 }
 
+void TSoundCardOutput::SetSrtp(std::shared_ptr<TSrtpSession> session) {
+  std::lock_guard guard(state_->socketLock);
+  state_->srtp = std::move(session);
+}
+
 bool TSoundCardOutput::DeviceFailed() const { return state_->deviceFailed.load(); }
 
 void TSoundCardOutput::Run(std::shared_ptr<TState> state) {
@@ -118,11 +125,13 @@ void TSoundCardOutput::Run(std::shared_ptr<TState> state) {
   fds.reserve(1);
   std::vector<bool> readable;
   std::shared_ptr<TRtpSocket> socket;
+  std::shared_ptr<TSrtpSession> srtp;
   TRtpAddress from;
   while (!state->terminated) {
     {
       std::lock_guard guard(state->socketLock);
       if (socket != state->socket) socket = state->socket;
+      if (srtp != state->srtp) srtp = state->srtp;
     }
     fds.assign(socket ? 1 : 0, socket ? socket->Fd : -1);
     // Without a device the thread is the playout's clock.
@@ -153,6 +162,14 @@ void TSoundCardOutput::Run(std::shared_ptr<TState> state) {
         break;  // a receive error (e.g. ICMP port unreachable): wait for the next readiness
       }
       if (length <= 0) continue;
+      // SRTP ends at the socket: what fails authentication (a stranger, a
+      // replay, plain RTP on a secure call) is never heard nor latched onto.
+      if (srtp && !srtp->Unprotect(state->datagram, length)) {
+        TRtpPeerState& shared = state->receiver.Shared();
+        ++shared.Received;
+        ++shared.SrtpRejected;
+        continue;
+      }
       from.Host = state->sender;
       from.Port = senderPort;
       // The strong reference lives for this datagram only and is dropped

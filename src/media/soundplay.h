@@ -31,6 +31,7 @@ namespace qv {
 
 struct TRtpSocket;
 class TRtpPeerState;
+class TSrtpSession;
 
 class TSoundCardOutput {
 public:
@@ -50,6 +51,10 @@ public:
 
   // The socket to read from; the thread keeps its own reference.
   void SetSocket(std::shared_ptr<TRtpSocket> socket);
+  // SRTP: every datagram is unprotected with `session` before anything else
+  // looks at it, and dropped when that fails; nullptr: plain RTP. Takes
+  // effect from the next datagram; the thread keeps its own reference.
+  void SetSrtp(std::shared_ptr<TSrtpSession> session);
 
   // True once the thread has tried to open the device and it failed.
   bool DeviceFailed() const;

@@ -90,6 +90,8 @@ int TSdpAudio::Meaning(int payloadType) const {
   return StaticMeaning(payloadType);
 }
 
+bool TSdpAudio::SecureProfile() const { return Profile.find("SAVP") != std::string::npos; }
+
 int TSdpAudio::TypeFor(int meaning) const {
   for (int type : PayloadTypes)
     if (Meaning(type) == meaning) return type;
@@ -126,9 +128,20 @@ void TSdpAudioReader::Line(sv line) {
     size_t n = 0;
     while (n < rest.size() && n < 10 && rest[n] >= '0' && rest[n] <= '9') ++n;
     audio_.Port = ToIntDef(rest.substr(0, n), 0);
+    // "<port>[/<count>] <proto> <fmt>...": the profile is the second token.
+    sv proto = TrimView(rest.substr(std::min(rest.find_first_of(" \t"), rest.size())));
+    proto = proto.substr(0, std::min(proto.find_first_of(" \t"), proto.size()));
+    audio_.Profile = std::string(proto.substr(0, 32));
+    // Payload types follow RTP/AVP and, for SRTP, RTP/SAVP (and the feedback
+    // profiles, whose names start alike).
     size_t profile = rest.find("RTP/AVP");
+    size_t skip = 7;
+    if (profile == sv::npos) {
+      profile = rest.find("RTP/SAVP");
+      skip = 8;
+    }
     if (profile == sv::npos) return;
-    rest = rest.substr(profile + 7);
+    rest = rest.substr(profile + skip);
     while (!rest.empty()) {
       rest = TrimView(rest);
       size_t end = 0;
@@ -160,6 +173,25 @@ void TSdpAudioReader::Line(sv line) {
     map.ClockRate = ToIntDef(TrimView(format.substr(0, second)), 0);
     if (second != sv::npos) map.Channels = ToIntDef(TrimView(format.substr(second + 1)), 0);
     audio_.RtpMaps.push_back(std::move(map));
+  } else if (StartsWith(line, "a=crypto:")) {
+    // RFC 4568 9.1; a peer offers a few at most, so a flood is cut short.
+    if (audio_.Cryptos.size() >= 16) return;
+    value = TrimView(line.substr(9));
+    TSdpCrypto crypto;
+    if (!LeadingType(value, crypto.Tag)) return;  // 1 to 9 digits in the RFC; 3 suffice for us
+    auto token = [&value]() {
+      value = TrimView(value);
+      size_t end = 0;
+      while (end < value.size() && value[end] != ' ' && value[end] != '\t') ++end;
+      sv taken = value.substr(0, end);
+      value = TrimView(value.substr(end));
+      return std::string(taken);
+    };
+    crypto.Suite = token();
+    crypto.KeyParams = token();
+    crypto.SessionParams = std::string(value);
+    if (crypto.Suite.empty() || crypto.KeyParams.empty()) return;
+    audio_.Cryptos.push_back(std::move(crypto));
   } else if (StartsWith(line, "a=fmtp:")) {
     value = TrimView(line.substr(7));
     int type;

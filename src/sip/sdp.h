@@ -35,6 +35,15 @@ struct TRtpMapLine {
   int Channels = 1;
 };
 
+// One "a=crypto:<tag> <suite> <key params> [<session params>]" line
+// (RFC 4568 9.1), as written.
+struct TSdpCrypto {
+  int Tag = -1;
+  std::string Suite;
+  std::string KeyParams;      // "inline:<key>[|<lifetime>][|<MKI>:<length>]", several joined by ';'
+  std::string SessionParams;  // whatever follows, empty when nothing does
+};
+
 // The first audio stream of an SDP body ("m=audio" up to the next "m=" line).
 struct TSdpAudio {
   bool Present = false;           // an m=audio line was seen
@@ -43,6 +52,12 @@ struct TSdpAudio {
   std::vector<TRtpMapLine> RtpMaps;
   std::vector<std::pair<int, std::string>> Fmtps;  // "a=fmtp:<type> <parameters>"
   int Ptime = 0;                  // a=ptime in ms, 0 when absent
+  std::string Profile;            // the transport of the m= line: "RTP/AVP", "RTP/SAVP", ...
+  std::vector<TSdpCrypto> Cryptos;  // its a=crypto lines, in order
+
+  // The profile asks for SRTP (RTP/SAVP, RTP/SAVPF, UDP/TLS/RTP/SAVP): plain
+  // RTP is no answer to it (RFC 3264 6, RFC 4568 5).
+  bool SecureProfile() const;
 
   // One of our codec numbers (0, 8, 3, 9, 110, 111), kSdpTelephoneEvent,
   // kSdpComfortNoise or kSdpUnknown. An a=rtpmap line decides; without one

@@ -16,6 +16,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/interface.h"
@@ -72,6 +73,7 @@ struct TRtpStats {
   uint64_t Late = 0;              // dropped: arrived after their time was played
   uint64_t ConcealedSamples = 0;  // played in place of audio that was lost or not there yet
   uint64_t DroppedSamples = 0;    // skipped to bring the delay back after a burst or drift
+  uint64_t SrtpRejected = 0;      // dropped: an SRTP call's datagram that failed authentication or replay checks
   std::string Source;             // "address:port" RTP is taken from; empty before any came
 };
 
@@ -120,11 +122,16 @@ enum class TRegistrationEnd : int {
   NoAnswer = 2,       // the server did not answer, or stopped answering refreshes
   UnknownServer = 3,  // the server's name could not be resolved to an address
   Unregistered = 4,   // removed on request (Unregister, or the engine going inactive)
+  Insecure = 5,       // no TLS connection the server could be trusted on (Detail says why)
 };
 
 struct TRegistrationEndReason {
+  TRegistrationEndReason() = default;
+  TRegistrationEndReason(TRegistrationEnd kind, int status, std::string detail = {})
+      : Kind(kind), Status(status), Detail(std::move(detail)) {}
   TRegistrationEnd Kind = TRegistrationEnd::None;
   int Status = 0;  // the final status code for Refused (401, 403, 404...), else 0
+  std::string Detail;  // over TCP or TLS: what the connection met ("" when nothing)
 };
 
 // A short English word for the reason ("refused", "no-answer",
@@ -135,6 +142,7 @@ inline const char* RegistrationEndText(TRegistrationEnd kind) {
     case TRegistrationEnd::NoAnswer: return "no-answer";
     case TRegistrationEnd::UnknownServer: return "unknown-server";
     case TRegistrationEnd::Unregistered: return "unregistered";
+    case TRegistrationEnd::Insecure: return "insecure";
     default: return "";
   }
 }
@@ -166,6 +174,45 @@ struct TRtpPayloadMap {
   int SendEventClock = 8000;          // the RTP clock its SDP gave that telephone-event
   int SendPacketMs = 20;              // audio per packet we send
   bool AudioRejected = false;         // the peer's SDP put port 0 on the audio stream
+};
+
+// How an account reaches its server (RFC 3261 18): UDP, the default, TCP, or
+// TLS over TCP.
+enum class TSipTransport : int { Udp = 0, Tcp = 1, Tls = 2 };
+
+// The transport as a Via writes it ("UDP", "TCP", "TLS") and the value of a
+// URI's transport parameter ("" for UDP, which the URI leaves out; "tcp", "tls").
+inline const char* ViaTransportName(TSipTransport t) {
+  return t == TSipTransport::Tls ? "TLS" : t == TSipTransport::Tcp ? "TCP" : "UDP";
+}
+inline const char* UriTransportParam(TSipTransport t) {
+  return t == TSipTransport::Tls ? ";transport=tls" : t == TSipTransport::Tcp ? ";transport=tcp" : "";
+}
+
+// SRTP of an account's calls (RFC 3711, keys in the SDP as RFC 4568 says).
+// Off: plain RTP as always. Optional: the offer stays RTP/AVP and carries
+// a=crypto lines; a peer that answers without them gets plain RTP. Mandatory:
+// the offer says RTP/SAVP and a call without SRTP is refused.
+enum class TSrtpMode : int { Off = 0, Optional = 1, Mandatory = 2 };
+
+// The crypto suites we offer and take (RFC 4568 6.2), by number.
+constexpr int kSrtpNone = 0;
+constexpr int kSrtpAes128Sha1_80 = 1;  // AES_CM_128_HMAC_SHA1_80
+constexpr int kSrtpAes128Sha1_32 = 2;  // AES_CM_128_HMAC_SHA1_32
+constexpr int kSrtpMasterKeyBytes = 30;  // 16 bytes of key, 14 of salt
+
+// A call's SRTP: what our SDP carries and what the exchange settled. The
+// engine sets it from each offer and answer; the media read it when it
+// changes. Keys are raw bytes, never logged.
+struct TCallSrtp {
+  bool Offer = false;     // our SDP carries a=crypto lines
+  bool Savp = false;      // and names the RTP/SAVP profile
+  std::string LocalKey;   // our master key and salt, made once per call
+  int Suite = kSrtpNone;  // the settled suite; kSrtpNone: plain RTP
+  int Tag = 0;            // the tag of the settled a=crypto line
+  std::string RemoteKey;  // the peer's master key and salt
+  bool Active() const { return Suite != kSrtpNone; }
+  bool operator==(const TCallSrtp&) const = default;
 };
 
 class ILogMessage : public virtual IInterface {
@@ -282,6 +329,19 @@ public:
   virtual TChallenge GetChallenge() = 0;
   virtual void SetChallenge(const TChallenge& value) = 0;
 
+  // Secure calls: the transport to the server, the SRTP mode, a file of CA
+  // certificates trusted besides the system's (empty: the system's only),
+  // and whether SRTP keys may be sent over a transport other than TLS,
+  // where anyone on the path reads them.
+  virtual TSipTransport GetTransport() = 0;
+  virtual void SetTransport(TSipTransport value) = 0;
+  virtual TSrtpMode GetSrtpMode() = 0;
+  virtual void SetSrtpMode(TSrtpMode value) = 0;
+  virtual std::string GetCaFile() = 0;
+  virtual void SetCaFile(const std::string& value) = 0;
+  virtual bool GetSrtpKeysWithoutTls() = 0;
+  virtual void SetSrtpKeysWithoutTls(bool value) = 0;
+
   // The text of a MESSAGE kept for its retry with credentials.
   virtual std::string GetMessageText() = 0;
   virtual void SetMessageText(const std::string& value) = 0;
@@ -297,6 +357,7 @@ public:
     int64_t expiresAt = 0;       // the server drops our binding then (0: no binding)
     int64_t refreshAt = 0;       // the next refresh (0: none due)
     int64_t retryDelay = 0;      // the wait before the next retry of a failed refresh
+    int64_t reconnectDelay = 0;  // over TCP or TLS: the wait before registering over a new connection
     int64_t keepAliveAt = 0;     // the next NAT keep-alive
     bool refreshing = false;     // a refresh is out while the account stays registered
     bool challenged = false;     // the REGISTER out answers a challenge already
@@ -409,6 +470,10 @@ public:
   virtual void SetPayloadMap(const TRtpPayloadMap& value) = 0;
   virtual std::string GetMediaDirection() = 0;
   virtual void SetMediaDirection(const std::string& value) = 0;
+  // SRTP as the SDP exchange settled it; setting it hands new keys to the
+  // media at once.
+  virtual TCallSrtp GetSrtp() = 0;
+  virtual void SetSrtp(const TCallSrtp& value) = 0;
   virtual int GetSdpVersion() = 0;
   virtual void SetSdpVersion(int value) = 0;
   virtual int GetSdpSessionId() = 0;

@@ -159,7 +159,8 @@ void TTransactionLayer::SendRequest(const std::string& text, const std::string& 
   tx->host = host;
   tx->port = port;
   tx->interval = timers_.T1;
-  tx->retransmitAt = now + timers_.T1;
+  // RFC 3261 17.1.1.2, 17.1.2.2: timers A and E only on an unreliable transport.
+  tx->retransmitAt = via.Reliable ? 0 : now + timers_.T1;
   tx->timeoutAt = now + 64 * timers_.T1;
   if (tx->invite) tx->endAt = now + kInviteLifetimeMs;
   bool busy = sender_(text, host, port) == TSendResult::Busy;  // may raise: no transaction then
@@ -353,13 +354,14 @@ void TTransactionLayer::SendResponse(const std::string& text) {
     tx->state = S::Accepted;
     tx->acked = false;
     tx->interval = timers_.T1;
-    tx->retransmitAt = now + timers_.T1;
+    // A stream delivers the 2xx or breaks: it waits for its ACK unrepeated.
+    tx->retransmitAt = via.Reliable ? 0 : now + timers_.T1;
     tx->timeoutAt = now + 64 * timers_.T1;
     tx->endAt = tx->timeoutAt;
   } else {
     tx->state = S::Completed;
     tx->interval = timers_.T1;
-    tx->retransmitAt = now + timers_.T1;  // timer G
+    tx->retransmitAt = via.Reliable ? 0 : now + timers_.T1;  // timer G (17.2.1: not on TCP or TLS)
     tx->timeoutAt = now + 64 * timers_.T1;  // timer H
     tx->endAt = tx->timeoutAt;
   }

@@ -47,7 +47,10 @@ void ReadValue(sv line, size_t i, size_t base, TLocated& out) {
     ++i;
   }
   while (i < line.size() && IsBlank(line[i])) ++i;
-  while (i < line.size() && !IsBlank(line[i]) && line[i] != ';' && line[i] != ',') ++i;  // transport
+  size_t transportStart = i;
+  while (i < line.size() && !IsBlank(line[i]) && line[i] != ';' && line[i] != ',') ++i;
+  std::string transport = Lowered(line.substr(transportStart, i - transportStart));
+  out.via.Reliable = transport == "tcp" || transport == "tls";
   while (i < line.size() && IsBlank(line[i])) ++i;
   size_t sentByStart = i;
   while (i < line.size() && !IsBlank(line[i]) && line[i] != ';' && line[i] != ',') ++i;
@@ -137,8 +140,15 @@ std::string StampTopVia(const std::string& viaLines, const std::string& sourceHo
   if (!located.found) return viaLines;
   std::string out = viaLines;
   // Inserted from the back, so that the earlier offset stays right.
-  if (located.via.Received.empty() && !sourceHost.empty() && located.via.Host != sourceHost)
-    out.insert(located.valueEnd, ";received=" + sourceHost);
+  std::string tail;
+  // A sent-by IPv6 address is written in brackets, a source address without.
+  const std::string sourceRef = sourceHost.find(':') == std::string::npos ? sourceHost : "[" + sourceHost + "]";
+  if (located.via.Received.empty() && !sourceHost.empty() && located.via.Host != sourceRef)
+    tail += ";received=" + sourceHost;
+  // RFC 3261 18.2.2: over TCP or TLS the response goes back on the
+  // connection the request came on, whatever port the sent-by names.
+  if (located.via.Reliable && !located.via.Rport) tail += ";rport=" + std::to_string(sourcePort);
+  if (!tail.empty()) out.insert(located.valueEnd, tail);
   if (located.rportEnd != 0) out.insert(located.rportEnd, "=" + std::to_string(sourcePort));
   return out;
 }

@@ -16,6 +16,7 @@ struct TTopVia {
   std::string Received;  // value of ";received=", "" when absent
   bool Rport = false;    // an ";rport" parameter, with or without a value
   int RportValue = 0;    // its value, 0 when it has none
+  bool Reliable = false; // the transport is TCP or TLS: nothing is retransmitted
 };
 
 // The first Via value of `viaLines` (one or more "Via:" lines as the parser
@@ -24,7 +25,9 @@ TTopVia ParseTopVia(const std::string& viaLines);
 
 // RFC 3261 18.2.1 and RFC 3581 4: the receiver of a request notes where it
 // came from in the top Via, ";received=" when the sent-by host is not the
-// source address and the value of a bare ";rport". Returns `viaLines` with the
+// source address and the value of a bare ";rport"; a TCP or TLS Via gets
+// ";rport=" with the source port even unasked, so that the response finds
+// the connection (18.2.2). Returns `viaLines` with the
 // first Via value so completed; the other lines are left as they are.
 std::string StampTopVia(const std::string& viaLines, const std::string& sourceHost, int sourcePort);
 

@@ -90,7 +90,8 @@ TBaresip::TBaresip(const TPeerDir& dir, const TBaresipOptions& options) {
       "module\t\t\tg711.so\n" + CodecModuleLines(options.CodecModules) +
       "module\t\t\taufile.so\n"
       "module\t\t\taubridge.so\n"
-      "module\t\t\tsndfile.so\n"
+      "module\t\t\tsndfile.so\n" +
+      std::string(options.MediaEnc.empty() ? "" : "module\t\t\tsrtp.so\n") +
       "module_tmp\t\taccount.so\n"
       "module_app\t\tmenu.so\n"
       "module_app\t\tctrl_tcp.so\n";
@@ -99,6 +100,7 @@ TBaresip::TBaresip(const TPeerDir& dir, const TBaresipOptions& options) {
   std::string account = "<sip:" + options.User + "@" + aor + ">;auth_pass=" + options.Password +
                         ";audio_codecs=" + options.Codecs +
                         ";answermode=" + (options.AutoAnswer ? "auto" : "manual") +
+                        (options.MediaEnc.empty() ? "" : ";mediaenc=" + options.MediaEnc) +
                         (options.Registrar.empty() ? ";regint=0" : ";regint=600") + "\n";
   WriteTextFile(config + "/accounts", account);
   WriteTextFile(config + "/contacts", "");

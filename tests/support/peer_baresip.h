@@ -38,6 +38,7 @@ struct TBaresipOptions {
   int SourceRate = 8000;
   bool AutoAnswer = true;
   int MaxCalls = 8;
+  std::string MediaEnc;      // "srtp-mand", "srtp"...: its srtp module with that mode; empty: plain RTP
 };
 
 struct TBaresipEvent {

@@ -53,7 +53,7 @@ bool SipPortAnswers(int port, int timeoutMs) {
 }
 
 TKamailio::TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop, int port,
-                     const std::vector<std::string>& defines) {
+                     const std::vector<std::string>& defines, const TKamailioTls& tls) {
   std::string program = RequireProgram("kamailio", "kamailio");
   port_ = port != 0 ? port : FreeUdpPort();
   std::string db = dir.Subdir("kamailio-db");
@@ -66,13 +66,26 @@ TKamailio::TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bo
     subscribers += std::to_string(id++) + ":" + user.Name + ":127.0.0.1:" + user.Password + "::\n";
   WriteTextFile(db + "/subscriber", subscribers);
   std::string config = dir.File("kamailio.cfg");
+  if (!tls.CertFile.empty()) {
+    tlsPort_ = tls.Port != 0 ? tls.Port : FreeUdpPort();
+    if (!std::filesystem::exists(ModuleDir() + "/tls.so"))
+      throw std::runtime_error("Kamailio's tls module is missing (Debian package kamailio-tls-modules)");
+    WriteTextFile(dir.File("kamailio-tls.cfg"), "[server:default]\nmethod = TLSv1.2+\nverify_certificate = no\n"
+                                                "require_certificate = no\nprivate_key = " + tls.KeyFile +
+                                                "\ncertificate = " + tls.CertFile +
+                                                "\n\n[client:default]\nverify_certificate = no\n"
+                                                "require_certificate = no\n");
+  }
   WriteTextFile(config, Substitute(ReadTextFile(InteropDataDir() + "/kamailio.cfg.in"),
-                                   {{"PORT", std::to_string(port_)}, {"MPATH", ModuleDir() + "/"}}));
+                                   {{"PORT", std::to_string(port_)}, {"TLSPORT", std::to_string(tlsPort_)},
+                                    {"MPATH", ModuleDir() + "/"}}));
   std::vector<std::string> argv = {program, "-f", config, "-A", "DBURL=\"text://" + db + "\"",
                                    "-DD", "-E", "-m", "64", "-M", "8",
                                    "-P", run + "/kamailio.pid", "-Y", run};
   if (qop) argv.insert(argv.begin() + 3, {"-A", "WITH_QOP"});
   for (const std::string& define : defines) argv.insert(argv.begin() + 3, {"-A", define});
+  if (!tls.CertFile.empty())
+    argv.insert(argv.begin() + 3, {"-A", "WITH_STREAMS", "-A", "TLS_CONFIG=\"" + dir.File("kamailio-tls.cfg") + "\""});
   process_ = std::make_unique<TPeerProcess>(argv, dir.File("kamailio.log"), dir.Path());
   if (!SipPortAnswers(port_, 10000))
     throw std::runtime_error("Kamailio did not answer on port " + std::to_string(port_) + ":\n" +

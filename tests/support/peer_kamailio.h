@@ -25,6 +25,15 @@ struct TSipUser {
   std::string Password;
 };
 
+// With a certificate, Kamailio also takes SIP over TCP on its port and over
+// TLS on TlsPort() (its tls module, Debian package kamailio-tls-modules),
+// and reaches clients registered over a connection through that connection.
+struct TKamailioTls {
+  std::string CertFile;
+  std::string KeyFile;
+  int Port = 0;  // of TLS; 0: a free one
+};
+
 class TKamailio {
 public:
   // Starts Kamailio and returns once it answers on its port (raises when it
@@ -34,16 +43,20 @@ public:
   // test in its own network namespace may take.
   // `defines` are more "-A" arguments: "MAX_EXPIRES=20" caps what the
   // registrar grants, "CTL_SOCKET=\"unix:PATH\"" opens the control socket
-  // that kamcmd reads the location table through.
+  // that kamcmd reads the location table through; "WITH_IPV6" makes it
+  // listen on [::1] at the same port too.
   TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop = false, int port = 0,
-            const std::vector<std::string>& defines = {});
+            const std::vector<std::string>& defines = {}, const TKamailioTls& tls = {});
 
   int Port() const { return port_; }
+  int TlsPort() const { return tlsPort_; }
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string Ipv6Address() const { return "[::1]:" + std::to_string(port_); }
   TPeerProcess& Process() { return *process_; }
 
 private:
   int port_ = 0;
+  int tlsPort_ = 0;
   std::unique_ptr<TPeerProcess> process_;
 };
 

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "cli/phone.h"
 #include "platform/audiodevice.h"
 #include "platform/clock.h"
+#include "support/streampeer.h"
+#include "support/testcerts.h"
 #include "support/udppeer.h"
 
 namespace qv::cli {
@@ -87,6 +90,43 @@ TEST_F(CliRegistration, EndsSayWhy) {
   phone_->Execute("unregister");
   Answer("200 OK");
   EXPECT_TRUE(Printed("event registration-ended reason=unregistered")) << Out();
+}
+
+// Over TLS, a server whose certificate names another host: the tool says
+// the registration ended as insecure, with the reason, and registers
+// nothing there.
+TEST(CliRegistrationTls, ACertificateForAnotherHostEndsAsInsecureWithTheReason) {
+  SelectAudioBackend("virtual");
+  std::string dir = ::testing::TempDir() + "cli-tls-" + std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  test::TTestCa ca = test::MakeTestCa(dir, "cli");
+  test::TStreamPeer server(test::MakeServerCert(ca, dir, "elsewhere", {"pbx.elsewhere.test"}));
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  {
+    TOutput output(out, err);
+    TCliPhone phone(ParseOptions({"--server", "127.0.0.1:" + std::to_string(server.Port()), "--user", "alice",
+                                  "--local-port", "0", "--transport", "tls", "--ca-file", ca.CertFile}),
+                    output);
+    phone.Start();
+    std::string text;
+    for (int i = 0; i < 50 && text.find("event registration-ended") == std::string::npos; ++i) {
+      phone.Pump(100);
+      std::fflush(out);
+      std::rewind(out);
+      text.clear();
+      char buffer[4096];
+      while (size_t n = std::fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+    }
+    EXPECT_NE(text.find("event registration-ended reason=insecure detail=\"TLS: the certificate of 127.0.0.1 "
+                        "was refused: it is not made out to 127.0.0.1\""),
+              std::string::npos)
+        << text;
+    EXPECT_FALSE(server.Receive(100));
+  }
+  std::fclose(out);
+  std::fclose(err);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -299,12 +299,14 @@ TEST(SipMessageSdp, EveryAudioLineAddsPayloadsAndTheLastGivesThePort) {
                        "m=video 5000 RTP/AVP 31", "m=audio 4002 RTP/AVP\t18 x 8 -", "M=audio 9 RTP/AVP 4",
                        "m=audio 4004 RTP/SAVP 9"}));
   EXPECT_EQ(m.SdpAudioPort, "4004");
-  EXPECT_THAT(m.PayloadTypes, ElementsAre(0, 18, 8));
+  // An RTP/SAVP line is audio too (SRTP): its payload types count.
+  EXPECT_THAT(m.PayloadTypes, ElementsAre(0, 18, 8, 9));
   EXPECT_EQ(m.SdpAddress, "10.0.0.2");
 }
 
 TEST(SipMessageSdp, OddConnectionAndMediaLines) {
-  EXPECT_EQ(TSipMessage("c=IN IP6 ::1\r\n").SdpAddress, "");
+  EXPECT_EQ(TSipMessage("c=IN IP6 ::1\r\n").SdpAddress, "::1");
+  EXPECT_EQ(TSipMessage("c=IN IP6 ::ffff:203.0.113.200:12345:6789:abcd:ef01:2345:6789\r\n").SdpAddress.size(), 46u);
   EXPECT_EQ(TSipMessage("C=IN IP4 10.0.0.1\r\n").SdpAddress, "");  // SDP is case-sensitive
   EXPECT_EQ(TSipMessage("c=IN IP4 10.200.300.400.500.600.700\r\n").SdpAddress, "10.200.300.400.500.6");
   EXPECT_EQ(TSipMessage("c=IN IP4").SdpAddress, "");

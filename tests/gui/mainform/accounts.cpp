@@ -1,6 +1,7 @@
 // The account list, the account dialog and the four account actions, each
 // checked by reading the settings file back.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -161,6 +162,62 @@ private slots:
     };
     QVERIFY(rig.Click(form.AccountsFrm()->EditBtn));
     QVERIFY(unticked);
+  }
+
+  // Secure-call keys: read from the file into the account that registers and
+  // into the dialog, written back as the dialog leaves them; an account that
+  // never had them gets none by being edited.
+  void secureCallSettings() {
+    TRig rig;
+    const std::string secure = "Server=" + rig.Registrar.Server() +
+                               "\nUser=101\nPassword=pw\nSRTP=Mandatory\nSRTPKeysWithoutTLS=1\nCAFile=/x/ca.pem\n";
+    const std::string plain = "Server=pbx.invalid\nUser=200\nPassword=pw\n";
+    rig.WriteIni("[ACCOUNT]\n" + secure + "Count=2\n[ACCOUNT1]\n" + secure + "[ACCOUNT2]\n" + plain);
+    rig.Start();
+    TMainForm& form = *rig.Form;
+    QTRY_VERIFY(form.Online());
+    ISipAccountPtr account = form.RegisteredAccount();
+    QVERIFY(account->GetSrtpMode() == TSrtpMode::Mandatory);
+    QVERIFY(account->GetSrtpKeysWithoutTls());
+    QVERIFY(account->GetTransport() == TSipTransport::Udp);
+    QCOMPARE(account->GetCaFile(), std::string("/x/ca.pem"));
+
+    form.ShowFrame(1);
+    Select(form, 0);
+    int shownMode = -1;
+    bool shownKeys = false;
+    rig.Watcher.OnDialog = [&](QDialog* d) {
+      auto* dialog = qobject_cast<TRegistrationForm*>(d);
+      shownMode = dialog->SrtpBox->currentIndex();
+      shownKeys = dialog->KeysWithoutTlsBox->isChecked();
+      dialog->SrtpBox->setCurrentIndex(1);  // "Opcional"
+      dialog->KeysWithoutTlsBox->setChecked(false);
+      dialog->SaveBtn->click();
+    };
+    QVERIFY(rig.Click(form.AccountsFrm()->EditBtn));
+    QCOMPARE(shownMode, 2);
+    QVERIFY(shownKeys);
+    for (const char* section : {"ACCOUNT", "ACCOUNT1"}) {
+      TIniFile ini(rig.Ini);
+      QCOMPARE(ini.ReadString(section, "SRTP", "-"), std::string("optional"));
+      QCOMPARE(ini.ReadString(section, "SRTPKeysWithoutTLS", "-"), std::string());
+      QCOMPARE(ini.ReadString(section, "CAFile", "-"), std::string("/x/ca.pem"));
+      QCOMPARE(ini.ReadString(section, "Transport", "-"), std::string("-"));  // never set, never written
+    }
+
+    Select(form, 1);
+    rig.Watcher.OnDialog = [&](QDialog* d) {
+      auto* dialog = qobject_cast<TRegistrationForm*>(d);
+      QCOMPARE(dialog->SrtpBox->currentIndex(), 0);
+      QCOMPARE(dialog->TransportBox->currentIndex(), 0);
+      dialog->PasswordEdit->setText("new");
+      dialog->SaveBtn->click();
+    };
+    QVERIFY(rig.Click(form.AccountsFrm()->EditBtn));
+    QCOMPARE(TIniFile(rig.Ini).ReadString("ACCOUNT2", "Password", "-"), std::string("new"));
+    const std::string text = rig.ReadIni();
+    const std::string second = text.substr(text.find("[ACCOUNT2]"));
+    QVERIFY2(second.find("SRTP") == std::string::npos && second.find("CAFile") == std::string::npos, second.c_str());
   }
 
   void dialogRefusesAnEmptyServer() {
