@@ -58,6 +58,7 @@ TMainForm::TMainForm(TOptions options, QWidget* parent)
   client_->SetDtmfMethod(dtmfRFC2833);
   client_->SetSilenceThreshold(kDefaultSilenceThreshold);
   client_->SetSilenceTimeout(5000);
+  client_->SetMaxCalls(6);  // one call per line
 
   pumpLink_ = std::make_shared<TPumpLink>();
   pumpLink_->Form = this;

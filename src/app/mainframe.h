@@ -105,6 +105,9 @@ public:
   QString StatusText() const;  // what panel 0 of the status bar reads
   struct TAccountText {
     std::string Server, User, Password, STUN, Proxy;
+    // Realms besides the server's own and the domain that get the password
+    // (key "Realms", written only when set: older files stay as they were).
+    std::string Realms;
   };
   const TAccountText& CurrentAccount() const { return current_; }
 

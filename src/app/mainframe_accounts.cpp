@@ -51,6 +51,7 @@ TAccountText ReadAccount(const TIniFile& ini, const std::string& section) {
   a.Password = ini.ReadString(section, "Password", "");
   a.STUN = ini.ReadString(section, "STUN", "");
   a.Proxy = ini.ReadString(section, "Proxy", "");
+  a.Realms = ini.ReadString(section, "Realms", "");
   return a;
 }
 
@@ -60,6 +61,7 @@ void WriteAccount(TIniFile& ini, const std::string& section, const TAccountText&
   ini.WriteString(section, "Password", a.Password);
   ini.WriteString(section, "STUN", a.STUN);
   ini.WriteString(section, "Proxy", a.Proxy);
+  if (!a.Realms.empty()) ini.WriteString(section, "Realms", a.Realms);
 }
 
 // The first k in 1..Count whose section holds (server, user); 0 when none.
@@ -120,6 +122,7 @@ void TMainForm::LoadSettings() {
   current_.Server = ini.ReadString("ACCOUNT", "Server", "");
   current_.User = ini.ReadString("ACCOUNT", "User", "");
   current_.Password = ini.ReadString("ACCOUNT", "Password", "");
+  current_.Realms = ini.ReadString("ACCOUNT", "Realms", "");
   if (!current_.Server.empty()) accountsFrm_->AddRow(Text(current_.Server), Text(current_.User));
   int count = AccountCount(ini);
   for (int k = 1; k <= count; ++k) {
@@ -140,6 +143,7 @@ void TMainForm::SaveSettings() {
   ini.WriteString("ACCOUNT", "Proxy", current_.Proxy);
   ini.WriteString("ACCOUNT", "User", current_.User);
   ini.WriteString("ACCOUNT", "Password", current_.Password);
+  if (!current_.Realms.empty()) ini.WriteString("ACCOUNT", "Realms", current_.Realms);
   ini.WriteString("AUDIO", "In", Text(audioFrm_->waveInDevice->currentText()));
   ini.WriteString("AUDIO", "Out", Text(audioFrm_->waveOutDevice->currentText()));
   ini.WriteString("AUDIO", "Ring", Text(audioFrm_->waveRingDevice->currentText()));
@@ -202,7 +206,9 @@ void TMainForm::EditExecute() {
   TRegistrationForm dialog(this);
   dialog.ServerEdit->setText(Text(domain));
   dialog.UserEdit->setText(Text(user));
+  std::string realms;  // not in the dialog: kept as the file has them
   auto fill = [&](const TAccountText& a) {
+    realms = a.Realms;
     dialog.PasswordEdit->setText(Text(a.Password));
     dialog.STUNEdit->setText(Text(a.STUN));
     dialog.ProxyEdit->setText(Text(a.Proxy));
@@ -217,7 +223,7 @@ void TMainForm::EditExecute() {
 
   TAccountText edited{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
                       Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
-                      Text(dialog.ProxyEdit->text())};
+                      Text(dialog.ProxyEdit->text()), realms};
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again
   if (isCurrent) {
     GoOffline();  // the window stays offline until the user connects again

@@ -50,6 +50,7 @@ void TMainForm::GoOnline() {
   }
   ISipAccountPtr account = client_->AddAccount(current_.Server, current_.User, current_.Password,
                                                current_.Proxy, current_.STUN);
+  account->SetRealms(current_.Realms);
   ISipAccountPtr replaced = std::move(registeredAccount_);
   registeredAccount_ = account;
   leaving_ = false;

@@ -25,6 +25,8 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.SetRtpPortMin(options_.RtpMin);
   client_.SetRtpPortMax(options_.RtpMax);
   client_.SetDtmfMethod(options_.DtmfMethod);
+  client_.SetMaxCalls(options_.Lines);
+  client_.SetInviteRateLimit(options_.InviteRate);
   client_.OnInvite = [this](TSipClient&, const ISipCallPtr& call) { OnInvite(call); };
   client_.OnInviteOk = [this](TSipClient&, const ISipCallPtr& call) { OnInviteOk(call); };
   client_.OnRingback = [this](TSipClient&, const ISipCallPtr& call) { OnRingback(call); };
@@ -67,6 +69,7 @@ void TCliPhone::Start() {
   }
   account_ = client_.AddAccount(options_.Server, options_.User, options_.Password, options_.Proxy,
                                 options_.Stun);
+  account_->SetRealms(options_.Realms);
   client_.PrepareAccount(account_);
   if (!options_.NoRegister) client_.Register(account_);
 }

@@ -66,6 +66,10 @@ public:
     std::lock_guard guard(fields_);
     challenge_ = value;
   }
+  std::string GetRealms() override { return Get(realms_); }
+  void SetRealms(const std::string& value) override;
+  std::string GetLearnedRealm() override { return Get(learnedRealm_); }
+  void SetLearnedRealm(const std::string& value) override { Set(learnedRealm_, value); }
   std::string GetMessageText() override { return Get(messageText_); }
   void SetMessageText(const std::string& value) override { Set(messageText_, value); }
   void SetStateTime(double value) override { stateTime_.store(value); }
@@ -106,6 +110,7 @@ private:
   std::string callId_, localTag_, remoteTag_, branch_;
   TChallenge challenge_;
   std::string messageText_;
+  std::string realms_, learnedRealm_;
   TRegistrationEndReason endReason_;
   TRegistration registration_;  // guarded by lock_
 

@@ -311,7 +311,9 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
   if (status == 401 || status == 403 || status == 407) {
     bool ours = call->GetLocalCSeq() == cseq;
     if (ours) call->SetRouteSet(m);
-    if (state == TCallState::InviteSent && status != 403 && ours) {
+    // A realm the account does not trust gets no password: the call ends
+    // with that status, as for a refusal.
+    if (state == TCallState::InviteSent && status != 403 && ours && RealmAllowed(account, m)) {
       call->SetChallenge(m.Challenge());
       call->SetState(TCallState::InviteAuthSent);
       call->SetBranch(NewBranch());
@@ -408,7 +410,7 @@ void TSipEngine::HandleReInviteResponse(const ISipCallPtr& call, const TSipMessa
   if (status == 401 || status == 407) {
     // Answered with credentials, once. The challenge comes from a proxy
     // that keeps no dialog: the route set stays as the dialog made it.
-    if (call->State() != TCallState::InviteAuthSent) {
+    if (call->State() != TCallState::InviteAuthSent && RealmAllowed(*call->GetAccount(), m)) {
       call->SetChallenge(m.Challenge());
       call->SetState(TCallState::InviteAuthSent);
       call->SetBranch(NewBranch());

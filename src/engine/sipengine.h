@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -83,6 +84,11 @@ public:
   // registered), on by default.
   void SetKeepAlive(bool value) override { keepAlive_ = value; }
   bool GetKeepAlive() override { return keepAlive_; }
+  // Limits against floods (sipguard.cpp); see ISipEngine.
+  int GetMaxCalls() override { return maxCalls_; }
+  void SetMaxCalls(int value) override;
+  int GetInviteRateLimit() override { return inviteRateLimit_; }
+  void SetInviteRateLimit(int value) override;
 
   // Settings given to new calls (sipengine.cpp).
   void SetCodecs(const std::vector<int>& payloadTypes) override;
@@ -207,6 +213,16 @@ private:
   // STUN (sipstun.cpp).
   void HandleStunAnswer(const std::string& datagram);
 
+  // Guards against hostile peers (sipguard.cpp), transport thread.
+  void NoteDatagramSource(const std::string& host, int port);
+  bool FromAccountServer(ISipAccount& account);
+  void RefuseStatelessly(const TSipMessage& message, const std::string& status);
+  bool AcceptInDialog(const ISipCallPtr& call, const TSipMessage& message);
+  void NoSuchDialog(const TSipMessage& message);
+  bool CancelMatches(ISipCall& call, const TSipMessage& message);
+  bool AdmitNewInvite(const TSipMessage& message, ISipAccount& account);
+  bool RealmAllowed(ISipAccount& account, const TSipMessage& challenge);
+
   // Dispatch (sipdispatch.cpp).
   void Dispatch(const TSipMessage& message);
   void HandleCancel(const TSipMessage& message);
@@ -244,6 +260,18 @@ private:
   // The earliest engine timer of RunDialogTimers (0: none), so that the
   // transport thread looks at the calls only when one is due.
   std::atomic<int64_t> dialogTimerAt_{0};
+
+  std::atomic<int> maxCalls_{32};
+  std::atomic<int> inviteRateLimit_{10};
+  // The source of the datagram in hand, and the new INVITEs each source sent
+  // within its current second. Transport thread only.
+  struct TInviteWindow {
+    int64_t start = 0;
+    int count = 0;
+  };
+  std::string datagramHost_;
+  int datagramPort_ = 0;
+  std::map<std::string, TInviteWindow> inviteRates_;
 
   TSipAccounts accounts_;
   TSipCalls calls_;
