@@ -313,7 +313,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     if (ours) call->SetRouteSet(m);
     // A realm the account does not trust gets no password: the call ends
     // with that status, as for a refusal.
-    if (state == TCallState::InviteSent && status != 403 && ours && RealmAllowed(account, m)) {
+    if (state == TCallState::InviteSent && status != 403 && ours && RealmAllowed(account, m, true)) {
       call->SetChallenge(m.Challenge());
       call->SetState(TCallState::InviteAuthSent);
       call->SetBranch(NewBranch());
@@ -410,7 +410,7 @@ void TSipEngine::HandleReInviteResponse(const ISipCallPtr& call, const TSipMessa
   if (status == 401 || status == 407) {
     // Answered with credentials, once. The challenge comes from a proxy
     // that keeps no dialog: the route set stays as the dialog made it.
-    if (call->State() != TCallState::InviteAuthSent && RealmAllowed(*call->GetAccount(), m)) {
+    if (call->State() != TCallState::InviteAuthSent && RealmAllowed(*call->GetAccount(), m, false)) {
       call->SetChallenge(m.Challenge());
       call->SetState(TCallState::InviteAuthSent);
       call->SetBranch(NewBranch());

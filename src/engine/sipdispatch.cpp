@@ -137,7 +137,7 @@ void TSipEngine::HandleRefer(const TSipMessage& m) {
   const int status = ToIntDef(m.StatusCode, 0);
   if (status < 300) return;  // 202: the NOTIFYs tell the rest
   if (IsChallenge(m.StatusCode) && status != 403 && state == TCallState::ReferSent &&
-      RealmAllowed(*call->GetAccount(), m)) {
+      RealmAllowed(*call->GetAccount(), m, false)) {
     call->SetChallenge(m.Challenge());
     call->SetState(TCallState::InviteAuthSent);
     call->SetBranch(NewBranch());

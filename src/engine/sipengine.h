@@ -221,7 +221,7 @@ private:
   void NoSuchDialog(const TSipMessage& message);
   bool CancelMatches(ISipCall& call, const TSipMessage& message);
   bool AdmitNewInvite(const TSipMessage& message, ISipAccount& account);
-  bool RealmAllowed(ISipAccount& account, const TSipMessage& challenge);
+  bool RealmAllowed(ISipAccount& account, const TSipMessage& challenge, bool mayLearn);
 
   // Dispatch (sipdispatch.cpp).
   void Dispatch(const TSipMessage& message);

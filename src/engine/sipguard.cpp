@@ -120,13 +120,16 @@ bool TSipEngine::AdmitNewInvite(const TSipMessage& m, ISipAccount& account) {
   return true;
 }
 
-// Under the account's or the call's lock, for the 401/407 in `m`.
-bool TSipEngine::RealmAllowed(ISipAccount& account, const TSipMessage& m) {
+// Under the account's or the call's lock, for the 401/407 in `m`. Only a
+// challenge to a request outside any dialog (REGISTER, a new INVITE, MESSAGE)
+// may teach the realm: inside a call the far end itself may be the one who
+// asks, and the proxy's realm is known by then.
+bool TSipEngine::RealmAllowed(ISipAccount& account, const TSipMessage& m, bool mayLearn) {
   const std::string& realm = m.AuthRealm;
   const std::string learned = account.GetLearnedRealm();
   if (!learned.empty() && SameRealm(realm, learned)) return true;
   if (SameRealm(realm, account.GetDomain()) || Listed(account.GetRealms(), realm)) return true;
-  if (learned.empty() && FromAccountServer(account)) {
+  if (mayLearn && learned.empty() && FromAccountServer(account)) {
     account.SetLearnedRealm(realm);
     return true;
   }

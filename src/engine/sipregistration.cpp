@@ -158,7 +158,7 @@ void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
   // un-REGISTER) says nothing about the one out now.
   if (ToIntDef(m.CSeqNumber, -1) != reg.cseq || code < 200) return;
   // A challenge for a realm the account does not trust is a refusal.
-  const bool challenge = (status == "401" || status == "407") && RealmAllowed(*account, m);
+  const bool challenge = (status == "401" || status == "407") && RealmAllowed(*account, m, true);
   const TRegistrationEndReason refused{TRegistrationEnd::Refused, code};
   auto answerChallenge = [&](int expires) {
     account->SetChallenge(m.Challenge());

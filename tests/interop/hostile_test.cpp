@@ -204,6 +204,9 @@ TEST(HostilePeer, AttacksLeaveTheCallAndItsAudioAlone) {
     idle = Threads(alice.Pid()) <= idleThreads;
   }
   EXPECT_TRUE(idle) << Threads(alice.Pid()) << " threads, " << idleThreads << " before the flood";
+  std::printf("flood: 5000 INVITEs in %.1f s, %zu rang, %d answered 503, RSS %ld -> %ld kB, threads %d -> %d\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), ringing.size(),
+              answers503, rssBefore, rssAfter, idleThreads, Threads(alice.Pid()));
 
   // An honest peer can still call in: alice's second line rings.
   TChildProcess carol(CliPath(), Args("carol", p.carolPort, p.alicePort, p.carolRtp, "tone:800",
@@ -216,14 +219,14 @@ TEST(HostilePeer, AttacksLeaveTheCallAndItsAudioAlone) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   carol.Write("quit\n");
   EXPECT_EQ(carol.Wait(20000), 0) << Report(carol);
+  std::vector<std::string> out = alice.OutLines();
   alice.Write("quit\n");
   bob.Write("quit\n");
   EXPECT_EQ(alice.Wait(20000), 0) << Report(alice);
   EXPECT_EQ(bob.Wait(20000), 0) << Report(bob);
 
-  std::vector<std::string> out = alice.OutLines();
   EXPECT_EQ(Count(out, "event dtmf"), 0) << Report(alice);
-  EXPECT_EQ(Count(out, "event bye line=1"), 1) << "the first call ended only at the end";
+  EXPECT_EQ(Count(out, "event bye line=1"), 0) << "the first call ended before its time";
   // Audio both ways until the end: each heard the other's tone, alice never
   // the attacker's.
   std::vector<int16_t> aliceHeard = Heard(p.dir.File("alice-heard.wav"));
@@ -239,9 +242,9 @@ TEST(HostilePeer, AttacksLeaveTheCallAndItsAudioAlone) {
   EXPECT_LT(worst3k, 500) << "the stray RTP was played";
 }
 
-// A far end that challenges our hold re-INVITE, and a call, for a realm of
-// its own: no credential leaves, the held call stays as it was, the new call
-// ends with the status.
+// A far end that challenges our hold re-INVITE, and then a new call, for a
+// realm that is not the one our server named first: no credential leaves for
+// it, the held call stays as it was, the new call ends with the status.
 TEST(HostilePeer, ForeignRealmGetsNoCredentials) {
   TPeerDir dir;
   TUdpPeer evil;
@@ -262,7 +265,15 @@ TEST(HostilePeer, ForeignRealmGetsNoCredentials) {
   const std::string sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                           "m=audio 41000 RTP/AVP 0\r\n";
   const std::string contact = "Contact: <sip:bob@127.0.0.1:" + std::to_string(evil.Port()) + ">\r\n";
+  // The first INVITE is challenged by the account's own server: that realm
+  // is answered and kept.
   std::string invite = next("INVITE ");
+  evil.Send(Respond(invite, "407 Proxy Authentication Required", "p",
+                    "Proxy-Authenticate: Digest realm=\"home.example\", nonce=\"n0\"\r\n"),
+            port);
+  next("ACK ");
+  invite = next("INVITE ");
+  EXPECT_NE(Header(invite, "Proxy-Authorization").find("realm=\"home.example\""), std::string::npos) << invite;
   evil.Send(Respond(invite, "200 OK", "evilbob", contact + "Content-Type: application/sdp\r\n", sdp), port);
   next("ACK ");
   std::string hold = next("INVITE ");
@@ -280,8 +291,8 @@ TEST(HostilePeer, ForeignRealmGetsNoCredentials) {
   ASSERT_EQ(alice.Wait(20000), 0) << Report(alice);
   while (std::optional<std::string> more = evil.Receive(300)) seen.push_back(*more);
   for (const std::string& datagram : seen) {
+    EXPECT_EQ(datagram.find("evil.example"), std::string::npos) << datagram;
     EXPECT_EQ(Header(datagram, "Authorization"), "") << datagram;
-    EXPECT_EQ(Header(datagram, "Proxy-Authorization"), "") << datagram;
   }
   std::vector<std::string> out = alice.OutLines();
   EXPECT_EQ(Count(out, "status line=1 state=connected"), 1) << Report(alice);
