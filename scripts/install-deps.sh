@@ -9,7 +9,7 @@ PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libssl-dev uuid-dev portaudio19-dev libasound2-dev libgsm1-dev
   libspeex-dev libspeex1 libspeexdsp-dev libespeak-ng-dev espeak-ng-data
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n libxcb1-dev
-  libosip2-dev libsofia-sip-ua-dev libspandsp-dev
+  libopus-dev libosip2-dev libsofia-sip-ua-dev libspandsp-dev
   sip-tester baresip-core kamailio coturn sox xvfb xauth imagemagick iproute2 procps iptables
   dbus desktop-file-utils x11-utils"
 

@@ -52,6 +52,7 @@ TAccountText ReadAccount(const TIniFile& ini, const std::string& section) {
   a.STUN = ini.ReadString(section, "STUN", "");
   a.Proxy = ini.ReadString(section, "Proxy", "");
   a.Realms = ini.ReadString(section, "Realms", "");
+  a.Wideband = ini.ReadInteger(section, "Wideband", 0) != 0;
   return a;
 }
 
@@ -62,6 +63,7 @@ void WriteAccount(TIniFile& ini, const std::string& section, const TAccountText&
   ini.WriteString(section, "STUN", a.STUN);
   ini.WriteString(section, "Proxy", a.Proxy);
   if (!a.Realms.empty()) ini.WriteString(section, "Realms", a.Realms);
+  ini.WriteInteger(section, "Wideband", a.Wideband ? 1 : 0);
 }
 
 // The first k in 1..Count whose section holds (server, user); 0 when none.
@@ -123,6 +125,7 @@ void TMainForm::LoadSettings() {
   current_.User = ini.ReadString("ACCOUNT", "User", "");
   current_.Password = ini.ReadString("ACCOUNT", "Password", "");
   current_.Realms = ini.ReadString("ACCOUNT", "Realms", "");
+  current_.Wideband = ini.ReadInteger("ACCOUNT", "Wideband", 0) != 0;
   if (!current_.Server.empty()) accountsFrm_->AddRow(Text(current_.Server), Text(current_.User));
   int count = AccountCount(ini);
   for (int k = 1; k <= count; ++k) {
@@ -144,6 +147,7 @@ void TMainForm::SaveSettings() {
   ini.WriteString("ACCOUNT", "User", current_.User);
   ini.WriteString("ACCOUNT", "Password", current_.Password);
   if (!current_.Realms.empty()) ini.WriteString("ACCOUNT", "Realms", current_.Realms);
+  ini.WriteInteger("ACCOUNT", "Wideband", current_.Wideband ? 1 : 0);
   ini.WriteString("AUDIO", "In", Text(audioFrm_->waveInDevice->currentText()));
   ini.WriteString("AUDIO", "Out", Text(audioFrm_->waveOutDevice->currentText()));
   ini.WriteString("AUDIO", "Ring", Text(audioFrm_->waveRingDevice->currentText()));
@@ -207,11 +211,13 @@ void TMainForm::EditExecute() {
   dialog.ServerEdit->setText(Text(domain));
   dialog.UserEdit->setText(Text(user));
   std::string realms;  // not in the dialog: kept as the file has them
+  bool wideband = true;  // what the dialog does not show stays as it was
   auto fill = [&](const TAccountText& a) {
     realms = a.Realms;
     dialog.PasswordEdit->setText(Text(a.Password));
     dialog.STUNEdit->setText(Text(a.STUN));
     dialog.ProxyEdit->setText(Text(a.Proxy));
+    wideband = a.Wideband;
   };
   TIniFile ini(settingsPath_);
   bool isCurrent = ini.ReadString("ACCOUNT", "Server", "") == domain &&
@@ -224,6 +230,7 @@ void TMainForm::EditExecute() {
   TAccountText edited{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
                       Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
                       Text(dialog.ProxyEdit->text()), realms};
+  edited.Wideband = wideband;
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again
   if (isCurrent) {
     GoOffline();  // the window stays offline until the user connects again

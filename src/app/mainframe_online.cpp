@@ -48,6 +48,8 @@ void TMainForm::GoOnline() {
     ReportOffline(TOfflineReason::CannotResolve, Text(host));
     return;
   }
+  // The engine's codec list is the registered account's.
+  client_->SetWideband(current_.Wideband);
   ISipAccountPtr account = client_->AddAccount(current_.Server, current_.User, current_.Password,
                                                current_.Proxy, current_.STUN);
   account->SetRealms(current_.Realms);

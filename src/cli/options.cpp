@@ -62,6 +62,10 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
       {"--rtp-min", [&](const std::string& v) { o.RtpMin = ParseInt("--rtp-min", v, 1024, 65534); rtpMinSet = true; }},
       {"--rtp-max", [&](const std::string& v) { o.RtpMax = ParseInt("--rtp-max", v, 1024, 65534); rtpMaxSet = true; }},
       {"--dtmf-method", [&](const std::string& v) { o.DtmfMethod = ParseDtmfMethod(v); }},
+      {"--wideband", [&](const std::string& v) {
+         if (v != "on" && v != "off") throw TUsageError("--wideband wants on or off, not \"" + Printable(v) + "\"");
+         o.Wideband = v == "on";
+       }},
       {"--audio", [&](const std::string& v) {
          if (v != "portaudio" && v != "virtual" && v != "auto")
            throw TUsageError("--audio wants portaudio or virtual, not \"" + Printable(v) + "\"");
@@ -183,6 +187,9 @@ Network:
                          on one machine need ranges that do not overlap
 Calls:
   --dtmf-method M        inband, rfc2833 (default) or info
+  --wideband on|off      on: offer Opus, then G.722, before G.711, GSM and Speex
+                         (calls that take them run at 16000 Hz); off (default):
+                         the narrowband codecs only
   --auto-answer[=SECONDS]
                          answer incoming calls, after SECONDS (default at once)
   --lines N              number of lines (default 6); an incoming call takes the

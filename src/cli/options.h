@@ -29,6 +29,7 @@ struct TCliOptions {
   int RtpMin = 20000;
   int RtpMax = 24000;
   TDtmfMethod DtmfMethod = dtmfRFC2833;
+  bool Wideband = false;  // --wideband on: Opus and G.722 offered first
   std::string Audio;  // "", "portaudio", "virtual" or "auto"
   int InputDevice = -1;
   int OutputDevice = -1;

@@ -27,6 +27,7 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.SetDtmfMethod(options_.DtmfMethod);
   client_.SetMaxCalls(options_.Lines);
   client_.SetInviteRateLimit(options_.InviteRate);
+  client_.SetWideband(options_.Wideband);
   client_.OnInvite = [this](TSipClient&, const ISipCallPtr& call) { OnInvite(call); };
   client_.OnInviteOk = [this](TSipClient&, const ISipCallPtr& call) { OnInviteOk(call); };
   client_.OnRingback = [this](TSipClient&, const ISipCallPtr& call) { OnRingback(call); };

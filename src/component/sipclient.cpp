@@ -1,5 +1,7 @@
 #include "component/sipclient.h"
 
+#include "media/codecs.h"
+
 #include <sstream>
 
 #include "media/conference.h"
@@ -62,6 +64,11 @@ void TSipClient::SetSilenceTimeout(int value) {
   if (engine_) engine_->SetSilenceTimeout(value);
 }
 
+void TSipClient::SetWideband(bool value) {
+  wideband_ = value;
+  if (engine_) engine_->SetCodecs(value ? WidebandCodecs() : NarrowbandCodecs());
+}
+
 void TSipClient::SetActive(bool value) {
   active_ = value;
   if (value) {
@@ -73,6 +80,7 @@ void TSipClient::SetActive(bool value) {
     engine_->SetSilenceTimeout(silenceTimeout_);
     engine_->SetRtpPortMin(rtpPortMin_);
     engine_->SetRtpPortMax(rtpPortMax_);
+    engine_->SetCodecs(wideband_ ? WidebandCodecs() : NarrowbandCodecs());
     engine_->SetKeepAlive(keepAlive_);
     engine_->SetMaxCalls(maxCalls_);
     engine_->SetInviteRateLimit(inviteRateLimit_);

@@ -100,6 +100,12 @@ public:
   void SetSilenceThreshold(int value);
   int GetSilenceTimeout() const { return silenceTimeout_; }
   void SetSilenceTimeout(int value);
+  // Wideband: calls offer Opus first, then G.722, then the narrowband codecs
+  // (G.711, GSM, Speex); false (the default): the narrowband codecs only, as
+  // this component always offered. Takes effect for calls made or answered
+  // from then on.
+  bool GetWideband() const { return wideband_; }
+  void SetWideband(bool value);
   // The NAT keep-alive: an empty CR LF CR LF datagram to the registrar every
   // 25 s while an account is registered, so that a NAT router keeps the way
   // in open for calls. On by default; read when the engine is created, and
@@ -203,6 +209,7 @@ private:
   int rtpPortMax_;
   int silenceThreshold_ = kDefaultSilenceThreshold;
   int silenceTimeout_ = 5000;
+  bool wideband_ = false;
   TDtmfMethod dtmfMethod_ = dtmfInBand;
   bool keepAlive_ = true;
   int maxCalls_ = 32;

@@ -177,6 +177,8 @@ void TCall::SetMediaActive(bool value) { media_->SetActive(*this, value); }
 
 void TCall::SendAudioFrame(int16_t* frame) { media_->SendAudioFrame(*this, frame); }
 
+int TCall::GetAudioRate() { return media_->Rate(); }
+
 // --- Route set -------------------------------------------------------------
 
 void TCall::SetRouteSet(const TSipMessage& message) {

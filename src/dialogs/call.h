@@ -181,6 +181,7 @@ public:
   ISipAccountPtr GetAccount() override;
   void SetAccount(const ISipAccountPtr& value) override;
   void SendAudioFrame(int16_t* frame) override;
+  int GetAudioRate() override;
   TRtpStats GetRtpStats() override { return media_->Stats(); }
 
   // --- Media side ------------------------------------------------------

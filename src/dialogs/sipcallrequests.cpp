@@ -14,7 +14,8 @@ using namespace pieces;
 namespace {
 
 // One a=rtpmap line for each offered type we can name, in the order of the
-// m= line: a peer must not have to guess what 110 is (RFC 4566 6).
+// m= line: a peer must not have to guess what 110 is (RFC 4566 6); Opus
+// with its a=fmtp beside it.
 std::string RtpMapLines(const std::string& payloadTypes) {
   std::string lines;
   size_t start = 0;
@@ -22,29 +23,41 @@ std::string RtpMapLines(const std::string& payloadTypes) {
     size_t end = payloadTypes.find(' ', start);
     if (end == std::string::npos) end = payloadTypes.size();
     int type = -1;
-    const std::string name = ParseInt(std::string_view(payloadTypes).substr(start, end - start), type)
-                                 ? EncodingName(type) : std::string();
-    if (!name.empty()) lines += "a=rtpmap:" + std::to_string(type) + " " + name + "/8000\r\n";
+    const std::string format = ParseInt(std::string_view(payloadTypes).substr(start, end - start), type)
+                                   ? RtpMapFormat(type) : std::string();
+    if (!format.empty()) lines += "a=rtpmap:" + std::to_string(type) + " " + format + "\r\n";
+    if (type == kOfferedOpusType) lines += "a=fmtp:" + std::to_string(type) + " " + kOpusFormat + "\r\n";
     start = end + 1;
   }
   return lines;
 }
 
+bool OffersOpus(const std::string& payloadTypes) {
+  return (" " + payloadTypes + " ").find(" " + std::to_string(kOfferedOpusType) + " ") != std::string::npos;
+}
+
+// Digits go as telephone events at 8000 Hz beside the narrowband codecs and
+// G.722, and at 48000 Hz beside Opus (RFC 4733 2.1: the clock of the audio).
 std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadTypes) {
   const std::string address = a.GetContactAddress();
   const std::string direction = call.GetMediaDirection();
   // Holding the peer: no address to send to, but o= still names us.
   const std::string connection = direction == "sendonly" ? "0.0.0.0" : address;
+  const bool opus = OffersOpus(payloadTypes);
+  const std::string wideEvent = std::to_string(kOfferedWideEventType);
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
        std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
   s += "s=Corvale SIP component\r\n";
   s += "c=IN IP4 " + connection + "\r\n";
   s += "t=0 0\r\n";
-  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadTypes + " 101\r\n";
+  s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadTypes + " 101" +
+       (opus ? " " + wideEvent : "") + "\r\n";
   s += RtpMapLines(payloadTypes);
   s += "a=rtpmap:101 telephone-event/8000\r\n";
   s += "a=fmtp:101 0-15\r\n";
+  if (opus) s += "a=rtpmap:" + wideEvent + " telephone-event/48000\r\n";
+  if (opus) s += "a=fmtp:" + wideEvent + " 0-15\r\n";
   s += "a=ptime:20\r\n";
   s += "a=" + direction + "\r\n";
   return s;

@@ -2,6 +2,7 @@
 // the others) and those that echo a received request.
 #include "dialogs/siprequests.h"
 #include "dialogs/sippieces.h"
+#include "media/codecs.h"
 #include "sip/sdp.h"
 #include "sip/sipmessage.h"
 
@@ -32,8 +33,9 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   s += "t=0 0\r\n";
   s += "m=audio " + std::to_string(port) + " RTP/AVP " + payloadType + (event.empty() ? "" : " " + event) + "\r\n";
   // A dynamic number means nothing without its map; the static ones stand alone.
-  if (codecType >= 96) s += "a=rtpmap:" + payloadType + " " + EncodingName(codec->GetPayloadType()) + "/8000\r\n";
-  if (!event.empty()) s += "a=rtpmap:" + event + " telephone-event/8000\r\n";
+  if (codecType >= 96) s += "a=rtpmap:" + payloadType + " " + RtpMapFormat(codec->GetPayloadType()) + "\r\n";
+  if (codecType >= 0 && codec->GetPayloadType() == kCodecOpus) s += "a=fmtp:" + payloadType + " " + kOpusFormat + "\r\n";
+  if (!event.empty()) s += "a=rtpmap:" + event + " telephone-event/" + std::to_string(map.SendEventClock) + "\r\n";
   if (!event.empty()) s += "a=fmtp:" + event + " 0-16\r\n";
   // While we hold the call, answering the peer's re-INVITE keeps it held.
   s += "a=" + (call.GetOnHold() ? call.GetMediaDirection() : std::string("sendrecv")) + "\r\n";

@@ -267,7 +267,8 @@ void TSipEngine::SetCallCodec(ISipCall& call, const TSipMessage& message, int ch
   call.SetPayloadMap(sdp.Present ? MakePayloadMap(sdp, {chosen, sdp.TypeFor(chosen)}, weOffered)
                                  : TRtpPayloadMap());
   IAudioCodecPtr codec = call.GetCodec();
-  if (!codec || codec->GetPayloadType() != chosen) call.SetCodec(CreateCodec(chosen));
+  // Opus sends what the peer's a=fmtp asks for (FEC, DTX, bandwidth).
+  if (!codec || codec->GetPayloadType() != chosen) call.SetCodec(CreateCodec(chosen, sdp.Format(sdp.TypeFor(chosen))));
 }
 
 void TSipEngine::ChooseCodecAgain(ISipCall& call, const TSipMessage& message, bool weOffered) {

@@ -19,8 +19,7 @@ namespace qv {
 
 TSipEngine::TSipEngine(int localPort, TMessageQueuePtr window)
     : window_(std::move(window)), localPort_(localPort) {
-  codecs_ = {0, 8, 3};
-  if (SpeexAvailable()) codecs_.push_back(110);
+  codecs_ = NarrowbandCodecs();
   // The layer lives as long as the engine; it reaches back only through
   // these three, which the engine's destructor outlives.
   transactions_ = std::make_unique<TTransactionLayer>(

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 
+#include "media/resample.h"
 #include "media/rtp.h"
 #include "media/rtpsource.h"
 #include "sip/sipints.h"
@@ -68,10 +69,13 @@ public:
   // are already in does nothing. Any thread, the media threads included.
   void SetActive(IMediaCall& call, bool value);
   bool Active() const { return active_.load(); }
+  // The rate the media run at between the devices and the codec: the sample
+  // rate of the call's codec when they started (8000 before).
+  int Rate() const { return rate_.load(); }
   int Socket() const { return socketFd_.load(); }
 
-  // One captured frame (capture thread): send what the previous frame
-  // prepared, then prepare this one.
+  // One captured 20 ms frame at Rate() (capture thread): send what the
+  // previous frame prepared, then prepare this one.
   void SendAudioFrame(IMediaCall& call, int16_t* frame);
   // Sends under the send lock to RemoteRtpAddress:RemoteRtpPort, or to the
   // source the receiver latched onto when the peer's packets come from
@@ -99,11 +103,24 @@ public:
 private:
   void Start(IMediaCall& call);
   void Stop(IMediaCall& call);
+  // What plays instead of the microphone (WAV sources, the muted frame) is
+  // 8000 Hz audio: into `frame` at Rate().
+  void FromNarrowband(const int16_t* narrow, int16_t* frame);
+  // The local frame to the conference and the recorder, at 8000 Hz.
+  void DeliverLocal(IMediaCall& call, int16_t* frame);
 
   std::mutex control_;
   std::atomic<bool> active_{false};
   std::atomic<int> socketFd_{-1};
   std::atomic<bool> captureByHand_{false};
+  std::atomic<int> rate_{kNarrowRate};
+  // Capture thread: 8000 Hz sources up to the rate, the narrowband side of
+  // the frame there and back, and the frame to a codec of another rate (the
+  // codec changed while the media ran).
+  TFrameResampler sourceUp_;
+  TFrameResampler narrowDown_;
+  TFrameResampler narrowUp_;
+  TFrameResampler toCodec_;
   std::unique_ptr<TSoundCardInput> capture_;    // guarded by control_
   std::unique_ptr<TSoundCardOutput> playback_;  // guarded by control_
   std::shared_ptr<TRtpSocket> socket_;          // guarded by the call's send lock

@@ -7,10 +7,19 @@ namespace qv {
 
 namespace {
 
-constexpr uint32_t kMask = TPlayoutBuffer::kCapacity - 1;
-static_assert((TPlayoutBuffer::kCapacity & kMask) == 0, "the ring is indexed by masking");
+static_assert((TPlayoutBuffer::kCapacity & (TPlayoutBuffer::kCapacity - 1)) == 0,
+              "the ring is indexed by masking");
+static_assert(kMaxAudioRate % kNarrowRate == 0);
 
 }  // namespace
+
+TPlayoutBuffer::TPlayoutBuffer(int rate)
+    : rate_(std::clamp(rate / kNarrowRate, 1, kMaxAudioRate / kNarrowRate) * kNarrowRate),
+      scale_(rate_ / kNarrowRate),
+      frame_(FrameSamplesAt(rate_)),
+      slice_(frame_ / 2),
+      capacity_(kCapacity * scale_),
+      mask_(uint32_t(capacity_ - 1)) {}
 
 bool TSequenceWindow::Duplicate(uint16_t sequence) {
   if (!started_) {
@@ -40,7 +49,7 @@ void TPlayoutBuffer::Reset() {
   present_.fill(false);
   levelCount_ = levelNext_ = 0;
   lateRun_ = 0;
-  concealRun_ = kConcealSamples;  // a new stream does not repeat the old one
+  concealRun_ = kConcealSamples * scale_;  // a new stream does not repeat the old one
 }
 
 int TPlayoutBuffer::Level() const {
@@ -50,7 +59,7 @@ int TPlayoutBuffer::Level() const {
 
 TPlayoutBuffer::TPut TPlayoutBuffer::Put(uint32_t timestamp, const int16_t* samples, int count) {
   if (count <= 0) return TPut::Stored;
-  count = std::min(count, kCapacity / 2);
+  count = std::min(count, capacity_ / 2);
   TPut result = TPut::Stored;
   if (!started_) {
     started_ = true;
@@ -65,9 +74,9 @@ TPlayoutBuffer::TPut TPlayoutBuffer::Put(uint32_t timestamp, const int16_t* samp
       ++late_;
       return TPut::Late;
     }
-    offset = kCapacity;  // start again below
+    offset = capacity_;  // start again below
   }
-  if (offset > kCapacity - count) {
+  if (offset > capacity_ - count) {
     Reset();
     started_ = true;
     play_ = end_ = timestamp;
@@ -76,7 +85,7 @@ TPlayoutBuffer::TPut TPlayoutBuffer::Put(uint32_t timestamp, const int16_t* samp
   }
   lateRun_ = 0;
   for (int i = int(std::max<int64_t>(0, -offset)); i < count; ++i) {
-    const uint32_t at = (timestamp + uint32_t(i)) & kMask;
+    const uint32_t at = (timestamp + uint32_t(i)) & mask_;
     ring_[at] = samples[i];
     present_[at] = true;
   }
@@ -87,16 +96,17 @@ TPlayoutBuffer::TPut TPlayoutBuffer::Put(uint32_t timestamp, const int16_t* samp
 
 int16_t TPlayoutBuffer::Next() {
   ++concealed_;
-  if (concealRun_ >= kConcealSamples) return 0;
-  const int gain = kConcealSamples - concealRun_++;
-  const int16_t v = int16_t(last_[size_t(concealAt_)] * gain / kConcealSamples);
-  concealAt_ = (concealAt_ + 1) % kFrameSamples;
+  const int fade = kConcealSamples * scale_;
+  if (concealRun_ >= fade) return 0;
+  const int gain = fade - concealRun_++;
+  const int16_t v = int16_t(last_[size_t(concealAt_)] * gain / fade);
+  concealAt_ = (concealAt_ + 1) % frame_;
   return v;
 }
 
 void TPlayoutBuffer::ReadAt(uint32_t position, int16_t* out, int count) {
   for (int i = 0; i < count; ++i) {
-    const uint32_t at = (position + uint32_t(i)) & kMask;
+    const uint32_t at = (position + uint32_t(i)) & mask_;
     if (present_[at]) {
       out[i] = ring_[at];
       concealRun_ = 0;
@@ -108,7 +118,7 @@ void TPlayoutBuffer::ReadAt(uint32_t position, int16_t* out, int count) {
 }
 
 void TPlayoutBuffer::Clear(uint32_t position, int count) {
-  for (int i = 0; i < count; ++i) present_[(position + uint32_t(i)) & kMask] = false;
+  for (int i = 0; i < count; ++i) present_[(position + uint32_t(i)) & mask_] = false;
 }
 
 int TPlayoutBuffer::WindowMinimum() const {
@@ -120,10 +130,10 @@ int TPlayoutBuffer::WindowMinimum() const {
 TPlayoutBuffer::TTake TPlayoutBuffer::Take(int16_t* out) {
   if (!started_) return TTake::Idle;
   const int level = Level();
-  if (level < kFrameSamples) {
+  if (level < frame_) {
     // The next frame has not (all) arrived and nothing after it has: wait
     // for it rather than pass it, with 10 ms of concealment meanwhile.
-    for (int i = 0; i < kSlice; ++i) out[i] = Next();
+    for (int i = 0; i < slice_; ++i) out[i] = Next();
     ++stretches_;
     return TTake::Stretch;
   }
@@ -131,34 +141,34 @@ TPlayoutBuffer::TTake TPlayoutBuffer::Take(int16_t* out) {
   levelNext_ = (levelNext_ + 1) % kWindowFrames;
   levelCount_ = std::min(levelCount_ + 1, kWindowFrames);
 
-  const int spare = levelCount_ == kWindowFrames ? WindowMinimum() - kFrameSamples : 0;
-  const int drop = spare >= kFastDropAbove ? kFrameSamples : spare >= kDropAbove ? kSlice : 0;
+  const int spare = levelCount_ == kWindowFrames ? WindowMinimum() - frame_ : 0;
+  const int drop = spare >= kFastDropAbove * scale_ ? frame_ : spare >= kDropAbove * scale_ ? slice_ : 0;
   bool whole = true;
-  if (drop > 0 && level >= kFrameSamples + drop) {
+  if (drop > 0 && level >= frame_ + drop) {
     // 20 ms plus what goes, in; 20 ms out: the first 10 ms cross-fade into
     // the audio after the cut, so the cut does not click.
-    int16_t span[2 * kFrameSamples];
-    const int length = kFrameSamples + drop;
+    int16_t span[2 * kMaxFrameSamples];
+    const int length = frame_ + drop;
     ReadAt(play_, span, length);
-    for (int i = 0; i < kSlice; ++i) {
-      const int w = 2 * i + 1;  // weight of the later audio, in 1/(2 kSlice)
-      out[i] = int16_t((span[i] * (2 * kSlice - w) + span[drop + i] * w) / (2 * kSlice));
+    for (int i = 0; i < slice_; ++i) {
+      const int w = 2 * i + 1;  // weight of the later audio, in 1/(2 slice_)
+      out[i] = int16_t((span[i] * (2 * slice_ - w) + span[drop + i] * w) / (2 * slice_));
     }
-    std::memcpy(out + kSlice, span + drop + kSlice, sizeof(int16_t) * (kFrameSamples - kSlice));
-    for (int i = 0; i < length && whole; ++i) whole = present_[(play_ + uint32_t(i)) & kMask];
+    std::memcpy(out + slice_, span + drop + slice_, sizeof(int16_t) * size_t(frame_ - slice_));
+    for (int i = 0; i < length && whole; ++i) whole = present_[(play_ + uint32_t(i)) & mask_];
     Clear(play_, length);
     play_ += uint32_t(length);
     dropped_ += uint64_t(drop);
     // What was dropped is gone from every level of the window too.
     for (int i = 0; i < levelCount_; ++i) levels_[size_t(i)] -= drop;
   } else {
-    for (int i = 0; i < kFrameSamples && whole; ++i) whole = present_[(play_ + uint32_t(i)) & kMask];
-    ReadAt(play_, out, kFrameSamples);
-    Clear(play_, kFrameSamples);
-    play_ += kFrameSamples;
+    for (int i = 0; i < frame_ && whole; ++i) whole = present_[(play_ + uint32_t(i)) & mask_];
+    ReadAt(play_, out, frame_);
+    Clear(play_, frame_);
+    play_ += uint32_t(frame_);
   }
   // Concealment repeats real audio only, never its own output.
-  if (whole) std::memcpy(last_.data(), out, sizeof(int16_t) * kFrameSamples);
+  if (whole) std::memcpy(last_.data(), out, sizeof(int16_t) * size_t(frame_));
   return TTake::Frame;
 }
 

@@ -50,6 +50,9 @@ private:
   uint64_t seen_ = 0;  // bit k: highest_ - k was seen
 };
 
+// Positions and counts are samples at the buffer's rate (8000 Hz unless
+// made for another); the constants below are those of 8000 Hz and scale with
+// the rate.
 class TPlayoutBuffer {
 public:
   static constexpr int kCapacity = 8192;       // samples held ahead at most (about 1 s)
@@ -59,6 +62,14 @@ public:
   static constexpr int kWindowFrames = 20;     // 400 ms of frames
   static constexpr int kConcealSamples = 480;  // concealment fades out over 60 ms
   static constexpr int kLateRunRestart = 50;   // late packets in a row that restart playout
+  static constexpr int kMaxCapacity = kCapacity * (kMaxAudioRate / kNarrowRate);
+
+  // `rate`: 8000 or a multiple of it up to kMaxAudioRate.
+  explicit TPlayoutBuffer(int rate = kNarrowRate);
+  int Rate() const { return rate_; }
+  int FrameSamples() const { return frame_; }
+  int SliceSamples() const { return slice_; }
+  int Capacity() const { return capacity_; }
 
   enum class TPut { Stored, Late, Restarted };
   // Places `count` samples whose first has RTP timestamp `timestamp`. A
@@ -69,8 +80,8 @@ public:
   enum class TTake { Idle, Frame, Stretch };
   // Idle: nothing has arrived since the start or a reset (`out` untouched).
   // Frame: `out` holds the next 160 samples (audio, concealed where missing).
-  // Stretch: nothing to play yet; `out` holds kSlice samples of concealment
-  // and the play position did not move.
+  // `out` holds FrameSamples(). Stretch: nothing to play yet; `out` holds
+  // SliceSamples() of concealment and the play position did not move.
   TTake Take(int16_t* out);
 
   void Reset();
@@ -90,15 +101,21 @@ private:
   void Clear(uint32_t position, int count);
   int WindowMinimum() const;
 
-  std::array<int16_t, kCapacity> ring_{};
-  std::array<bool, kCapacity> present_{};
+  const int rate_;
+  const int scale_;     // rate_ / 8000
+  const int frame_;     // samples of 20 ms
+  const int slice_;     // samples of 10 ms
+  const int capacity_;  // a power of two
+  const uint32_t mask_;
+  std::array<int16_t, kMaxCapacity> ring_{};
+  std::array<bool, kMaxCapacity> present_{};
   bool started_ = false;
   uint32_t play_ = 0;    // timestamp of the next sample to play
   uint32_t end_ = 0;     // one past the newest sample received
   // Concealment: the last frame played, and how far into the fade we are.
-  std::array<int16_t, kFrameSamples> last_{};
+  std::array<int16_t, kMaxFrameSamples> last_{};
   int concealAt_ = 0;
-  int concealRun_ = kConcealSamples;  // nothing to repeat yet
+  int concealRun_ = kMaxCapacity;      // nothing to repeat yet
   int lateRun_ = 0;                   // late packets in a row
   // Levels seen before the last frames taken.
   std::array<int, kWindowFrames> levels_{};

@@ -91,3 +91,53 @@ std::vector<int16_t> ResamplePcm(const int16_t* in, size_t count, int inRate, in
 }
 
 }  // namespace qv
+
+namespace qv {
+
+TFrameResampler::~TFrameResampler() {
+  if (state_ != nullptr) speex_resampler_destroy(state_);
+}
+
+void TFrameResampler::Setup(int inRate, int outRate) {
+  if (ready_ && inRate == inRate_ && outRate == outRate_) return;
+  if (state_ != nullptr) speex_resampler_destroy(state_);
+  state_ = nullptr;
+  ready_ = false;
+  inRate_ = inRate;
+  outRate_ = outRate;
+  if (!RateInRange(inRate) || !RateInRange(outRate)) return;
+  if (inRate != outRate) {
+    int error = 0;
+    // The calls' own quality: a short filter, a millisecond of delay.
+    state_ = speex_resampler_init(1, spx_uint32_t(inRate), spx_uint32_t(outRate), SPEEX_RESAMPLER_QUALITY_VOIP,
+                                  &error);
+    if (state_ == nullptr || error != RESAMPLER_ERR_SUCCESS) {
+      if (state_ != nullptr) speex_resampler_destroy(state_);
+      state_ = nullptr;
+      return;
+    }
+  }
+  ready_ = true;
+}
+
+void TFrameResampler::Convert(const int16_t* in, int count, int16_t* out, int outCount) {
+  if (outCount <= 0) return;
+  if (!ready_) {
+    std::fill(out, out + outCount, int16_t(0));
+    return;
+  }
+  int done = 0;
+  if (state_ == nullptr) {
+    done = std::min(count, outCount);
+    std::copy(in, in + done, out);
+  } else {
+    spx_uint32_t inLength = spx_uint32_t(std::max(count, 0));
+    spx_uint32_t outLength = spx_uint32_t(outCount);
+    speex_resampler_process_int(state_, 0, in, &inLength, out, &outLength);
+    done = int(outLength);
+  }
+  const int16_t last = done > 0 ? out[done - 1] : 0;
+  std::fill(out + done, out + outCount, last);
+}
+
+}  // namespace qv

@@ -48,3 +48,38 @@ private:
 std::vector<int16_t> ResamplePcm(const int16_t* in, size_t count, int inRate, int outRate);
 
 }  // namespace qv
+
+namespace qv {
+
+// Rate conversion of a stream of frames on the real-time paths: the narrowband
+// side of a wideband call (conference, recorder, DTMF detector, WAV sources)
+// and a codec whose rate differs from the devices'. Made once (Setup
+// allocates); Convert neither allocates nor locks. Consecutive calls form one
+// continuous signal. One thread at a time.
+class TFrameResampler {
+public:
+  TFrameResampler() = default;
+  ~TFrameResampler();
+  TFrameResampler(const TFrameResampler&) = delete;
+  TFrameResampler& operator=(const TFrameResampler&) = delete;
+
+  // Prepares `inRate` -> `outRate` (each 1000 to kMaxPcmRate); nothing when
+  // already so. Equal rates copy.
+  void Setup(int inRate, int outRate);
+  bool Ready() const { return ready_; }
+  int InRate() const { return inRate_; }
+  int OutRate() const { return outRate_; }
+
+  // Converts `count` samples into exactly `outCount` (count * outRate /
+  // inRate: the caller keeps whole frames); a converter that gives fewer pads
+  // with its last sample. `in` and `out` may not overlap.
+  void Convert(const int16_t* in, int count, int16_t* out, int outCount);
+
+private:
+  SpeexResamplerState_* state_ = nullptr;
+  bool ready_ = false;
+  int inRate_ = 0;
+  int outRate_ = 0;
+};
+
+}  // namespace qv

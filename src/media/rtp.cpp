@@ -98,7 +98,7 @@ uint32_t ReadBigEndian32(const uint8_t* p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-void TRtpSender::SendPending(TDtmfQueue& dtmf, IRtpOutput& out, int eventType) {
+void TRtpSender::SendPending(TDtmfQueue& dtmf, IRtpOutput& out, int eventType, int eventClock) {
   if (!framePending_) return;  // first frame, on hold, or no codec
   framePending_ = false;
   char digit = 0;
@@ -114,7 +114,7 @@ void TRtpSender::SendPending(TDtmfQueue& dtmf, IRtpOutput& out, int eventType) {
     sequence_ -= uint32_t(pendingCount_);
     pendingCount_ = 0;
     fillBytes_ = fillSamples_ = 0;
-    SendEvent(code, eventType, out);
+    SendEvent(code, eventType, eventClock, out);
     if (eventPackets_ == kEventPacketsPerDigit + kEventEndRepeats) FinishEvent(dtmf);
     return;
   }
@@ -129,7 +129,7 @@ void TRtpSender::SendPending(TDtmfQueue& dtmf, IRtpOutput& out, int eventType) {
 // start and the duration so far; the first is marked; the last, with the end
 // bit, is sent three times, one frame apart, so that losing one or two of
 // them still ends the event at the far end.
-void TRtpSender::SendEvent(int code, int eventType, IRtpOutput& out) {
+void TRtpSender::SendEvent(int code, int eventType, int eventClock, IRtpOutput& out) {
   if (eventPackets_ == 0) eventTimestamp_ = frameTimestamp_;
   const int update = std::min(eventPackets_ + 1, kEventPacketsPerDigit);
   const bool first = eventPackets_ == 0;
@@ -139,7 +139,8 @@ void TRtpSender::SendEvent(int code, int eventType, IRtpOutput& out) {
   if (first) packet[1] |= kMarkerBit;
   packet[kRtpHeaderBytes] = uint8_t(code);
   packet[kRtpHeaderBytes + 1] = end ? (kEventEndBit | kEventVolume) : kEventVolume;
-  WriteBigEndian16(packet + kRtpHeaderBytes + 2, uint16_t(update * kFrameSamples));
+  const int64_t frameDuration = clock_ > 0 && eventClock > 0 ? int64_t(frameUnits_) * eventClock / clock_ : kFrameSamples;
+  WriteBigEndian16(packet + kRtpHeaderBytes + 2, uint16_t(update * frameDuration));
   ++eventPackets_;
   out.SendRtp(packet, int(sizeof packet));
 }
@@ -149,7 +150,7 @@ void TRtpSender::FinishEvent(TDtmfQueue& dtmf) {
   dtmf.PopFront();
 }
 
-bool TRtpSender::PlayInBandDigit(TDtmfQueue& dtmf, int16_t* frame) {
+bool TRtpSender::PlayInBandDigit(TDtmfQueue& dtmf, int16_t* frame, int rate) {
   char digit = 0;
   while (dtmf.Front(digit)) {
     double low = 0, high = 0;
@@ -164,13 +165,14 @@ bool TRtpSender::PlayInBandDigit(TDtmfQueue& dtmf, int16_t* frame) {
     // Both tones at about -9 dBm0 each, within what ITU-T Q.24 receivers take.
     constexpr double kPeak = 9000.0;
     constexpr double kTwoPi = 6.283185307179586;
-    const int start = toneFrames_ * kFrameSamples;
-    for (int i = 0; i < kFrameSamples; ++i) {
-      const double t = double(start + i) / 8000.0;
+    const int samples = FrameSamplesAt(rate);
+    const int start = toneFrames_ * samples;
+    for (int i = 0; i < samples; ++i) {
+      const double t = double(start + i) / double(rate);
       frame[i] = int16_t(std::lround(kPeak * (std::sin(kTwoPi * low * t) + std::sin(kTwoPi * high * t))));
     }
   } else {
-    std::memset(frame, 0, kFrameBytes);
+    std::memset(frame, 0, sizeof(int16_t) * size_t(FrameSamplesAt(rate)));
   }
   if (++toneFrames_ == kEventPacketsPerDigit + kInBandPauseFrames) {
     toneFrames_ = 0;
@@ -192,12 +194,23 @@ void TRtpSender::Prepare(IAudioCodec& codec, const int16_t* frame, bool onHold, 
   const int samples = codec.GetFrameSize();
   frameTimestamp_ = timestamp_;
   timestamp_ += uint32_t(samples);
+  frameUnits_ = samples;
+  clock_ = codec.GetClockRate();
+
+  if (length == 0) {
+    // Discontinuous transmission: nothing this frame; what was gathered for
+    // a longer packet goes with the silence.
+    pendingCount_ = fillBytes_ = fillSamples_ = 0;
+    talkspurt_ = true;
+    framePending_ = !onHold;
+    return;
+  }
 
   // G.711 codes one byte per sample and may be cut anywhere; whole GSM frames
   // may stand side by side (RFC 3551 4.5.8); anything else, and a codec that
   // coded an unexpected length, goes one frame to a packet.
   const int codecType = codec.GetPayloadType();
-  const int wanted = std::clamp(packetMs, 10, 60) * 8;
+  const int wanted = std::clamp(packetMs, 10, 60) * clock_ / 1000;
   int packetSamples = samples;
   if ((codecType == 0 || codecType == 8) && length == samples) {
     packetSamples = wanted;
@@ -219,6 +232,8 @@ void TRtpSender::Prepare(IAudioCodec& codec, const int16_t* frame, bool onHold, 
     const int bytes = int(int64_t(fillBytes_) * packetSamples / fillSamples_);
     uint8_t* packet = pending_[size_t(pendingCount_)].data();
     WriteRtpHeader(packet, type, sequence_++, fillTimestamp_, ssrc_);
+    if (talkspurt_) packet[1] |= kMarkerBit;
+    talkspurt_ = false;
     std::memcpy(packet + kRtpHeaderBytes, fill_.data(), size_t(bytes));
     pendingLength_[size_t(pendingCount_++)] = bytes;
     std::memmove(fill_.data(), fill_.data() + bytes, size_t(fillBytes_ - bytes));

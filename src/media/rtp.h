@@ -85,17 +85,23 @@ public:
   // telephone-event number; -1: the peer takes none, the queue is left to
   // PlayInBandDigit). A queued character that is not a digit is removed and
   // the audio goes out.
-  void SendPending(TDtmfQueue& dtmf, IRtpOutput& out, int eventType = kTelephoneEventType);
+  // `eventClock`: the RTP clock the peer gave that number; the durations are
+  // counted in it (the timestamps stay those of the audio's stream).
+  void SendPending(TDtmfQueue& dtmf, IRtpOutput& out, int eventType = kTelephoneEventType,
+                   int eventClock = kNarrowRate);
 
   // For a peer without telephone events: while a digit is queued, writes its
-  // two tones (then a pause) over `frame` and returns true; each digit takes
-  // kEventPacketsPerDigit frames of tone and kInBandPauseFrames of silence.
-  bool PlayInBandDigit(TDtmfQueue& dtmf, int16_t* frame);
+  // two tones (then a pause) over `frame` (20 ms at `rate`) and returns true;
+  // each digit takes kEventPacketsPerDigit frames of tone and
+  // kInBandPauseFrames of silence.
+  bool PlayInBandDigit(TDtmfQueue& dtmf, int16_t* frame, int rate = kNarrowRate);
 
   // Encodes `frame` into the packet being filled, `payloadType` on the wire
   // (-1: the codec's own number), `packetMs` of audio per packet (what the
   // codec cannot cut that way goes in 20 ms packets). On hold the packets are
-  // made and counted but not sent.
+  // made and counted but not sent. A frame the codec codes to nothing
+  // (discontinuous transmission) makes no packet, and the next packet is
+  // marked as the start of a talkspurt (RFC 3551 4.1).
   void Prepare(IAudioCodec& codec, const int16_t* frame, bool onHold, int payloadType = -1,
                int packetMs = 20);
 
@@ -111,7 +117,7 @@ public:
   int PayloadLength() const { return pendingCount_ > 0 ? pendingLength_[0] : 0; }
 
 private:
-  void SendEvent(int code, int eventType, IRtpOutput& out);
+  void SendEvent(int code, int eventType, int eventClock, IRtpOutput& out);
   void FinishEvent(TDtmfQueue& dtmf);
 
   static constexpr int kMaxPending = 2;  // a 20 ms frame in 10 ms packets
@@ -120,6 +126,9 @@ private:
   int pendingCount_ = 0;
   bool framePending_ = false;  // the last frame was prepared off hold
   uint32_t frameTimestamp_ = 0;  // timestamp of the last prepared frame
+  int frameUnits_ = kFrameSamples;  // RTP units of a frame of the codec last used
+  int clock_ = kNarrowRate;         // its RTP clock
+  bool talkspurt_ = false;          // the next packet follows a silence that sent nothing
 
   // Encoded audio not yet in a packet.
   std::array<uint8_t, kRtpPayloadRoom> fill_{};

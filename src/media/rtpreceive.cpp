@@ -24,12 +24,22 @@ constexpr int32_t kLateEventTicks = 80000;
 
 }  // namespace
 
-TRtpReceiver::TRtpReceiver(IAudioCodecPtr codec, std::shared_ptr<TRtpPeerState> shared)
-    : decoder_(std::move(codec)), shared_(shared ? std::move(shared) : std::make_shared<TRtpPeerState>()) {
+TRtpReceiver::TRtpReceiver(IAudioCodecPtr codec, std::shared_ptr<TRtpPeerState> shared, int rate)
+    : rate_(rate == kWideRate ? kWideRate : kNarrowRate),
+      frameSamples_(FrameSamplesAt(rate_)),
+      sliceSamples_(frameSamples_ / 2),
+      decoder_(std::move(codec)),
+      shared_(shared ? std::move(shared) : std::make_shared<TRtpPeerState>()),
+      playout_(rate_) {
   for (int i = 0; i < kPlayBuffers; ++i) {
     headers_[i].Data = reinterpret_cast<char*>(buffers_[i]);
-    headers_[i].BufferLength = kPlayBufferBytes;
+    headers_[i].BufferLength = uint32_t(2 * sliceSamples_);
     headers_[i].User = 0;
+  }
+  if (rate_ != kNarrowRate) {
+    // Made here, not on the real-time thread.
+    narrowDown_.Setup(rate_, kNarrowRate);
+    narrowUp_.Setup(kNarrowRate, rate_);
   }
 }
 
@@ -71,6 +81,8 @@ void TRtpReceiver::NewStream() {
   playout_.Reset();
   sequences_.Reset();
   haveSsrc_ = false;
+  anchored_ = false;
+  haveEnd_ = false;
 }
 
 // --- packets ------------------------------------------------------------------
@@ -96,6 +108,8 @@ void TRtpReceiver::HandlePacket(const uint8_t* datagram, int length, ISipCall& c
     if (!decoder_ || decoder_->GetPayloadType() != route) {
       IAudioCodecPtr next = CreateCodec(route);
       if (!next) return;
+      // Another RTP clock counts time anew.
+      if (decoder_ && decoder_->GetClockRate() != next->GetClockRate()) NewStream();
       decoder_ = std::move(next);
     }
   } else if (!decoder_ || decoder_->GetPayloadType() != type) {
@@ -117,13 +131,96 @@ void TRtpReceiver::AcceptAudio(const TRtpView& rtp, ISipCall& call) {
     ++shared_->Duplicates;
     return;
   }
-  const int payload = std::min(rtp.PayloadLength, kMaxPayload);
+  // An Opus frame may be longer than the most any other codec sends.
+  const int limit = decoder_->GetClockRate() == kNarrowRate ? kMaxPayload : kMaxOpusPayload;
+  const int payload = std::min(rtp.PayloadLength, limit);
+  RecoverGap(rtp, payload, call);
   int bytes = decoder_->Decode(rtp.Payload, decoded_, payload);
   bytes = std::clamp(bytes, 0, int(sizeof decoded_)) & ~1;
-  DetectInFrames(decoded_, bytes / 2, call);
-  if (playout_.Put(rtp.Timestamp, decoded_, bytes / 2) == TPlayoutBuffer::TPut::Late)
-    ++shared_->Late;
+  const int samples = bytes / 2;
+  const int decoderRate = decoder_->GetSampleRate();
+  // Where this packet's audio ends, for the gap before the next one.
+  const uint32_t end = rtp.Timestamp + uint32_t(int64_t(samples) * decoder_->GetClockRate() / decoderRate);
+  if (!haveEnd_ || int32_t(end - streamEnd_) > 0) streamEnd_ = end;
+  haveEnd_ = true;
+  Store(rtp.Timestamp, decoded_, samples, true, call);
   Refill(call);  // the first audio starts the device
+}
+
+// RFC 7587 3.3, RFC 6716 4.4: a codec that can (Opus) restores the audio
+// before a packet that follows a gap from that packet's in-band redundancy
+// (lost once: restored whole), and makes up from its own state what
+// redundancy does not cover (lost twice in a row) better than repeating the
+// last frame would. Before the packet itself is decoded, as the decoder wants.
+void TRtpReceiver::RecoverGap(const TRtpView& rtp, int payload, ISipCall& call) {
+  auto* recovery = dynamic_cast<ILossRecovery*>(decoder_.get());
+  if (!recovery || !haveEnd_) return;
+  const int clock = decoder_->GetClockRate();
+  const int32_t gap = int32_t(rtp.Timestamp - streamEnd_);
+  if (gap <= 0 || int64_t(gap) > int64_t(clock) * kMaxRecoveredMs / 1000) return;
+  const int redundant = std::min(recovery->RedundantUnits(rtp.Payload, payload), int(gap));
+  const uint64_t toRate = uint64_t(rate_), fromRate = uint64_t(decoder_->GetSampleRate());
+  if (gap > redundant) {
+    const int bytes =
+        std::clamp(recovery->Conceal(int(gap) - redundant, converted_), 0, int(sizeof converted_)) & ~1;
+    decoderConcealed_ += uint64_t(bytes / 2) * toRate / fromRate;
+    Store(streamEnd_, converted_, bytes / 2, false, call);
+  }
+  if (redundant > 0) {
+    const int bytes = std::clamp(recovery->DecodeRedundant(rtp.Payload, payload, redundant, converted_), 0,
+                                 int(sizeof converted_)) & ~1;
+    recovered_ += uint64_t(bytes / 2) * toRate / fromRate;
+    Store(rtp.Timestamp - uint32_t(redundant), converted_, bytes / 2, true, call);
+  }
+}
+
+// RTP time as a playout position: samples at rate_ counted from the anchor.
+// Opus counts 48000 a second, G.722 8000 for 16000 samples; the anchor
+// moves along where the conversion is exact, so nothing accumulates.
+uint32_t TRtpReceiver::Position(uint32_t timestamp) {
+  const int clock = decoder_ ? decoder_->GetClockRate() : kNarrowRate;
+  if (clock == rate_) return timestamp;
+  if (!anchored_ || anchorClock_ != clock) {
+    anchored_ = true;
+    anchorClock_ = clock;
+    anchorTimestamp_ = timestamp;
+    anchorPosition_ = timestamp;
+  }
+  const int64_t scaled = int64_t(int32_t(timestamp - anchorTimestamp_)) * rate_;
+  const uint32_t position = anchorPosition_ + uint32_t(int32_t(scaled / clock));
+  if (scaled % clock == 0) {
+    anchorTimestamp_ = timestamp;
+    anchorPosition_ = position;
+  }
+  return position;
+}
+
+void TRtpReceiver::Store(uint32_t timestamp, const int16_t* samples, int count, bool detect, ISipCall& call) {
+  if (count <= 0) return;
+  const int decoderRate = decoder_->GetSampleRate();
+  // The detectors look at 8000 Hz audio, in the order packets arrive.
+  if (detect) {
+    if (decoderRate == kNarrowRate) {
+      DetectInFrames(samples, count, call);
+    } else {
+      int16_t narrow[kMaxDecodedSamples];
+      const int n = int(int64_t(count) * kNarrowRate / decoderRate);
+      toDetector_.Setup(decoderRate, kNarrowRate);
+      toDetector_.Convert(samples, count, narrow, n);
+      DetectInFrames(narrow, n, call);
+    }
+  }
+  const int32_t position = int32_t(Position(timestamp));
+  if (decoderRate == rate_) {
+    if (playout_.Put(uint32_t(position), samples, count) == TPlayoutBuffer::TPut::Late) ++shared_->Late;
+    return;
+  }
+  // The peer changed to a codec of another rate than the call's media run at.
+  const int n = std::min(int(int64_t(count) * rate_ / decoderRate), kMaxDecodedSamples);
+  int16_t played[kMaxDecodedSamples];
+  toPlayout_.Setup(decoderRate, rate_);
+  toPlayout_.Convert(samples, count, played, n);
+  if (playout_.Put(uint32_t(position), played, n) == TPlayoutBuffer::TPut::Late) ++shared_->Late;
 }
 
 // The detector and the silence watch look at whole 20 ms frames, whatever
@@ -222,7 +319,7 @@ void TRtpReceiver::Refill(ISipCall& call) {
   const bool speaker = call.GetSpeakerEnabled();
   while (queued_ < kQueuedSlices) {
     if (frameLeft_ == 0) {
-      int16_t frame[kFrameSamples];
+      int16_t frame[kMaxFrameSamples];
       const TPlayoutBuffer::TTake taken = playout_.Take(frame);
       PublishPlayout();
       if (taken == TPlayoutBuffer::TTake::Idle) return;  // nothing arrived yet: the device waits
@@ -232,13 +329,29 @@ void TRtpReceiver::Refill(ISipCall& call) {
       }
       // Conference and recorder see each frame as it goes out; the
       // conference may rewrite it with the mix.
-      call.DeliverRemoteFrame(frame);
-      std::memcpy(frame_, frame, sizeof frame_);
-      frameLeft_ = kFrameSamples;
+      DeliverRemote(frame, call);
+      std::memcpy(frame_, frame, sizeof(int16_t) * size_t(frameSamples_));
+      frameLeft_ = frameSamples_;
     }
-    QueueSlice(frame_ + kFrameSamples - frameLeft_, speaker);
-    frameLeft_ -= kSliceSamples;
+    QueueSlice(frame_ + frameSamples_ - frameLeft_, speaker);
+    frameLeft_ -= sliceSamples_;
   }
+}
+
+// The conference and the recorder take 8000 Hz frames. A wideband frame goes
+// to them converted, and comes back converted only when the conference mixed
+// others into it: a call alone keeps its whole band.
+void TRtpReceiver::DeliverRemote(int16_t* frame, ISipCall& call) {
+  if (rate_ == kNarrowRate) {
+    call.DeliverRemoteFrame(frame);
+    return;
+  }
+  if (!call.GetConference() && !call.GetRecorder()) return;
+  int16_t narrow[kFrameSamples], before[kFrameSamples];
+  narrowDown_.Convert(frame, frameSamples_, narrow, kFrameSamples);
+  std::memcpy(before, narrow, sizeof before);
+  call.DeliverRemoteFrame(narrow);
+  if (std::memcmp(before, narrow, sizeof before) != 0) narrowUp_.Convert(narrow, kFrameSamples, frame, frameSamples_);
 }
 
 void TRtpReceiver::QueueSlice(const int16_t* samples, bool speaker) {
@@ -249,11 +362,12 @@ void TRtpReceiver::QueueSlice(const int16_t* samples, bool speaker) {
       break;
     }
   if (!header) return;  // cannot happen: more buffers than are ever queued
+  const size_t bytes = size_t(2 * sliceSamples_);
   if (speaker)
-    std::memcpy(header->Data, samples, kPlayBufferBytes);
+    std::memcpy(header->Data, samples, bytes);
   else
-    std::memset(header->Data, 0, kPlayBufferBytes);
-  header->BufferLength = kPlayBufferBytes;
+    std::memset(header->Data, 0, bytes);
+  header->BufferLength = uint32_t(bytes);
   header->User = 1;
   ++queued_;
   if (!device_) return;  // SliceElapsed plays it

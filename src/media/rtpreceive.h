@@ -32,6 +32,7 @@
 #include <string>
 
 #include "media/jitterqueue.h"
+#include "media/resample.h"
 #include "media/rtp.h"
 #include "media/rtpsource.h"
 #include "platform/audiodevice.h"
@@ -41,15 +42,23 @@ namespace qv {
 
 class TRtpReceiver {
 public:
-  static constexpr int kSliceSamples = TPlayoutBuffer::kSlice;
+  static constexpr int kSliceSamples = TPlayoutBuffer::kSlice;  // at 8000 Hz
   static constexpr int kPlayBuffers = 4;
-  static constexpr int kPlayBufferBytes = 2 * kSliceSamples;
+  static constexpr int kPlayBufferBytes = 2 * kSliceSamples;     // at 8000 Hz
+  static constexpr int kMaxPlayBufferBytes = 2 * (kMaxAudioRate / 100);  // 10 ms at the highest rate
   static constexpr int kQueuedSlices = 2;       // 10 ms playing, 10 ms waiting
-  static constexpr int kMaxPayload = 512;       // the decode area holds 512 samples
+  static constexpr int kMaxPayload = 512;       // payload bytes of one packet looked at (G.711: samples)
+  static constexpr int kMaxOpusPayload = 1275;  // one Opus frame at most (RFC 6716 3.4)
   static constexpr uint32_t kInBandRepeatMs = 250;
+  // The longest gap before a packet that is made up from the decoder's state
+  // (codecs that can, see ILossRecovery); a longer one is a pause of the
+  // sender (discontinuous transmission, hold), concealed by the playout.
+  static constexpr int kMaxRecoveredMs = 60;
 
   // `shared`: the counters and latch the call reads; one of its own when none.
-  explicit TRtpReceiver(IAudioCodecPtr codec, std::shared_ptr<TRtpPeerState> shared = nullptr);
+  // `rate`: the rate of the audio played (the device's), 8000 or 16000.
+  explicit TRtpReceiver(IAudioCodecPtr codec, std::shared_ptr<TRtpPeerState> shared = nullptr,
+                        int rate = kNarrowRate);
   ~TRtpReceiver();
   TRtpReceiver(const TRtpReceiver&) = delete;
   TRtpReceiver& operator=(const TRtpReceiver&) = delete;
@@ -73,6 +82,12 @@ public:
   // the owner then calls SliceElapsed every 10 ms.
   bool NeedsClock() const { return device_ == nullptr; }
 
+  int Rate() const { return rate_; }
+  // Audio restored from in-band redundancy, and made up by the decoder, since
+  // the receiver was made (samples at Rate()).
+  uint64_t RecoveredSamples() const { return recovered_; }
+  uint64_t DecoderConcealedSamples() const { return decoderConcealed_; }
+
   // State, for tests and the fuzz target.
   const IAudioCodecPtr& Decoder() const { return decoder_; }
   int QueuedSlices() const { return queued_; }
@@ -88,6 +103,12 @@ private:
   bool ValidForLatch(const uint8_t* datagram, int length, ISipCall& call) const;
   void NewStream();
   void AcceptAudio(const TRtpView& rtp, ISipCall& call);
+  void RecoverGap(const TRtpView& rtp, int payload, ISipCall& call);
+  // Decoded audio (`count` samples at the decoder's rate, from RTP time
+  // `timestamp`) to the detectors and the playout.
+  void Store(uint32_t timestamp, const int16_t* samples, int count, bool detect, ISipCall& call);
+  uint32_t Position(uint32_t timestamp);
+  void DeliverRemote(int16_t* frame, ISipCall& call);
   void HandleEvent(const uint8_t* payload, int length, uint32_t timestamp, ISipCall& call);
   void DetectInFrames(const int16_t* samples, int count, ISipCall& call);
   void InBandAndSilence(const int16_t* samples, int count, ISipCall& call);
@@ -95,6 +116,9 @@ private:
   void QueueSlice(const int16_t* samples, bool speaker);
   void PublishPlayout();
 
+  const int rate_;
+  const int frameSamples_;  // 20 ms at rate_
+  const int sliceSamples_;  // 10 ms at rate_
   IAudioCodecPtr decoder_;
   std::shared_ptr<TRtpPeerState> shared_;
   IWaveDevice* device_ = nullptr;
@@ -103,13 +127,32 @@ private:
   TPlayoutBuffer playout_;
   bool haveSsrc_ = false;
   uint32_t ssrc_ = 0;
+  // RTP time to playout position: the clock of the decoder's format against
+  // rate_, anchored at a packet of the stream (Position).
+  bool anchored_ = false;
+  int anchorClock_ = 0;
+  uint32_t anchorTimestamp_ = 0;
+  uint32_t anchorPosition_ = 0;
+  // Where the newest packet's audio ended (RTP time): a later packet that
+  // starts beyond it follows a gap (RecoverGap).
+  bool haveEnd_ = false;
+  uint32_t streamEnd_ = 0;
+  uint64_t recovered_ = 0, decoderConcealed_ = 0;
+  // Rate conversion where the decoder's rate is not rate_ (decoded -> played),
+  // and to 8000 Hz for the detectors and for the conference and recorder
+  // (there and back, see DeliverRemote).
+  TFrameResampler toPlayout_;
+  TFrameResampler toDetector_;
+  TFrameResampler narrowDown_;
+  TFrameResampler narrowUp_;
   // The frame being played: taken whole, queued in two slices.
-  int16_t frame_[kFrameSamples] = {};
+  int16_t frame_[kMaxFrameSamples] = {};
   int frameLeft_ = 0;  // samples of frame_ not queued yet (from its end)
   std::array<TWaveHeader, kPlayBuffers> headers_;
-  alignas(int16_t) uint8_t buffers_[kPlayBuffers][kPlayBufferBytes] = {};
+  alignas(int16_t) uint8_t buffers_[kPlayBuffers][kMaxPlayBufferBytes] = {};
   int queued_ = 0;     // slices on the device (or counted as playing without one)
-  int16_t decoded_[kMaxPayload] = {};
+  int16_t decoded_[kMaxDecodedSamples] = {};
+  int16_t converted_[kMaxDecodedSamples] = {};
   char inBandDigits_[2] = {};
   int inBandCount_ = 0;
   uint32_t lastInBandTime_ = 0;

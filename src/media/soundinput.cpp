@@ -1,5 +1,6 @@
 #include "media/soundinput.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -13,20 +14,22 @@
 namespace qv {
 
 struct TSoundCardInput::TState {
-  TState(std::weak_ptr<ISipCall> c, int device) : call(std::move(c)), inputDevice(device) {}
+  TState(std::weak_ptr<ISipCall> c, int device, int r)
+      : call(std::move(c)), inputDevice(device), rate(r == kWideRate ? kWideRate : kNarrowRate) {}
 
   const std::weak_ptr<ISipCall> call;
   const int inputDevice;
+  const int rate;
   std::atomic<bool> terminated{false};
   std::atomic<int> openError{0};
   TMessageQueue queue;
   // Declared before any device can exist: the device never outlives them.
   TWaveHeader headers[kBufferCount];
-  int16_t buffers[kBufferCount][kFrameSamples] = {};
+  int16_t buffers[kBufferCount][kMaxFrameSamples] = {};
 };
 
-TSoundCardInput::TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice)
-    : state_(std::make_shared<TState>(std::move(call), inputDevice)) {
+TSoundCardInput::TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice, int rate)
+    : state_(std::make_shared<TState>(std::move(call), inputDevice, rate)) {
   thread_ = std::thread(&TSoundCardInput::Run, state_);
 }
 
@@ -43,10 +46,11 @@ TSoundCardInput::~TSoundCardInput() {
 int TSoundCardInput::OpenError() const { return state_->openError.load(); }
 
 void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& call, IWaveDevice& device) {
-  if (header.BytesRecorded == uint32_t(kFrameBytes)) {
+  const uint32_t frameBytes = std::min<uint32_t>(header.BufferLength, 2 * kMaxFrameSamples);
+  if (header.BytesRecorded == frameBytes && frameBytes > 0) {
     // SendAudioFrame may overwrite the frame (WAV source, mute, conference mix).
-    int16_t frame[kFrameSamples];
-    std::memcpy(frame, header.Data, kFrameBytes);
+    int16_t frame[kMaxFrameSamples];
+    std::memcpy(frame, header.Data, frameBytes);
     header.BytesRecorded = 0;
     // The strong reference lives for this frame only; if it was the last,
     // the call ends here and stops its media.
@@ -71,11 +75,12 @@ void TSoundCardInput::Run(std::shared_ptr<TState> state) {
   IWaveDevicePtr device;
   std::string reason;
   try {
-    device = WaveInOpen(state->inputDevice, kCallFormat, &state->queue);
+    const TWaveFormat format{uint32_t(state->rate), 1, 16};
+    device = WaveInOpen(state->inputDevice, format, &state->queue);
     for (int i = 0; i < kBufferCount; ++i) {
       TWaveHeader& h = state->headers[i];
       h.Data = reinterpret_cast<char*>(state->buffers[i]);
-      h.BufferLength = kFrameBytes;
+      h.BufferLength = uint32_t(2 * FrameSamplesAt(state->rate));
       h.User = uintptr_t(i);
       device->AddBuffer(&h);
     }
@@ -131,7 +136,7 @@ void TSoundCardInput::RunOnClock(TState& state) {
     // A thread that was held up does not make up for it with a burst.
     if (now - next > 10 * kFrame) next = now;
     next += kFrame;
-    int16_t frame[kFrameSamples] = {};
+    int16_t frame[kMaxFrameSamples] = {};
     if (ISipCallPtr owner = state.call.lock()) {
       try {
         owner->SendAudioFrame(frame);

@@ -1,6 +1,7 @@
 // TSoundCardInput: a call's capture thread. It records the wave-in device in
-// four rotating 20 ms buffers (8000 Hz, mono, 16 bits) and hands every full
-// buffer to the call's SendAudioFrame, which encodes and sends it. When the
+// four rotating 20 ms buffers (mono, 16 bits, at the call's audio rate: 8000
+// or 16000 Hz) and hands every full buffer to the call's SendAudioFrame, which
+// encodes and sends it. When the
 // device cannot be opened, the thread says so once (the engine's
 // NotifyDeviceError) and hands the call a silent frame every 20 ms on its own
 // clock instead, so that RTP, digits and played files still go out.
@@ -23,8 +24,9 @@ struct TWaveHeader;
 
 class TSoundCardInput {
 public:
-  // Starts the thread; `inputDevice` -1 is the default device.
-  TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice);
+  // Starts the thread; `inputDevice` -1 is the default device, opened at
+  // `rate` (8000 or 16000).
+  TSoundCardInput(std::weak_ptr<ISipCall> call, int inputDevice, int rate = kNarrowRate);
   ~TSoundCardInput();
   TSoundCardInput(const TSoundCardInput&) = delete;
   TSoundCardInput& operator=(const TSoundCardInput&) = delete;
@@ -44,7 +46,7 @@ private:
   std::thread thread_;
 };
 
-// One buffer the device gave back: a full one (320 bytes) goes to the call's
+// One buffer the device gave back: a full one (20 ms) goes to the call's
 // SendAudioFrame; whatever happens, the buffer goes back to the device, which
 // needs all four to keep recording. Capture thread (and tests).
 void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& call, IWaveDevice& device);

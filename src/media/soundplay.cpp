@@ -34,8 +34,9 @@ constexpr auto kSlice = std::chrono::milliseconds(10);  // a play buffer, withou
 }  // namespace
 
 struct TSoundCardOutput::TState {
-  TState(std::weak_ptr<ISipCall> c, IAudioCodecPtr codec, int device, std::shared_ptr<TRtpPeerState> shared)
-      : call(std::move(c)), outputDevice(device), receiver(std::move(codec), std::move(shared)) {}
+  TState(std::weak_ptr<ISipCall> c, IAudioCodecPtr codec, int device, std::shared_ptr<TRtpPeerState> shared,
+         int rate)
+      : call(std::move(c)), outputDevice(device), receiver(std::move(codec), std::move(shared), rate) {}
 
   const std::weak_ptr<ISipCall> call;
   const int outputDevice;
@@ -57,8 +58,8 @@ struct TSoundCardOutput::TState {
 };
 
 TSoundCardOutput::TSoundCardOutput(std::weak_ptr<ISipCall> call, IAudioCodecPtr codec, int outputDevice,
-                                   std::shared_ptr<TRtpPeerState> shared)
-    : state_(std::make_shared<TState>(std::move(call), std::move(codec), outputDevice, std::move(shared))) {
+                                   std::shared_ptr<TRtpPeerState> shared, int rate)
+    : state_(std::make_shared<TState>(std::move(call), std::move(codec), outputDevice, std::move(shared), rate)) {
   thread_ = std::thread(&TSoundCardOutput::Run, state_);
   std::unique_lock lock(state_->startLock);
   state_->startSignal.wait(lock, [this] { return state_->started; });
@@ -95,7 +96,8 @@ void TSoundCardOutput::Run(std::shared_ptr<TState> state) {
 
   IWaveDevicePtr device;
   try {
-    device = WaveOutOpen(state->outputDevice, kCallFormat, &state->queue);
+    const TWaveFormat format{uint32_t(state->receiver.Rate()), 1, 16};
+    device = WaveOutOpen(state->outputDevice, format, &state->queue);
   } catch (const std::exception& e) {
     state->deviceFailed = true;  // play nothing; the rest of the call goes on
     ReportDeviceError(state->call, false, e.what());

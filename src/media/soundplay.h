@@ -34,11 +34,12 @@ class TRtpPeerState;
 class TSoundCardOutput {
 public:
   // Starts the thread and returns once it runs. `codec` is the first decoder
-  // (may be none); `outputDevice` -1 is the default device; `shared` holds
-  // the counters and the latched source the call reads. A device that cannot
-  // be opened is reported and the call plays nothing.
+  // (may be none); `outputDevice` -1 is the default device, opened at `rate`
+  // (the call's audio rate); `shared` holds the counters and the latched
+  // source the call reads. A device that cannot be opened is reported and the
+  // call plays nothing.
   TSoundCardOutput(std::weak_ptr<ISipCall> call, IAudioCodecPtr codec, int outputDevice,
-                   std::shared_ptr<TRtpPeerState> shared);
+                   std::shared_ptr<TRtpPeerState> shared, int rate = kNarrowRate);
   // Asks the thread to end, wakes it and waits for it (or, on the thread
   // itself, lets it end alone).
   ~TSoundCardOutput();

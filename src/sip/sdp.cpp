@@ -34,12 +34,21 @@ bool LeadingType(sv& rest, int& type) {
 
 bool ValidType(int type) { return type >= 0 && type <= 127; }
 
-// RFC 3551 table 4: the static audio types we know, at 8000 Hz.
+// The numbers our offers use (sipcallrequests.cpp): the static ones, 110
+// Speex, 111 Opus, 101 and 102 telephone events at 8000 and 48000 Hz.
+bool OurOfferedType(int type) {
+  return type == 0 || type == 3 || type == 8 || type == 9 || type == 101 || type == kOfferedWideEventType ||
+         type == 110 || type == kOfferedOpusType;
+}
+
+// RFC 3551 table 4: the static audio types we know, at 8000 Hz (G.722's
+// clock included, 4.5.2).
 int StaticMeaning(int type) {
   switch (type) {
     case 0:
     case 3:
     case 8:
+    case 9:
       return type;
     case 13:
       return kSdpComfortNoise;
@@ -58,15 +67,21 @@ const TRtpMapLine* TSdpAudio::RtpMap(int payloadType) const {
 
 int TSdpAudio::Meaning(int payloadType) const {
   if (const TRtpMapLine* map = RtpMap(payloadType)) {
-    // Every codec and event we know runs at 8000 Hz on one channel; speex/16000
+    const sv name = map->Encoding;
+    // Telephone events run at the clock of the audio they go with (RFC 4733
+    // 2.1), whatever that is.
+    if (SameText(name, "telephone-event")) return map->ClockRate > 0 ? kSdpTelephoneEvent : kSdpUnknown;
+    // RFC 7587 7: always "opus/48000/2", whatever the audio inside.
+    if (SameText(name, "opus"))
+      return map->ClockRate == 48000 && (map->Channels == 2 || map->Channels == 1) ? 111 : kSdpUnknown;
+    // Every other codec we know runs at 8000 Hz on one channel; speex/16000
     // (wideband) or a stereo PCMU is another format altogether.
     if (map->ClockRate != 8000 || map->Channels != 1) return kSdpUnknown;
-    const sv name = map->Encoding;
     if (SameText(name, "PCMU")) return 0;
     if (SameText(name, "PCMA")) return 8;
     if (SameText(name, "GSM")) return 3;
+    if (SameText(name, "G722")) return 9;
     if (SameText(name, "speex")) return 110;
-    if (SameText(name, "telephone-event")) return kSdpTelephoneEvent;
     if (SameText(name, "CN")) return kSdpComfortNoise;
     return kSdpUnknown;
   }
@@ -79,6 +94,23 @@ int TSdpAudio::TypeFor(int meaning) const {
   for (int type : PayloadTypes)
     if (Meaning(type) == meaning) return type;
   return -1;
+}
+
+int TSdpAudio::ClockRate(int payloadType) const {
+  const TRtpMapLine* map = RtpMap(payloadType);
+  return map && map->ClockRate > 0 ? map->ClockRate : 8000;
+}
+
+int TSdpAudio::EventTypeFor(int clockRate) const {
+  for (int type : PayloadTypes)
+    if (Meaning(type) == kSdpTelephoneEvent && ClockRate(type) == clockRate) return type;
+  return TypeFor(kSdpTelephoneEvent);
+}
+
+std::string TSdpAudio::Format(int payloadType) const {
+  for (const auto& [type, parameters] : Fmtps)
+    if (type == payloadType) return parameters;
+  return {};
 }
 
 void TSdpAudioReader::Line(sv line) {
@@ -143,14 +175,27 @@ std::string EncodingName(int meaning) {
       return "PCMA";
     case 3:
       return "GSM";
+    case 9:
+      return "G722";
     case 110:
       return "speex";
+    case 111:
+      return "opus";
     case kSdpTelephoneEvent:
       return "telephone-event";
     default:
       return "";
   }
 }
+
+std::string RtpMapFormat(int codec) {
+  const std::string name = EncodingName(codec);
+  if (name.empty() || codec == kSdpTelephoneEvent) return "";
+  // RFC 7587 7: Opus is always named with two channels, even for mono.
+  return codec == 111 ? name + "/48000/2" : name + "/8000";
+}
+
+int CodecClockRate(int codec) { return codec == 111 ? 48000 : 8000; }
 
 TAudioChoice ChooseAudio(const TSdpAudio& remote, const std::vector<int>& preference) {
   for (int codec : preference) {
@@ -179,7 +224,7 @@ TRtpPayloadMap MakePayloadMap(const TSdpAudio& remote, const TAudioChoice& choic
     if (!ValidType(type)) continue;
     // What we offered keeps the meaning we gave it: the answerer sends us
     // what our offer named.
-    if (weOffered && (type == 0 || type == 3 || type == 8 || type == 101 || type == 110)) continue;
+    if (weOffered && OurOfferedType(type)) continue;
     const int meaning = remote.Meaning(type);
     if (meaning >= 0) {
       map.Received[size_t(type)] = int8_t(meaning);
@@ -191,10 +236,17 @@ TRtpPayloadMap MakePayloadMap(const TSdpAudio& remote, const TAudioChoice& choic
   }
   if (weOffered) {
     map.Received[110] = 110;
+    map.Received[kOfferedOpusType] = 111;
+    map.Received[9] = 9;
     map.Received[101] = TRtpPayloadMap::kEvent;
+    map.Received[kOfferedWideEventType] = TRtpPayloadMap::kEvent;
   }
   map.SendAudioType = choice.RemoteType;
-  map.SendEventType = remote.TypeFor(kSdpTelephoneEvent);
+  // RFC 4733 2.1: events in the clock of the audio. A peer that names them
+  // only at another clock (8000 beside Opus, as many do) still gets them
+  // under the number it gave, their durations counted in its clock.
+  map.SendEventType = remote.EventTypeFor(CodecClockRate(choice.Codec));
+  if (map.SendEventType >= 0) map.SendEventClock = remote.ClockRate(map.SendEventType);
   map.SendPacketMs = SendPacketMs(choice.Codec, remote.Ptime);
   map.AudioRejected = remote.Present && remote.Port == 0;
   return map;

@@ -3,7 +3,8 @@
 // type numbers mean what in each direction (TRtpPayloadMap, sipints.h).
 //
 // Our codecs are named by their static RFC 3551 numbers (0 PCMU, 8 PCMA,
-// 3 GSM) and by 110 for Speex narrowband, the number we offer it under.
+// 3 GSM, 9 G.722) and by 110 for Speex narrowband and 111 for Opus, the
+// numbers we offer them under.
 // Pure functions and plain values: any thread.
 #pragma once
 
@@ -20,6 +21,11 @@ namespace qv {
 constexpr int kSdpTelephoneEvent = -2;
 constexpr int kSdpComfortNoise = -3;
 constexpr int kSdpUnknown = -1;
+
+// The dynamic numbers of our offers: Opus, and telephone events at its clock
+// (101 stays telephone-event/8000, as every build of this program offered it).
+constexpr int kOfferedOpusType = 111;
+constexpr int kOfferedWideEventType = 102;
 
 // One "a=rtpmap:<type> <encoding>/<clock rate>[/<channels>]" line.
 struct TRtpMapLine {
@@ -38,7 +44,7 @@ struct TSdpAudio {
   std::vector<std::pair<int, std::string>> Fmtps;  // "a=fmtp:<type> <parameters>"
   int Ptime = 0;                  // a=ptime in ms, 0 when absent
 
-  // One of our codec numbers (0, 8, 3, 110), kSdpTelephoneEvent,
+  // One of our codec numbers (0, 8, 3, 9, 110, 111), kSdpTelephoneEvent,
   // kSdpComfortNoise or kSdpUnknown. An a=rtpmap line decides; without one
   // the static types of RFC 3551 keep their meaning, and so do 101 and 110,
   // which older builds of this program offered without a map.
@@ -46,6 +52,13 @@ struct TSdpAudio {
   const TRtpMapLine* RtpMap(int payloadType) const;
   // The first number that stands for `meaning`, -1 when none does.
   int TypeFor(int meaning) const;
+  // The clock rate of a number's rtpmap; 8000 without one.
+  int ClockRate(int payloadType) const;
+  // The first telephone-event number at `clockRate`, else the first at any
+  // clock; -1 when there is none.
+  int EventTypeFor(int clockRate) const;
+  // The a=fmtp parameters of a number; empty when it has none.
+  std::string Format(int payloadType) const;
 };
 
 // Reads the lines of an SDP attribute, one at a time, into `audio`. The
@@ -62,8 +75,19 @@ private:
   bool seenAudio_ = false;
 };
 
-// "PCMU", "PCMA", "GSM", "speex", "telephone-event"; empty for anything else.
+// "PCMU", "PCMA", "GSM", "G722", "speex", "opus", "telephone-event"; empty
+// for anything else.
 std::string EncodingName(int meaning);
+// Our a=fmtp parameters for Opus (RFC 7587 6.1): mono speech at up to
+// 16000 Hz both ways, and in-band FEC welcome (we recover from it).
+inline constexpr const char* kOpusFormat =
+    "maxplaybackrate=16000;sprop-maxcapturerate=16000;stereo=0;sprop-stereo=0;useinbandfec=1";
+
+// What an a=rtpmap line gives after the number for one of our codecs:
+// "PCMU/8000", "G722/8000", "opus/48000/2"...; empty for other numbers.
+std::string RtpMapFormat(int codec);
+// The RTP clock of one of our codecs: 48000 for Opus, 8000 for the others.
+int CodecClockRate(int codec);
 
 // The codec of a call: the first of `preference` (our codec numbers, best
 // first) that the remote SDP lists, and the remote's number for it.

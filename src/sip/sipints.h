@@ -41,8 +41,23 @@ using ISipConferencePtr = std::shared_ptr<ISipConference>;
 using ISipRecorderPtr = std::shared_ptr<ISipRecorder>;
 
 // One audio frame: 160 samples of 16-bit signed mono PCM at 8000 Hz, 20 ms.
+// The conference, the recorder, WAV sources and the DTMF detector work in
+// such frames whatever the call's codec.
 constexpr int kFrameSamples = 160;
 constexpr int kFrameBytes = 320;
+
+// The rates a call's audio runs at between the sound devices and the codec:
+// 8000 for the narrowband codecs, 16000 for the wideband ones (G.722, Opus).
+// A 20 ms frame holds rate / 50 samples.
+constexpr int kNarrowRate = 8000;
+constexpr int kWideRate = 16000;
+constexpr int kMaxAudioRate = kWideRate;
+constexpr int kMaxFrameSamples = kMaxAudioRate / 50;
+inline constexpr int FrameSamplesAt(int rate) { return rate / 50; }
+
+// Room a decoder may fill from one packet: 120 ms, the longest packet RFC
+// 7587 allows, at the highest rate.
+constexpr int kMaxDecodedSamples = kMaxAudioRate * 120 / 1000;
 
 // The default silence threshold of the engine and the component, in the
 // unit of the setting (see TSipClient::SetSilenceThreshold).
@@ -127,8 +142,8 @@ inline const char* RegistrationEndText(TRegistrationEnd kind) {
 // What the payload type numbers of a call's RTP mean, as the SDP exchange
 // settled them. Each side receives under the numbers of its own SDP and
 // sends under the peer's (RFC 3264 5.1), so both directions are kept. Codecs
-// are named by their static RFC 3551 numbers (0 PCMU, 8 PCMA, 3 GSM) and 110
-// for Speex: the numbers CreateCodec takes. A call whose SDP was never read
+// are named by their static RFC 3551 numbers (0 PCMU, 8 PCMA, 3 GSM, 9 G.722),
+// 110 for Speex and 111 for Opus: the numbers CreateCodec takes. A call whose SDP was never read
 // keeps the defaults: the static types, 101 for telephone events both ways,
 // 20 ms packets.
 struct TRtpPayloadMap {
@@ -148,6 +163,7 @@ struct TRtpPayloadMap {
   std::array<int8_t, 128> Received;  // by received payload type
   int SendAudioType = -1;             // the peer's number for our codec; -1: the codec's own
   int SendEventType = 101;            // the peer's telephone-event number; -1: it takes none
+  int SendEventClock = 8000;          // the RTP clock its SDP gave that telephone-event
   int SendPacketMs = 20;              // audio per packet we send
   bool AudioRejected = false;         // the peer's SDP put port 0 on the audio stream
 };
@@ -159,12 +175,22 @@ public:
 
 class IAudioCodec : public virtual IInterface {
 public:
-  virtual int GetFrameSize() = 0;    // samples per frame: 160
+  // RTP timestamp units per 20 ms frame: 160 at the 8000 Hz clock of every
+  // narrowband codec and of G.722 (RFC 3551 4.5.2), 960 for Opus (48000 Hz,
+  // RFC 7587 4.1).
+  virtual int GetFrameSize() = 0;
   virtual int GetPayloadType() = 0;  // RTP payload type
-  // Decodes `length` payload bytes into `samples`; returns the PCM bytes written.
+  // Decodes `length` payload bytes into `samples` (room for
+  // kMaxDecodedSamples); returns the PCM bytes written, at GetSampleRate().
   virtual int Decode(const uint8_t* payload, int16_t* samples, int length) = 0;
-  // Encodes one 160-sample frame into `payload` (room for 1024 bytes); returns its length.
+  // Encodes one 20 ms frame (GetSampleRate() / 50 samples) into `payload`
+  // (room for 1024 bytes); returns its length, 0 when this frame need not be
+  // sent (discontinuous transmission).
   virtual int Encode(const int16_t* frame, uint8_t* payload) = 0;
+  // The rate of the PCM that Encode takes and Decode gives.
+  virtual int GetSampleRate() { return kNarrowRate; }
+  // The RTP clock rate of the payload format.
+  virtual int GetClockRate() { return kNarrowRate; }
 };
 
 // Audio played into a call in place of the microphone: 16-bit mono 8000 Hz bytes.
@@ -452,10 +478,15 @@ public:
   virtual TDialogState& Dialog() = 0;
 
   // From the media threads.
-  // Capture path: one captured 320-byte frame (may be overwritten). Capture thread.
+  // Capture path: one captured 20 ms frame at GetAudioRate() (may be
+  // overwritten). Capture thread.
   virtual void SendAudioFrame(int16_t* frame) = 0;
-  // Playback path: hands a frame about to be played to the conference and the
-  // recorder (remote side). Playback thread.
+  // The rate the call's media run at between the sound devices and the codec,
+  // fixed when they start: the sample rate of the call's codec then (8000
+  // without one). Any thread.
+  virtual int GetAudioRate() { return kNarrowRate; }
+  // Playback path: hands a 160-sample 8000 Hz frame about to be played to the
+  // conference and the recorder (remote side). Playback thread.
   virtual void DeliverRemoteFrame(int16_t* frame) = 0;
   virtual void NotifyDtmf(const std::string& text) = 0;  // 120 ms debounce
   virtual void NotifySilence() = 0;

@@ -1,6 +1,7 @@
 #include "support/codec_quality.h"
 
 #include <gsm.h>
+#include <opus/opus.h>
 #include <spandsp.h>
 #include <speex/speex.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 
 #include "media/codecs.h"
+#include "media/resample.h"
 #include "media/speexlib.h"
 #include "media/text2speech.h"
 
@@ -27,13 +29,68 @@ public:
     return payload;
   }
   std::vector<int16_t> Decode(const std::vector<uint8_t>& payload) override {
-    std::vector<int16_t> pcm(512);
+    std::vector<int16_t> pcm(kMaxDecodedSamples);
     pcm.resize(size_t(codec_->Decode(payload.data(), pcm.data(), int(payload.size())) / 2));
     return pcm;
   }
 
 private:
   IAudioCodecPtr codec_;
+};
+
+// spandsp's G.722 at 64 kbit/s, as a peer that links it runs it.
+class TSpandspG722 final : public IFrameCoder {
+public:
+  TSpandspG722() : encoder_(g722_encode_init(nullptr, 64000, 0)), decoder_(g722_decode_init(nullptr, 64000, 0)) {}
+  ~TSpandspG722() override {
+    g722_encode_free(encoder_);
+    g722_decode_free(decoder_);
+  }
+  std::vector<uint8_t> Encode(const int16_t* frame) override {
+    std::vector<uint8_t> payload(160);
+    payload.resize(size_t(g722_encode(encoder_, payload.data(), frame, 320)));
+    return payload;
+  }
+  std::vector<int16_t> Decode(const std::vector<uint8_t>& payload) override {
+    std::vector<int16_t> pcm(2 * payload.size());
+    pcm.resize(size_t(g722_decode(decoder_, pcm.data(), payload.data(), int(payload.size()))));
+    return pcm;
+  }
+
+private:
+  g722_encode_state_t* encoder_;
+  g722_decode_state_t* decoder_;
+};
+
+// libopus as a peer runs it for a call with nothing set: the library's own
+// bit rate and bandwidth for 16000 Hz voice, no FEC, no DTX.
+class TPlainOpus final : public IFrameCoder {
+public:
+  TPlainOpus() {
+    int error = 0;
+    encoder_ = opus_encoder_create(16000, 1, OPUS_APPLICATION_VOIP, &error);
+    decoder_ = opus_decoder_create(16000, 1, &error);
+  }
+  ~TPlainOpus() override {
+    opus_encoder_destroy(encoder_);
+    opus_decoder_destroy(decoder_);
+  }
+  std::vector<uint8_t> Encode(const int16_t* frame) override {
+    std::vector<uint8_t> payload(1276);
+    const int n = opus_encode(encoder_, frame, 320, payload.data(), int(payload.size()));
+    payload.resize(size_t(std::max(n, 0)));
+    return payload;
+  }
+  std::vector<int16_t> Decode(const std::vector<uint8_t>& payload) override {
+    std::vector<int16_t> pcm(1920);
+    const int n = opus_decode(decoder_, payload.data(), int(payload.size()), pcm.data(), 1920, 0);
+    pcm.resize(size_t(std::max(n, 0)));
+    return pcm;
+  }
+
+private:
+  OpusEncoder* encoder_ = nullptr;
+  OpusDecoder* decoder_ = nullptr;
 };
 
 class TSpandspG711 final : public IFrameCoder {
@@ -165,17 +222,22 @@ std::unique_ptr<IFrameCoder> ReferenceCoder(int payloadType) {
     case 110:
       if (const TSpeexApi* api = SpeexApi()) return std::make_unique<TPlainSpeex>(*api);
       return nullptr;
+    case 9:
+      return std::make_unique<TSpandspG722>();
+    case 111:
+      return std::make_unique<TPlainOpus>();
     default:
       return nullptr;
   }
 }
 
-std::vector<int16_t> Carry(IFrameCoder& encoder, IFrameCoder& decoder, const std::vector<int16_t>& signal) {
+std::vector<int16_t> Carry(IFrameCoder& encoder, IFrameCoder& decoder, const std::vector<int16_t>& signal,
+                           int frameSamples) {
   std::vector<int16_t> out;
   out.reserve(signal.size());
-  for (size_t at = 0; at + kFrame <= signal.size(); at += kFrame) {
+  for (size_t at = 0; at + size_t(frameSamples) <= signal.size(); at += size_t(frameSamples)) {
     std::vector<int16_t> pcm = decoder.Decode(encoder.Encode(&signal[at]));
-    pcm.resize(kFrame);
+    pcm.resize(size_t(frameSamples));
     out.insert(out.end(), pcm.begin(), pcm.end());
   }
   return out;
@@ -193,21 +255,22 @@ double SnrDb(const std::vector<int16_t>& input, const std::vector<int16_t>& outp
 }
 
 double SegmentalSnrDb(const std::vector<int16_t>& input, const std::vector<int16_t>& output, int skip,
-                      int maxLag) {
+                      int maxLag, int frameSamples) {
   const int lag = BestLag(input, output, skip, maxLag);
+  const size_t frame = size_t(frameSamples);
   // Frames quieter than -50 dBFS (RMS about 100) say nothing about the codec.
-  constexpr double kQuietFrameEnergy = 100.0 * 100.0 * kFrame;
+  const double quietFrameEnergy = 100.0 * 100.0 * double(frame);
   double sum = 0;
   int frames = 0;
-  for (size_t at = size_t(skip); at + kFrame + size_t(lag) <= output.size() && at + kFrame <= input.size();
-       at += kFrame) {
+  for (size_t at = size_t(skip); at + frame + size_t(lag) <= output.size() && at + frame <= input.size();
+       at += frame) {
     double signal = 0, noise = 0;
-    for (size_t n = at; n < at + kFrame; ++n) {
+    for (size_t n = at; n < at + frame; ++n) {
       const double x = input[n], e = double(output[n + size_t(lag)]) - x;
       signal += x * x;
       noise += e * e;
     }
-    if (signal < kQuietFrameEnergy) continue;
+    if (signal < quietFrameEnergy) continue;
     sum += std::clamp(Db(signal, noise), -10.0, 35.0);
     ++frames;
   }
@@ -232,40 +295,52 @@ std::vector<TQualityRow> MeasureCodecQuality(const std::vector<int16_t>& speech)
   struct TCodecName {
     int PayloadType;
     const char* Name;
+    int Rate;
   };
-  constexpr TCodecName kCodecs[] = {{0, "PCMU"}, {8, "PCMA"}, {3, "GSM"}, {110, "Speex"}};
+  constexpr TCodecName kCodecs[] = {{0, "PCMU", 8000},  {8, "PCMA", 8000},  {3, "GSM", 8000},
+                                    {110, "Speex", 8000}, {9, "G722", 16000}, {111, "Opus", 16000}};
   struct TSignal {
     std::string Name;
     std::vector<int16_t> Samples;
     bool Speech;
   };
-  std::vector<TSignal> signals;
-  for (double hz : {440.0, 500.0, 1000.0}) {
-    std::vector<int16_t> tone(8000);
-    for (size_t n = 0; n < tone.size(); ++n) tone[n] = int16_t(std::lround(8000 * std::sin(2 * M_PI * hz * double(n) / 8000)));
-    char name[16];
-    std::snprintf(name, sizeof name, "%g Hz", hz);
-    signals.push_back({name, std::move(tone), false});
-  }
-  if (!speech.empty()) signals.push_back({"speech", speech, true});
+  auto signalsAt = [&](int rate) {
+    std::vector<TSignal> signals;
+    std::vector<double> tones = {440.0, 500.0, 1000.0};
+    if (rate > 8000) tones.push_back(6000.0);  // only a wideband path carries it
+    for (double hz : tones) {
+      const size_t count = size_t(rate);  // a second
+      std::vector<int16_t> tone(count);
+      for (size_t n = 0; n < tone.size(); ++n)
+        tone[n] = int16_t(std::lround(8000 * std::sin(2 * M_PI * hz * double(n) / rate)));
+      char name[16];
+      std::snprintf(name, sizeof name, "%g Hz", hz);
+      signals.push_back({name, std::move(tone), false});
+    }
+    if (!speech.empty())
+      signals.push_back({"speech", rate == 8000 ? speech : ResamplePcm(speech.data(), speech.size(), 8000, rate), true});
+    return signals;
+  };
 
   std::vector<TQualityRow> rows;
   for (const TCodecName& codec : kCodecs) {
     if (!ReferenceCoder(codec.PayloadType) || !OurCoder(codec.PayloadType)) continue;
-    for (const TSignal& signal : signals) {
-      // 100 ms for the codec to settle; Speex delays its output, so the
-      // best fit is looked for up to 60 ms late.
-      constexpr int kSkip = 800, kMaxLag = 480;
+    const int scale = codec.Rate / 8000;
+    for (const TSignal& signal : signalsAt(codec.Rate)) {
+      // 100 ms for the codec to settle; Speex and Opus delay their output,
+      // so the best fit is looked for up to 60 ms late.
+      const int skip = 800 * scale, maxLag = 480 * scale, frame = 160 * scale;
       auto measure = [&](bool oursEncodes, bool oursDecodes) {
         auto encoder = oursEncodes ? OurCoder(codec.PayloadType) : ReferenceCoder(codec.PayloadType);
         auto decoder = oursDecodes ? OurCoder(codec.PayloadType) : ReferenceCoder(codec.PayloadType);
-        const std::vector<int16_t> out = Carry(*encoder, *decoder, signal.Samples);
-        return signal.Speech ? SegmentalSnrDb(signal.Samples, out, kSkip, kMaxLag)
-                             : SnrDb(signal.Samples, out, kSkip, kMaxLag);
+        const std::vector<int16_t> out = Carry(*encoder, *decoder, signal.Samples, frame);
+        return signal.Speech ? SegmentalSnrDb(signal.Samples, out, skip, maxLag, frame)
+                             : SnrDb(signal.Samples, out, skip, maxLag);
       };
       TQualityRow row;
       row.Codec = codec.Name;
       row.PayloadType = codec.PayloadType;
+      row.Rate = codec.Rate;
       row.Signal = signal.Name;
       row.OursToReference = measure(true, false);
       row.OursToOurs = measure(true, true);
@@ -279,12 +354,13 @@ std::vector<TQualityRow> MeasureCodecQuality(const std::vector<int16_t>& speech)
 
 std::string FormatQualityTable(const std::vector<TQualityRow>& rows) {
   std::string text =
-      "| codec | signal | ours -> reference | ours -> ours | reference -> reference | reference -> ours |\n"
-      "|---|---|---|---|---|---|\n";
+      "| codec | rate | signal | ours -> reference | ours -> ours | reference -> reference | reference -> ours |\n"
+      "|---|---|---|---|---|---|---|\n";
   for (const TQualityRow& r : rows) {
     char line[200];
-    std::snprintf(line, sizeof line, "| %s | %s | %.1f dB | %.1f dB | %.1f dB | %.1f dB |\n", r.Codec.c_str(),
-                  r.Signal.c_str(), r.OursToReference, r.OursToOurs, r.ReferenceToReference, r.ReferenceToOurs);
+    std::snprintf(line, sizeof line, "| %s | %d Hz | %s | %.1f dB | %.1f dB | %.1f dB | %.1f dB |\n", r.Codec.c_str(),
+                  r.Rate, r.Signal.c_str(), r.OursToReference, r.OursToOurs, r.ReferenceToReference,
+                  r.ReferenceToOurs);
     text += line;
   }
   return text;

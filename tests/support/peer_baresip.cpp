@@ -29,6 +29,16 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
+std::string CodecModuleLines(const std::vector<std::string>& modules) {
+  std::string lines;
+  for (const std::string& m : modules) {
+    if (!std::filesystem::exists(std::string(kModuleDir) + "/" + m))
+      throw std::runtime_error("baresip's module " + m + " is missing (Debian package baresip-core)");
+    lines += "module\t\t\t" + m + "\n";
+  }
+  return lines;
+}
+
 }  // namespace
 
 std::string JsonString(const std::string& json, const std::string& key) {
@@ -67,8 +77,8 @@ TBaresip::TBaresip(const TPeerDir& dir, const TBaresipOptions& options) {
       "audio_source\t\taufile," + options.SourceWav + "\n"
       "audio_player\t\taubridge,nil\n"
       "audio_alert\t\taubridge,nil\n"
-      "ausrc_srate\t\t8000\n"
-      "auplay_srate\t\t8000\n"
+      "ausrc_srate\t\t" + std::to_string(options.SourceRate) + "\n"
+      "auplay_srate\t\t" + std::to_string(options.SourceRate) + "\n"
       "ausrc_channels\t\t1\n"
       "auplay_channels\t\t1\n"
       "audio_buffer\t\t20-160\n"
@@ -77,7 +87,7 @@ TBaresip::TBaresip(const TPeerDir& dir, const TBaresipOptions& options) {
       "jitter_buffer_delay\t5-10\n"
       "snd_path\t\t" + recordDir_ + "\n"
       "ctrl_tcp_listen\t\t127.0.0.1:" + std::to_string(controlPort_) + "\n"
-      "module\t\t\tg711.so\n"
+      "module\t\t\tg711.so\n" + CodecModuleLines(options.CodecModules) +
       "module\t\t\taufile.so\n"
       "module\t\t\taubridge.so\n"
       "module\t\t\tsndfile.so\n"

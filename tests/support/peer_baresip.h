@@ -29,8 +29,13 @@ struct TBaresipOptions {
   std::string User;
   std::string Password;
   std::string Registrar;     // "127.0.0.1:port"; empty: no registration, bob is called directly
-  std::string SourceWav;     // what bob "says": 8000 Hz, mono, 16-bit PCM
+  std::string SourceWav;     // what bob "says": mono 16-bit PCM at SourceRate
   std::string Codecs = "PCMU";
+  // Codec modules besides g711.so ("opus.so", "g722.so"), and the rate of
+  // bob's microphone and speaker: a wideband codec only carries a wideband
+  // source (16000 Hz) end to end.
+  std::vector<std::string> CodecModules;
+  int SourceRate = 8000;
   bool AutoAnswer = true;
   int MaxCalls = 8;
 };

@@ -266,7 +266,7 @@ TEST_F(RtpReceive, PayloadTypesAreReadAsTheSdpNamedThem) {
   TSdpAudio offer;
   TSdpAudioReader reader(offer);
   for (const char* line : {"m=audio 4000 RTP/AVP 0 96 13 110", "a=rtpmap:96 telephone-event/8000",
-                           "a=rtpmap:13 CN/8000", "a=rtpmap:110 opus/48000/2"})
+                           "a=rtpmap:13 CN/8000", "a=rtpmap:110 iLBC/8000"})
     reader.Line(line);
   call->SetPayloadMap(MakePayloadMap(offer, ChooseAudio(offer, {0}), false));
   Press(9, 1000, {0, 1, 2, 8, 9, 10}, 96);
@@ -280,7 +280,7 @@ TEST_F(RtpReceive, PayloadTypesAreReadAsTheSdpNamedThem) {
   if (speex.Decoder()) {
     auto d = RtpPacket(110, 1, 0, std::vector<uint8_t>(38, 0x55));
     speex.HandlePacket(d.data(), int(d.size()), *call);
-    EXPECT_FALSE(speex.Playout().Started()) << "110 is opus here, whatever the decoder is";
+    EXPECT_FALSE(speex.Playout().Started()) << "110 is iLBC here, whatever the decoder is";
   }
   EXPECT_EQ(receiver.Decoder()->GetPayloadType(), 0);
 }

@@ -336,7 +336,7 @@ TEST(SipMessageSdp, RtpMapFmtpAndPtimeOfTheAudioStream) {
   EXPECT_EQ(a.Meaning(0), 0);
   EXPECT_EQ(a.Meaning(13), kSdpComfortNoise);
   EXPECT_EQ(a.Meaning(101), kSdpTelephoneEvent) << "older offers of ours had no map for it";
-  EXPECT_EQ(a.Meaning(110), kSdpUnknown) << "110 mapped to another codec is not Speex";
+  EXPECT_EQ(a.Meaning(110), 111) << "110 mapped to Opus is not Speex";
   EXPECT_EQ(a.Meaning(98), kSdpUnknown) << "wideband";
   EXPECT_EQ(a.Meaning(99), kSdpUnknown) << "stereo";
   EXPECT_EQ(a.Meaning(100), 110);
