@@ -348,7 +348,9 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     call->SetRemoteRtpAddress(m.SdpAddress);
     ChooseCodecAgain(*call, m, true);
     if (call->GetRemoteRtpPort() != 0) StartMedia(*call);  // early media
-    if (status == 180) Post(MsgRingback, 0, call);
+    // A peer may repeat 180s without end; a consumer that falls behind
+    // loses some of those, never an answer or an end of call.
+    if (status == 180 && window_) window_->PostBounded(MsgRingback, kMaxWaitingRingbacks, 0, call);
     return;
   }
 

@@ -47,10 +47,11 @@ class TUdpSocket;
 constexpr int kDefaultRtpPortMin = 22000;
 constexpr int kDefaultRtpPortRange = 2000;
 
-// How many log lines and digits may wait in the consumer's queue; older ones
+// How many log lines, digits and ringbacks may wait in the consumer's queue; older ones
 // are dropped (and counted by the queue) beyond that.
 constexpr size_t kMaxWaitingLogLines = 2000;
 constexpr size_t kMaxWaitingDigits = 256;
+constexpr size_t kMaxWaitingRingbacks = 64;
 
 class TSipEngine final : public ISipEngine, public std::enable_shared_from_this<TSipEngine> {
 public:
