@@ -59,9 +59,12 @@ bool OnlyLoopback() {
   return only;
 }
 
-std::shared_ptr<TSipEngine> engine;
-TMessageQueuePtr window;
-ISipAccountPtr account;
+// Made once and never destroyed: the engine's farewells at exit would run
+// after the builders' static texts are gone.
+std::shared_ptr<TSipEngine>* engineHolder = nullptr;
+TSipEngine* engine = nullptr;
+TMessageQueuePtr* window = nullptr;
+ISipAccountPtr& account = *new ISipAccountPtr();
 
 std::string CallId(int i) { return "fz-call-" + std::to_string(i); }
 
@@ -70,7 +73,7 @@ void Script() {
   engine->Transactions().Clear();
   for (int i = 0; i < kCallCount; ++i) {
     const TScript& s = kCalls[i];
-    auto call = std::make_shared<TCall>(engine, CallId(i), account);
+    auto call = std::make_shared<TCall>(engine->shared_from_this(), CallId(i), account);
     call->SetLocalTag("ourtag" + std::to_string(i));
     call->SetRemoteTag("peertag" + std::to_string(i));
     call->SetIncoming(s.Incoming);
@@ -98,7 +101,7 @@ void Script() {
 
 void Drain() {
   TMessage message;
-  while (window->Get(message)) {
+  while ((*window)->Get(message)) {
   }
 }
 
@@ -140,8 +143,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::exit(1);
   }
   setenv("QUORVELLE_AUDIO", "virtual", 1);
-  window = std::make_shared<TMessageQueue>();
-  engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, window));
+  window = new TMessageQueuePtr(std::make_shared<TMessageQueue>());
+  engineHolder = new std::shared_ptr<TSipEngine>(std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, *window)));
+  engine = engineHolder->get();
   engine->SetRtpPortMin(30000);
   engine->SetRtpPortMax(30400);
   engine->SetActive(true);
