@@ -103,7 +103,7 @@ wait_bound() {
   local hex
   hex=$(printf '%04X' "$1")
   for _ in $(seq 100); do
-    grep -q ":$hex " /proc/net/udp && return 0
+    cat /proc/net/udp /proc/net/udp6 2>/dev/null | grep -q ":$hex " && return 0
     sleep 0.1
   done
   return 1

@@ -28,7 +28,7 @@ QString Text(const std::string& s) { return QString::fromStdString(s); }
 // (taken whole, as the engine takes it), else the server without its port.
 std::string RegistrarHost(const std::string& server, const std::string& proxy) {
   if (!proxy.empty()) return proxy;
-  return server.substr(0, server.find(':'));
+  return server.substr(0, PortColon(server));
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ void TMainForm::GoOnline() {
   // The engine would send to a name it cannot resolve as if it were an
   // address, and the user would see nothing for the whole time-out.
   std::string host = RegistrarHost(current_.Server, current_.Proxy);
-  if (ResolveHostOrEmpty(host).empty()) {
+  if (ResolveSipHostOrEmpty(host).empty()) {
     ReportOffline(TOfflineReason::CannotResolve, Text(host));
     return;
   }

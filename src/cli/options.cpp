@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "platform/textutil.h"
+#include "sip/iputils.h"
 
 namespace qv::cli {
 
@@ -30,9 +31,9 @@ TDtmfMethod ParseDtmfMethod(const std::string& text) {
   throw TUsageError("--dtmf-method wants inband, rfc2833 or info, not \"" + Printable(text) + "\"");
 }
 
-// HOST or HOST:PORT, as AddAccount splits it.
+// HOST or HOST:PORT, as AddAccount splits it (HOST may be [IPv6]).
 void CheckServer(const std::string& text) {
-  size_t colon = text.find(':');
+  size_t colon = PortColon(text);
   std::string host = text.substr(0, colon);
   if (host.empty() || !IsUriText(host))
     throw TUsageError("--server wants HOST[:PORT], not \"" + Printable(text) + "\"");

@@ -15,13 +15,14 @@ namespace qv::cli {
 
 namespace {
 
-void CheckName(const std::string& host, const char* option) {
-  if (!ResolveHostOrEmpty(host).empty()) return;
+// A SIP server may resolve to IPv6; a STUN server is reached over IPv4 only.
+void CheckName(const std::string& host, const char* option, bool sip = true) {
+  if (!(sip ? ResolveSipHostOrEmpty(host) : ResolveHostOrEmpty(host)).empty()) return;
   throw TUsageError("cannot resolve \"" + Printable(host) + "\" (check the host name given to " + option +
                     ", or this machine's name service)");
 }
 
-std::string HostOf(const std::string& hostPort) { return hostPort.substr(0, hostPort.find(':')); }
+std::string HostOf(const std::string& hostPort) { return hostPort.substr(0, PortColon(hostPort)); }
 
 }  // namespace
 
@@ -31,7 +32,7 @@ void CheckNamesResolve(const TCliOptions& o) {
     CheckName(o.Proxy, "--proxy");
   else
     CheckName(HostOf(o.Server), "--server");
-  if (!o.Stun.empty()) CheckName(HostOf(o.Stun), "--stun");
+  if (!o.Stun.empty()) CheckName(HostOf(o.Stun), "--stun", false);
 }
 
 std::string BindFailureText(int port) {

@@ -32,7 +32,7 @@ std::string TAccount::GetContactAddress() {
 }
 
 std::string TAccount::GetContactUri() {
-  return "sip:" + GetUserName() + "@" + GetContactAddress() + ":" +
+  return "sip:" + GetUserName() + "@" + UriHost(GetContactAddress()) + ":" +
          std::to_string(GetLocalPort());
 }
 

@@ -47,9 +47,9 @@ std::string SdpOffer(ISipCall& call, ISipAccount& a, const std::string& payloadT
   const std::string wideEvent = std::to_string(kOfferedWideEventType);
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
-       std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
+       std::to_string(call.GetSdpVersion()) + " " + pieces::SdpAddress(address) + "\r\n";
   s += "s=Corvale SIP component\r\n";
-  s += "c=IN IP4 " + connection + "\r\n";
+  s += "c=" + pieces::SdpAddress(connection) + "\r\n";
   s += "t=0 0\r\n";
   s += "m=audio " + std::to_string(call.GetLocalRtpPort()) + " RTP/AVP " + payloadTypes + " 101" +
        (opus ? " " + wideEvent : "") + "\r\n";
@@ -104,7 +104,7 @@ std::string InviteHead(ISipCall& call, ISipAccount& a) {
 
 // Our Via with the call's current branch (rport after the branch).
 std::string OwnVia(ISipCall& call, ISipAccount& a) {
-  return "Via: SIP/2.0/UDP " + a.GetLocalAddress() + ":" + std::to_string(a.GetLocalPort()) +
+  return "Via: SIP/2.0/UDP " + UriHost(a.GetLocalAddress()) + ":" + std::to_string(a.GetLocalPort()) +
          ";branch=" + call.GetBranch() + ";rport\r\n";
 }
 
@@ -174,7 +174,7 @@ std::string BuildInfoDtmf(ISipCall& call, const std::string& digit) {
   ISipAccountPtr a = AccountOf(call);
   std::string s;
   s += "INFO " + call.GetRemoteTarget() + " SIP/2.0\r\n";
-  s += "Via: SIP/2.0/UDP " + a->GetLocalAddress() + ":" + std::to_string(a->GetLocalPort()) +
+  s += "Via: SIP/2.0/UDP " + UriHost(a->GetLocalAddress()) + ":" + std::to_string(a->GetLocalPort()) +
        ";branch=" + NewBranch() + "\r\n";
   s += DialogRoute(call);  // a request follows Route, not Record-Route
   s += "From: " + a->GetDisplayPrefix() + "<" + call.GetLocalUri() + ">;tag=" + call.GetLocalTag() + "\r\n";

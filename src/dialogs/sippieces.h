@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "sip/iputils.h"
 #include "sip/sipints.h"
 
 namespace qv::pieces {
@@ -21,13 +22,19 @@ inline std::string BodyLength(const std::string& body) {
 // Via always names the local address: the public address learned from STUN
 // belongs in Contact and SDP only, the registrar fills in what it saw.
 inline std::string AccountVia(ISipAccount& account, const std::string& branch) {
-  return "Via: SIP/2.0/UDP " + account.GetLocalAddress() + ":" +
+  return "Via: SIP/2.0/UDP " + UriHost(account.GetLocalAddress()) + ":" +
          std::to_string(account.GetLocalPort()) + ";rport;branch=" + branch + "\r\n";
 }
 
 inline std::string CallContact(ISipAccount& account) {
-  return "Contact: <sip:" + account.GetUserName() + "@" + account.GetContactAddress() + ":" +
+  return "Contact: <sip:" + account.GetUserName() + "@" + UriHost(account.GetContactAddress()) + ":" +
          std::to_string(account.GetLocalPort()) + ">\r\n";
+}
+
+// The network and address type and the address of an SDP o= or c= line
+// (RFC 4566 5.2, 5.7): IP6 for an IPv6 address.
+inline std::string SdpAddress(const std::string& address) {
+  return (address.find(':') == std::string::npos ? "IN IP4 " : "IN IP6 ") + address;
 }
 
 // How the qop parameters of a credentials line are written:

@@ -27,9 +27,9 @@ std::string SdpAnswer(ISipCall& call, ISipAccount& a) {
   const int port = map.AudioRejected ? 0 : call.GetLocalRtpPort();
   std::string s;
   s += "v=0\r\no=- " + std::to_string(call.GetSdpSessionId()) + " " +
-       std::to_string(call.GetSdpVersion()) + " IN IP4 " + address + "\r\n";
+       std::to_string(call.GetSdpVersion()) + " " + pieces::SdpAddress(address) + "\r\n";
   s += "s=Corvale SIP component\r\n";
-  s += "c=IN IP4 " + address + "\r\n";
+  s += "c=" + pieces::SdpAddress(address) + "\r\n";
   s += "t=0 0\r\n";
   s += "m=audio " + std::to_string(port) + " RTP/AVP " + payloadType + (event.empty() ? "" : " " + event) + "\r\n";
   // A dynamic number means nothing without its map; the static ones stand alone.

@@ -29,7 +29,9 @@ ISipAccountPtr TSipEngine::AddAccount(const std::string& stunServer, const std::
   account->SetProxy(proxy);
   account->SetUserName(userName);
   account->SetPassword(password);
-  size_t colon = server.find(':');
+  // "host:port", where the host may be an IPv6 address in brackets (which
+  // the domain keeps: it is the host of our URIs).
+  size_t colon = PortColon(server);
   account->SetDomain(server.substr(0, colon));
   account->SetServerPort(colon == std::string::npos ? 5060
                                                     : ToIntDef(server.substr(colon + 1, 10), 5060));
@@ -42,12 +44,12 @@ ISipAccountPtr TSipEngine::AddAccount(const std::string& stunServer, const std::
 // user's thread, bounded; the transport thread never resolves.
 bool TSipEngine::ResolveServer(ISipAccount& account) {
   std::string current = account.GetServer();
-  if (!current.empty() && IsIpv4Address(current)) return true;  // a name kept from a failure is tried again
+  if (!current.empty() && IsIpAddress(current)) return true;  // a name kept from a failure is tried again
   std::string proxy = account.GetProxy();
   std::string name = proxy.empty() ? account.GetDomain() : proxy;
   int port = account.GetServerPort();
   bool portGiven = proxy.empty() && account.Registration().portGiven;
-  size_t colon = name.find(':');
+  size_t colon = PortColon(name);
   if (colon != std::string::npos) {
     port = ToIntDef(name.substr(colon + 1), port);
     name = name.substr(0, colon);
@@ -95,7 +97,7 @@ ISipAccountPtr TSipEngine::RequestAccount() {
   if (account->GetServer().empty()) {
     std::string proxy = account->GetProxy();
     std::string name = proxy.empty() ? account->GetDomain() : proxy;
-    if (IsIpv4Address(name.substr(0, name.find(':')))) ResolveServer(*account);
+    if (IsIpAddress(name.substr(0, PortColon(name)))) ResolveServer(*account);
   }
   if (account->GetLocalAddress().empty()) account->SetLocalAddress(LocalHostAddress());
   if (account->GetLocalPort() == 0) account->SetLocalPort(SipPort());

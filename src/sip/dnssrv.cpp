@@ -66,7 +66,7 @@ std::string AddressRecord(const std::string& name) {
       }
     }
   }
-  return ResolveHostOrEmpty(name);  // /etc/hosts and the system's own way
+  return ResolveSipHostOrEmpty(name);  // /etc/hosts and the system's own way
 }
 
 struct TResult {
@@ -90,7 +90,7 @@ TResult Resolve(const std::string& name, bool portGiven, int port) {
       }
     }
   }
-  std::string address = ResolveHostOrEmpty(name);
+  std::string address = ResolveSipHostOrEmpty(name);
   if (address.empty()) address = AddressRecord(name);
   if (!address.empty()) result = {true, address, port};
   return result;
@@ -126,6 +126,10 @@ bool ResolveSipServer(const std::string& name, bool portGiven, std::string& addr
   if (name.empty()) return false;
   if (IsDottedIpv4(name)) {
     address = name;
+    return true;
+  }
+  if (IsIpv6Address(name)) {
+    address = BareHost(name);
     return true;
   }
   // The lookup runs on a thread of its own, so that the bound holds even

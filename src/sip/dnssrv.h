@@ -23,7 +23,8 @@ struct TSrvRecord {
 // when the message is not a well-formed answer.
 std::vector<TSrvRecord> ParseSrvAnswer(const unsigned char* answer, int length);
 
-// `name` as a dotted IPv4 address and port: an address stays as it is; a
+// `name` as an address (dotted IPv4, or IPv6 without brackets) and port: an
+// address stays as it is (an IPv6 one loses its brackets); a
 // name with `portGiven` false is looked up by SRV first (the port then comes
 // from the record that answered). False when nothing resolved within
 // `timeoutMs`.

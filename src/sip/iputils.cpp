@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -49,10 +51,83 @@ bool Resolve(const std::string& name, std::string& out) {
   return true;
 }
 
+// The family every socket of this process is made with: AF_INET6 with IPv4
+// mapped into it (one socket for both, RFC 3493 3.7) where the system has
+// IPv6, else AF_INET. Decided by the first socket made.
+std::atomic<int> socketFamily{AF_UNSPEC};
+
+// An address as a socket address of the sockets' family; false when the text
+// is no address (brackets around an IPv6 address are allowed) or when it is
+// IPv6 and the sockets are IPv4.
+bool ToSocketAddress(const std::string& host, int port, sockaddr_storage& out, socklen_t& length) {
+  const std::string bare = BareHost(host);
+  in_addr v4{};
+  const bool isV4 = inet_pton(AF_INET, bare.c_str(), &v4) == 1;
+  out = {};
+  if (socketFamily.load() != AF_INET6) {
+    if (!isV4) return false;
+    auto& a = reinterpret_cast<sockaddr_in&>(out);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr = v4;
+    length = sizeof a;
+    return true;
+  }
+  auto& a = reinterpret_cast<sockaddr_in6&>(out);
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(uint16_t(port));
+  length = sizeof a;
+  if (isV4) {  // ::ffff:a.b.c.d
+    a.sin6_addr.s6_addr[10] = a.sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(&a.sin6_addr.s6_addr[12], &v4, 4);
+    return true;
+  }
+  return inet_pton(AF_INET6, bare.c_str(), &a.sin6_addr) == 1;
+}
+
+// A socket address as text: dotted for IPv4 and IPv4-mapped, else the
+// IPv6 address without brackets.
+std::string AddressText(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+    if (IN6_IS_ADDR_V4MAPPED(&a.sin6_addr)) {
+      in_addr v4;
+      std::memcpy(&v4, &a.sin6_addr.s6_addr[12], 4);
+      return Dotted(v4);
+    }
+    char text[INET6_ADDRSTRLEN];
+    return inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text) ? text : "";
+  }
+  return Dotted(reinterpret_cast<const sockaddr_in&>(address).sin_addr);
+}
+
+int AddressPort(const sockaddr_storage& address) {
+  return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port)
+                                       : ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
 }  // namespace
 
 int CreateUdpSocket(int port, TSocketSet set) {
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int family = socketFamily.load();
+  int s = -1;
+  if (family != AF_INET) {
+    s = socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int v6only = 0;
+    if (s >= 0 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) {
+      close(s);
+      s = -1;
+    }
+    family = s >= 0 ? AF_INET6 : AF_INET;
+    int unset = AF_UNSPEC;
+    socketFamily.compare_exchange_strong(unset, family);
+    family = socketFamily.load();
+    if (s >= 0 && family != AF_INET6) {
+      close(s);
+      s = -1;
+    }
+  }
+  if (s < 0) s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (s < 0) throw Exception("WSASocket failed");
   // No SO_REUSEADDR: on Linux it lets a second UDP socket bind the same port
   // and silently take its datagrams; a port in use must fail instead.
@@ -63,11 +138,10 @@ int CreateUdpSocket(int port, TSocketSet set) {
     close(s);
     throw Exception("setsockopt failed");
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(uint16_t(port));
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  sockaddr_storage addr{};
+  socklen_t addrLength = 0;
+  ToSocketAddress(family == AF_INET6 ? "::" : "0.0.0.0", port, addr, addrLength);
+  if (bind(s, reinterpret_cast<sockaddr*>(&addr), addrLength) != 0) {
     close(s);
     throw Exception("bind failed");
   }
@@ -79,23 +153,22 @@ void CloseSocket(int socket) {
 }
 
 int BoundPort(int socket) {
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   if (getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-  return ntohs(addr.sin_port);
+  return AddressPort(addr);
 }
 
 bool SendDatagram(TSocketSet set, int socket, const void* bytes, int length, int port,
                   const std::string& host) {
-  if (host.empty() || host == "0.0.0.0" || socket < 0) return false;
+  if (host.empty() || host == "0.0.0.0" || host == "::" || host == "[::]" || socket < 0) return false;
   if (set == TSocketSet::Rtp && port == 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(uint16_t(port));
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) throw Exception("IP address is incorrect");
+  sockaddr_storage addr{};
+  socklen_t addrLength = 0;
+  if (!ToSocketAddress(host, port, addr, addrLength)) throw Exception("IP address is incorrect");
   ssize_t n;
   do {
-    n = sendto(socket, bytes, size_t(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    n = sendto(socket, bytes, size_t(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), addrLength);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || (set == TSocketSet::Sip && errno == ENOBUFS)) return false;
@@ -109,15 +182,15 @@ bool SendDatagram(TSocketSet set, int socket, const void* bytes, int length, int
 
 bool ReceiveDatagram(int socket, void* buffer, int capacity, int& length, int& senderPort,
                      std::string& senderAddress) {
-  sockaddr_in from{};
+  sockaddr_storage from{};
   socklen_t fromLen = sizeof from;
   ssize_t n;
   do {
     n = recvfrom(socket, buffer, size_t(capacity), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
   } while (n < 0 && errno == EINTR);
   length = n > 0 ? int(n) : 0;
-  senderPort = ntohs(from.sin_port);
-  senderAddress = Dotted(from.sin_addr);
+  senderPort = AddressPort(from);
+  senderAddress = AddressText(from);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
     RaiseSocketError(errno);
@@ -259,20 +332,88 @@ std::string LocalHostAddress() {
 }
 
 std::string LocalAddressTowards(const std::string& host) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(5060);  // any port: connect() on UDP only picks a route
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return {};
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage addr{};
+  const std::string bare = BareHost(host);
+  int family = AF_INET;
+  socklen_t addrLength = sizeof(sockaddr_in);
+  auto& v4 = reinterpret_cast<sockaddr_in&>(addr);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(addr);
+  // Any port: connect() on UDP only picks a route.
+  if (inet_pton(AF_INET, bare.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(5060);
+  } else if (inet_pton(AF_INET6, bare.c_str(), &v6.sin6_addr) == 1) {
+    family = AF_INET6;
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(5060);
+    addrLength = sizeof v6;
+  } else {
+    return {};
+  }
+  int s = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return {};
   std::string result;
-  sockaddr_in local{};
+  sockaddr_storage local{};
   socklen_t len = sizeof local;
-  if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+  if (connect(s, reinterpret_cast<sockaddr*>(&addr), addrLength) == 0 &&
       getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0)
-    result = Dotted(local.sin_addr);
+    result = AddressText(local);
   close(s);
   return result;
+}
+
+bool IsIpv6Address(const std::string& text) {
+  in6_addr a{};
+  return inet_pton(AF_INET6, BareHost(text).c_str(), &a) == 1;
+}
+
+bool IsIpAddress(const std::string& text) { return IsIpv4Address(text) || IsIpv6Address(text); }
+
+std::string BareHost(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+  return host;
+}
+
+std::string UriHost(const std::string& address) {
+  if (address.find(':') == std::string::npos || address.front() == '[') return address;
+  return "[" + address + "]";
+}
+
+size_t PortColon(const std::string& hostPort) {
+  if (hostPort.empty()) return std::string::npos;
+  size_t close = hostPort.front() == '[' ? hostPort.find(']') : 0;
+  if (close == std::string::npos) return std::string::npos;
+  size_t colon = hostPort.find(':', close);
+  // An IPv6 address without brackets has no port.
+  if (close == 0 && colon != std::string::npos && hostPort.find(':', colon + 1) != std::string::npos)
+    return std::string::npos;
+  return colon;
+}
+
+std::string ResolveSipHostOrEmpty(const std::string& name) {
+  const std::string bare = BareHost(name);
+  if (bare.empty()) return {};
+  if (IsIpv4Address(bare)) return bare;
+  if (IsIpv6Address(bare)) return socketFamily.load() == AF_INET ? std::string() : bare;
+  addrinfo hints{};
+  hints.ai_family = socketFamily.load() == AF_INET ? AF_INET : AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(bare.c_str(), nullptr, &hints, &result) != 0 || !result) return {};
+  // The resolver's order (RFC 6724), except that an IPv6 address this
+  // machine has no route to is passed over: a name with both records on a
+  // network without IPv6 still reaches its IPv4 address.
+  std::string out;
+  for (addrinfo* i = result; i && out.empty(); i = i->ai_next) {
+    if (i->ai_family != AF_INET && i->ai_family != AF_INET6) continue;
+    sockaddr_storage a{};
+    std::memcpy(&a, i->ai_addr, std::min<size_t>(i->ai_addrlen, sizeof a));
+    std::string text = AddressText(a);
+    if (i->ai_family == AF_INET6 && LocalAddressTowards(text).empty()) continue;
+    out = text;
+  }
+  freeaddrinfo(result);
+  return out;
 }
 
 }  // namespace qv

@@ -58,11 +58,26 @@ inline sv UpTo(sv s, char stop) {
   return p == sv::npos ? s : s.substr(0, p);
 }
 
-// The host of a URI ends at a blank, a port, a parameter or the closing bracket.
+// The host of a URI ends at a blank, a port, a parameter or the closing
+// bracket; an IPv6 reference ends at its "]" (RFC 3261 25.1).
 inline sv UpToHostEnd(sv s) {
+  if (!s.empty() && s[0] == '[') {
+    size_t close = s.find(']');
+    if (close != sv::npos) return s.substr(0, close + 1);
+  }
   size_t i = 0;
   while (i < s.size() && s[i] != ' ' && s[i] != ':' && s[i] != ';' && s[i] != '>') ++i;
   return s.substr(0, i);
+}
+
+// The colon before the port of "host:port", past an IPv6 reference's "]".
+inline size_t PortColonOf(sv hostPort) {
+  size_t from = 0;
+  if (!hostPort.empty() && hostPort[0] == '[') {
+    from = hostPort.find(']');
+    if (from == sv::npos) return sv::npos;
+  }
+  return hostPort.find(':', from);
 }
 
 inline sv UpToBlankOrBracket(sv s) {
@@ -178,7 +193,7 @@ struct Parser {
     // RFC 3261 25.1: blanks may stand around the colon and before the ";".
     sv host = TrimView(UpTo(TrimView(DropFirst(rest)), ';'));
     sv port = "5060";
-    size_t colon = Find(host, ':');
+    size_t colon = PortColonOf(host);
     if (colon != sv::npos) {
       port = TrimView(host.substr(colon + 1));
       host = TrimView(host.substr(0, colon));
@@ -203,7 +218,7 @@ struct Parser {
     size_t at = Find(uri, '@');
     if (at == sv::npos) return;
     sv host = UpTo(uri.substr(at + 1), ';');
-    size_t colon = Find(host, ':');
+    size_t colon = PortColonOf(host);
     if (colon != sv::npos) {
       m.ContactPort.assign(Prefix(host.substr(colon + 1), 15));
       host = host.substr(0, colon);
@@ -287,6 +302,8 @@ struct Parser {
         if (line.size() > 1 && line[1] == '=') {
           sv rest;
           if (line[0] == 'c' && After(line, "IP4", rest)) m.SdpAddress.assign(TrimView(Prefix(DropFirst(rest), 20)));
+          // An IPv6 address is at most 45 characters (with a dotted tail).
+          else if (line[0] == 'c' && After(line, "IP6", rest)) m.SdpAddress.assign(TrimView(Prefix(DropFirst(rest), 46)));
         } else if (!header) {
           return;
         } else if (StartsI(line, "call-id:")) {

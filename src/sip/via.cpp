@@ -137,7 +137,9 @@ std::string StampTopVia(const std::string& viaLines, const std::string& sourceHo
   if (!located.found) return viaLines;
   std::string out = viaLines;
   // Inserted from the back, so that the earlier offset stays right.
-  if (located.via.Received.empty() && !sourceHost.empty() && located.via.Host != sourceHost)
+  // A sent-by IPv6 address is written in brackets, a source address without.
+  const std::string sourceRef = sourceHost.find(':') == std::string::npos ? sourceHost : "[" + sourceHost + "]";
+  if (located.via.Received.empty() && !sourceHost.empty() && located.via.Host != sourceRef)
     out.insert(located.valueEnd, ";received=" + sourceHost);
   if (located.rportEnd != 0) out.insert(located.rportEnd, "=" + std::to_string(sourcePort));
   return out;

@@ -34,12 +34,14 @@ public:
   // test in its own network namespace may take.
   // `defines` are more "-A" arguments: "MAX_EXPIRES=20" caps what the
   // registrar grants, "CTL_SOCKET=\"unix:PATH\"" opens the control socket
-  // that kamcmd reads the location table through.
+  // that kamcmd reads the location table through; "WITH_IPV6" makes it
+  // listen on [::1] at the same port too.
   TKamailio(const TPeerDir& dir, const std::vector<TSipUser>& users, bool qop = false, int port = 0,
             const std::vector<std::string>& defines = {});
 
   int Port() const { return port_; }
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string Ipv6Address() const { return "[::1]:" + std::to_string(port_); }
   TPeerProcess& Process() { return *process_; }
 
 private:

@@ -207,7 +207,8 @@ bool WaitUdpPortBound(int port, int timeoutMs) {
   snprintf(wanted, sizeof wanted, ":%04X", port);
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    std::istringstream table(ReadTextFile("/proc/net/udp"));
+    // A socket that carries both IPv4 and IPv6 is listed with the IPv6 ones.
+    std::istringstream table(ReadTextFile("/proc/net/udp") + ReadTextFile("/proc/net/udp6"));
     std::string line;
     std::getline(table, line);  // the column titles
     while (std::getline(table, line)) {

@@ -97,7 +97,7 @@ int FreeTcpPort();
 // 60000, so that test processes running side by side do not meet.
 int FreeRtpBase(int span = 40);
 // True once some socket of this network namespace is bound to UDP `port`
-// (read from /proc/net/udp); waits up to `timeoutMs`.
+// (read from /proc/net/udp and udp6); waits up to `timeoutMs`.
 bool WaitUdpPortBound(int port, int timeoutMs);
 
 std::string ReadTextFile(const std::string& path);

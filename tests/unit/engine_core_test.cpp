@@ -57,21 +57,24 @@ std::vector<std::string> TakeLogs(TMessageQueue& queue, size_t count, const std:
 }
 
 // Datagrams the kernel dropped on the UDP socket bound to `port` (receive
-// queue overflow), from the "drops" column of /proc/net/udp.
+// queue overflow), from the "drops" column of /proc/net/udp (or udp6).
 long KernelDrops(int port) {
-  std::ifstream in("/proc/net/udp");
-  std::string line;
-  std::getline(in, line);
-  char wanted[8];
-  snprintf(wanted, sizeof wanted, ":%04X", port);
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string sl, local, remote, rest;
-    fields >> sl >> local >> remote;
-    if (local.size() < 5 || local.substr(local.size() - 5) != wanted) continue;
-    std::vector<std::string> all;
-    while (fields >> rest) all.push_back(rest);
-    return all.empty() ? 0 : std::stol(all.back());
+  // A socket that carries both families is listed with the IPv6 ones.
+  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);
+    char wanted[8];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string sl, local, remote, rest;
+      fields >> sl >> local >> remote;
+      if (local.size() < 5 || local.substr(local.size() - 5) != wanted) continue;
+      std::vector<std::string> all;
+      while (fields >> rest) all.push_back(rest);
+      return all.empty() ? 0 : std::stol(all.back());
+    }
   }
   return -1;
 }

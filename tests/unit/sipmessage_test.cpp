@@ -304,7 +304,8 @@ TEST(SipMessageSdp, EveryAudioLineAddsPayloadsAndTheLastGivesThePort) {
 }
 
 TEST(SipMessageSdp, OddConnectionAndMediaLines) {
-  EXPECT_EQ(TSipMessage("c=IN IP6 ::1\r\n").SdpAddress, "");
+  EXPECT_EQ(TSipMessage("c=IN IP6 ::1\r\n").SdpAddress, "::1");
+  EXPECT_EQ(TSipMessage("c=IN IP6 ::ffff:203.0.113.200:12345:6789:abcd:ef01:2345:6789\r\n").SdpAddress.size(), 46u);
   EXPECT_EQ(TSipMessage("C=IN IP4 10.0.0.1\r\n").SdpAddress, "");  // SDP is case-sensitive
   EXPECT_EQ(TSipMessage("c=IN IP4 10.200.300.400.500.600.700\r\n").SdpAddress, "10.200.300.400.500.6");
   EXPECT_EQ(TSipMessage("c=IN IP4").SdpAddress, "");
