@@ -35,6 +35,11 @@ duration=${QV_BENCH_SECONDS:-30}  # seconds of calls at each rate
 rates=${QV_BENCH_RATES:-50 100 200 400 800}
 call_ms=1000                     # each call lasts this long after the answer
 ua_port=5070
+# The limits against floods: sipp calls from one address at hundreds of
+# calls a second, so the per-address INVITE rate is off (0) and the call cap
+# (MaxCalls, set by --lines) is far above what the rates keep up.
+max_calls=4096
+invite_rate=0
 sipp_port=5080
 work=${QV_BENCH_DIR:-$(mktemp -d /tmp/qv-call-load.XXXXXX)}
 mkdir -p "$work"
@@ -54,7 +59,8 @@ trap stop_ua EXIT
 
 start_ours() {
   "$cli" --server 127.0.0.1:$sipp_port --user bob --no-register --local-port $ua_port \
-    --auto-answer --audio virtual --play-in tone:440 --lines 4096 --rtp-min 10000 --rtp-max 30000 \
+    --auto-answer --audio virtual --play-in tone:440 --lines $max_calls --invite-rate $invite_rate \
+    --rtp-min 10000 --rtp-max 30000 \
     --exec "wait 100000" >"$1/ua.log" 2>&1 </dev/null &
   ua_pid=$!
 }
@@ -173,6 +179,7 @@ climb() {
 }
 
 echo "# call load, $duration s per rate, ${call_ms} ms calls, logs in $work"
+echo "# limits of quorvelle-cli: MaxCalls=$max_calls (--lines) InviteRateLimit=$invite_rate (--invite-rate, 0 = off)"
 echo "# step UA RATE PASSED CPU%_OF_A_CORE_PER_ACTIVE_CALL MEAN_ACTIVE_CALLS THREADS FAILED_CALLS"
 { climb ours; climb baresip; } | tee "$work/results.txt"
 python3 - "$work/results.txt" <<'EOF'

@@ -59,6 +59,10 @@ TMainForm::TMainForm(TOptions options, QWidget* parent)
   client_->SetDtmfMethod(dtmfRFC2833);
   client_->SetSilenceThreshold(kDefaultSilenceThreshold);
   client_->SetSilenceTimeout(5000);
+  // Six lines, and one more: a seventh call still reaches the window, which
+  // answers it busy (stopping a ring still playing, as always); any beyond
+  // that the engine refuses without keeping anything.
+  client_->SetMaxCalls(7);
 
   pumpLink_ = std::make_shared<TPumpLink>();
   pumpLink_->Form = this;

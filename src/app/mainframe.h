@@ -113,6 +113,9 @@ public:
     // "optional", "mandatory"; CAFile a PEM file; SRTPKeysWithoutTLS "1"
     // to send SRTP keys over udp or tcp too.
     std::string Transport, SRTP, CAFile, SRTPKeysWithoutTLS;
+    // Realms besides the server's own and the domain that get the password
+    // (key "Realms", written only when set: older files stay as they were).
+    std::string Realms;
     // Opus and G.722 offered before the narrowband codecs: on for accounts
     // made now, off for those of a settings file written before it existed
     // (key "Wideband", 1 or 0).

@@ -56,6 +56,7 @@ TAccountText ReadAccount(const TIniFile& ini, const std::string& section) {
   a.SRTP = ini.ReadString(section, "SRTP", "");
   a.CAFile = ini.ReadString(section, "CAFile", "");
   a.SRTPKeysWithoutTLS = ini.ReadString(section, "SRTPKeysWithoutTLS", "");
+  a.Realms = ini.ReadString(section, "Realms", "");
   a.Wideband = ini.ReadInteger(section, "Wideband", 0) != 0;
   return a;
 }
@@ -77,6 +78,7 @@ void WriteAccount(TIniFile& ini, const std::string& section, const TAccountText&
   WriteOptional(ini, section, "SRTP", a.SRTP);
   WriteOptional(ini, section, "CAFile", a.CAFile);
   WriteOptional(ini, section, "SRTPKeysWithoutTLS", a.SRTPKeysWithoutTLS);
+  WriteOptional(ini, section, "Realms", a.Realms);
   ini.WriteInteger(section, "Wideband", a.Wideband ? 1 : 0);
 }
 
@@ -152,6 +154,7 @@ void TMainForm::LoadSettings() {
   current_.SRTP = secure.SRTP;
   current_.CAFile = secure.CAFile;
   current_.SRTPKeysWithoutTLS = secure.SRTPKeysWithoutTLS;
+  current_.Realms = secure.Realms;
   current_.Wideband = ini.ReadInteger("ACCOUNT", "Wideband", 0) != 0;
   if (!current_.Server.empty()) accountsFrm_->AddRow(Text(current_.Server), Text(current_.User));
   int count = AccountCount(ini);
@@ -180,6 +183,7 @@ void TMainForm::SaveSettings() {
   WriteOptional(ini, "ACCOUNT", "SRTP", current_.SRTP);
   WriteOptional(ini, "ACCOUNT", "CAFile", current_.CAFile);
   WriteOptional(ini, "ACCOUNT", "SRTPKeysWithoutTLS", current_.SRTPKeysWithoutTLS);
+  WriteOptional(ini, "ACCOUNT", "Realms", current_.Realms);
   ini.WriteInteger("ACCOUNT", "Wideband", current_.Wideband ? 1 : 0);
   ini.WriteString("AUDIO", "In", Text(audioFrm_->waveInDevice->currentText()));
   ini.WriteString("AUDIO", "Out", Text(audioFrm_->waveOutDevice->currentText()));
@@ -245,8 +249,10 @@ void TMainForm::EditExecute() {
   TRegistrationForm dialog(this);
   dialog.ServerEdit->setText(Text(domain));
   dialog.UserEdit->setText(Text(user));
+  std::string realms;  // not in the dialog: kept as the file has them
   bool wideband = true;  // what the dialog does not show stays as it was
   auto fill = [&](const TAccountText& a) {
+    realms = a.Realms;
     dialog.PasswordEdit->setText(Text(a.Password));
     dialog.STUNEdit->setText(Text(a.STUN));
     dialog.ProxyEdit->setText(Text(a.Proxy));
@@ -261,9 +267,13 @@ void TMainForm::EditExecute() {
   if (k > 0) fill(ReadAccount(ini, SectionName(k)));
   if (dialog.exec() != QDialog::Accepted) return;
 
-  TAccountText edited{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
-                      Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
-                      Text(dialog.ProxyEdit->text())};
+  TAccountText edited;
+  edited.Server = Text(dialog.ServerEdit->text());
+  edited.User = Text(dialog.UserEdit->text());
+  edited.Password = Text(dialog.PasswordEdit->text());
+  edited.STUN = Text(dialog.StunServer());
+  edited.Proxy = Text(dialog.ProxyEdit->text());
+  edited.Realms = realms;
   TakeSecurity(dialog, edited);
   edited.Wideband = wideband;
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again

@@ -63,6 +63,7 @@ void TMainForm::GoOnline() {
     ReportOffline(TOfflineReason::CannotStart, Text(e.what()));
     return;
   }
+  account->SetRealms(current_.Realms);
   ISipAccountPtr replaced = std::move(registeredAccount_);
   registeredAccount_ = account;
   leaving_ = false;

@@ -104,6 +104,8 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
          if (v.empty()) throw TUsageError("--ca-file wants a file name");
          o.CaFile = v;
        }},
+      {"--invite-rate", [&](const std::string& v) { o.InviteRate = ParseInt("--invite-rate", v, 0, 1000000); }},
+      {"--realms", [&](const std::string& v) { o.Realms = v; }},
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -231,6 +233,11 @@ Calls:
                          answer incoming calls, after SECONDS (default at once)
   --lines N              number of lines (default 6); an incoming call takes the
                          lowest free line, one more than that is rejected busy
+                         (and no more calls than lines are kept at all)
+  --invite-rate N        new incoming INVITEs taken from one address per second
+                         (default 10, 0 = no limit); more are answered 503
+  --realms LIST          realms, besides the server's own and the domain, whose
+                         401/407 challenges get our password (comma separated)
 Audio:
   --audio B              portaudio (sound cards) or virtual (no sound card);
                          default: portaudio when it finds a device, else virtual

@@ -51,7 +51,9 @@ struct TCliOptions {
   bool HasExec = false;
   std::string Exec;
   bool Verbose = false;
-  int Lines = 6;
+  int Lines = 6;            // also the engine's MaxCalls
+  int InviteRate = 10;      // new INVITEs taken per source address and second (0: no limit)
+  std::string Realms;       // realms besides the server's own that get our password
   bool Help = false;
   bool Version = false;
 };

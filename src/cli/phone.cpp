@@ -26,6 +26,8 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.SetRtpPortMax(options_.RtpMax);
   client_.SetDtmfMethod(options_.DtmfMethod);
   client_.SetEchoCancellation(options_.EchoCancellation);
+  client_.SetMaxCalls(options_.Lines);
+  client_.SetInviteRateLimit(options_.InviteRate);
   client_.SetWideband(options_.Wideband);
   client_.OnInvite = [this](TSipClient&, const ISipCallPtr& call) { OnInvite(call); };
   client_.OnInviteOk = [this](TSipClient&, const ISipCallPtr& call) { OnInviteOk(call); };
@@ -79,6 +81,7 @@ void TCliPhone::Start() {
   client_.SetSrtpKeysWithoutTls(options_.SrtpKeysWithoutTls);
   account_ = client_.AddAccount(options_.Server, options_.User, options_.Password, options_.Proxy,
                                 options_.Stun);
+  account_->SetRealms(options_.Realms);
   client_.PrepareAccount(account_);
   if (!options_.NoRegister) client_.Register(account_);
 }

@@ -90,6 +90,8 @@ void TSipClient::SetActive(bool value) {
     engine_->SetRtpPortMax(rtpPortMax_);
     engine_->SetCodecs(wideband_ ? WidebandCodecs() : NarrowbandCodecs());
     engine_->SetKeepAlive(keepAlive_);
+    engine_->SetMaxCalls(maxCalls_);
+    engine_->SetInviteRateLimit(inviteRateLimit_);
     lastTick_ = GetTickMs();
     engine_->SetActive(true);
   } else if (engine_) {
@@ -101,6 +103,16 @@ void TSipClient::SetActive(bool value) {
 void TSipClient::SetKeepAlive(bool value) {
   keepAlive_ = value;
   if (engine_) engine_->SetKeepAlive(value);
+}
+
+void TSipClient::SetMaxCalls(int value) {
+  maxCalls_ = value;
+  if (engine_) engine_->SetMaxCalls(value);
+}
+
+void TSipClient::SetInviteRateLimit(int value) {
+  inviteRateLimit_ = value;
+  if (engine_) engine_->SetInviteRateLimit(value);
 }
 
 int TSipClient::BoundPort() const { return engine_ ? engine_->GetBoundPort() : 0; }

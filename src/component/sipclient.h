@@ -136,6 +136,16 @@ public:
   // passed on at once to a running one.
   bool GetKeepAlive() const { return keepAlive_; }
   void SetKeepAlive(bool value);
+  // Limits against a flood of calls (a scanner, a hostile peer), read when
+  // the engine is created and passed on at once to a running one. MaxCalls
+  // (default 32): with that many calls, a new incoming one is answered 486
+  // and nothing of it is kept. InviteRateLimit (default 10, 0 = no limit):
+  // new INVITEs taken from one address within a second; beyond it they are
+  // answered 503 and forgotten.
+  int GetMaxCalls() const { return maxCalls_; }
+  void SetMaxCalls(int value);
+  int GetInviteRateLimit() const { return inviteRateLimit_; }
+  void SetInviteRateLimit(int value);
   bool GetActive() const { return active_; }
   // true: creates a new engine (a running one is switched off first, which
   // frees its port) and opens the SIP port. A port in use raises and leaves
@@ -231,6 +241,8 @@ private:
   std::string caFile_;
   bool srtpKeysWithoutTls_ = false;
   bool keepAlive_ = true;
+  int maxCalls_ = 32;
+  int inviteRateLimit_ = 10;
   std::mutex toneLock_;
   uint32_t lastTick_ = 0;
 };

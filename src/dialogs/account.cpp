@@ -15,6 +15,12 @@ void TAccount::SetDisplayName(const std::string& value) {
   Set(displayName_, value);
 }
 
+void TAccount::SetRealms(const std::string& value) {
+  // Compared with what challenges say; never sent.
+  RequireSipText("realms", value, TSipText::Password);
+  Set(realms_, value);
+}
+
 std::string TAccount::GetDisplayPrefix() {
   std::string name = GetDisplayName();
   return name.empty() ? std::string() : QuotedDisplayName(name) + " ";

@@ -66,6 +66,10 @@ public:
     std::lock_guard guard(fields_);
     challenge_ = value;
   }
+  std::string GetRealms() override { return Get(realms_); }
+  void SetRealms(const std::string& value) override;
+  std::string GetLearnedRealm() override { return Get(learnedRealm_); }
+  void SetLearnedRealm(const std::string& value) override { Set(learnedRealm_, value); }
   std::string GetMessageText() override { return Get(messageText_); }
   void SetMessageText(const std::string& value) override { Set(messageText_, value); }
   void SetStateTime(double value) override { stateTime_.store(value); }
@@ -115,6 +119,7 @@ private:
   TChallenge challenge_;
   std::string messageText_;
   std::string caFile_;
+  std::string realms_, learnedRealm_;
   TRegistrationEndReason endReason_;
   TRegistration registration_;  // guarded by lock_
 

@@ -206,8 +206,8 @@ std::string BuildCancel(ISipCall& call) {
   s += "To: <" + remoteUri + ">\r\n";
   s += "Call-ID: " + call.GetCallId() + "\r\n";
   s += "CSeq: " + std::to_string(call.GetLocalCSeq()) + " CANCEL\r\n";
-  // Present even when the call was never challenged (empty realm and nonce).
-  s += CallCredentials(call, *a, TQopForm::D, "CANCEL", "", remoteUri).Line;
+  // No credentials: a CANCEL cannot be challenged (RFC 3261 22.1), and a
+  // line with an empty realm and nonce would only tell our user name.
   s += kMaxForwards;
   s += kEmptyContent;
   return s;

@@ -141,7 +141,7 @@ void TSipEngine::HandleMessage(const TSipMessage& m) {
   }
   ISipAccountPtr account = RequestAccount();
   if (!account) return;
-  if (m.StatusCode == "401" || m.StatusCode == "407") {
+  if ((m.StatusCode == "401" || m.StatusCode == "407") && RealmAllowed(*account, m, true)) {
     if (!account->GetMessageText().empty()) SendMessageWithCredentials(m, account, m.ToUser);
   } else {
     TLockGuard<ISipAccount> lock(*account);

@@ -315,7 +315,9 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
   if (status == 401 || status == 403 || status == 407) {
     bool ours = call->GetLocalCSeq() == cseq;
     if (ours) call->SetRouteSet(m);
-    if (state == TCallState::InviteSent && status != 403 && ours) {
+    // A realm the account does not trust gets no password: the call ends
+    // with that status, as for a refusal.
+    if (state == TCallState::InviteSent && status != 403 && ours && RealmAllowed(account, m, true)) {
       call->SetChallenge(m.Challenge());
       call->SetState(TCallState::InviteAuthSent);
       call->SetBranch(NewBranch());
@@ -351,7 +353,9 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
     // Early media only as secure as the call must be.
     const bool srtpOk = !m.SdpAudio.Present || ApplySrtpAnswer(*call, account, m);
     if (call->GetRemoteRtpPort() != 0 && srtpOk) StartMedia(*call);  // early media
-    if (status == 180) Post(MsgRingback, 0, call);
+    // A peer may repeat 180s without end; a consumer that falls behind
+    // loses some of those, never an answer or an end of call.
+    if (status == 180 && window_) window_->PostBounded(MsgRingback, kMaxWaitingRingbacks, 0, call);
     return;
   }
 
@@ -423,7 +427,7 @@ void TSipEngine::HandleReInviteResponse(const ISipCallPtr& call, const TSipMessa
   if (status == 401 || status == 407) {
     // Answered with credentials, once. The challenge comes from a proxy
     // that keeps no dialog: the route set stays as the dialog made it.
-    if (call->State() != TCallState::InviteAuthSent) {
+    if (call->State() != TCallState::InviteAuthSent && RealmAllowed(*call->GetAccount(), m, false)) {
       call->SetChallenge(m.Challenge());
       call->SetState(TCallState::InviteAuthSent);
       call->SetBranch(NewBranch());

@@ -18,6 +18,7 @@
 #include "sip/iputils.h"
 #include "sip/sipmessage.h"
 #include "sip/stun.h"
+#include "sip/via.h"
 
 namespace qv {
 
@@ -59,14 +60,23 @@ void TSipEngine::Dispatch(const TSipMessage& m) {
 
 void TSipEngine::HandleCancel(const TSipMessage& m) {
   ISipCallPtr call = FindCallByCallId(m.CallId);
-  if (!call) return;
   if (m.IsResponse()) {
-    if (m.StatusCode == "200") call->SetState(TCallState::Idle);
+    if (call && m.StatusCode == "200") call->SetState(TCallState::Idle);
+    return;
+  }
+  if (!call) {
+    if (RequestAccount()) SendResponse(BuildResponse(m, "481 Call/Transaction Does Not Exist"));
     return;
   }
   {
     // Decided under the call's lock, against an Answer on the user's thread.
     TLockGuard<ISipCall> lock(*call);
+    if (!CancelMatches(*call, m)) {
+      // Not the transaction of the INVITE that made the call: someone who
+      // only knows the Call-ID cannot end it (RFC 3261 9.2).
+      SendResponse(BuildResponse(m, "481 Call/Transaction Does Not Exist"));
+      return;
+    }
     if (call->Dialog().confirmed || call->Dialog().ended) {
       // RFC 3261 9.2: a CANCEL that crossed our 200 finds nothing left to
       // cancel. The call goes on; the caller ends it with BYE if it wants.
@@ -109,8 +119,17 @@ void TSipEngine::FinishCancelledCall(const ISipCallPtr& call, const TSipMessage&
 // refusal, and a second challenge, give the call back as it was, so that
 // hanging up still sends BYE.
 void TSipEngine::HandleRefer(const TSipMessage& m) {
-  if (!m.IsResponse()) return;
   ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!m.IsResponse()) {
+    // A REFER of the peer is not taken up; one from outside the dialog is told so.
+    if (!call) {
+      NoSuchDialog(m);
+      return;
+    }
+    TLockGuard<ISipCall> lock(*call);
+    AcceptInDialog(call, m);
+    return;
+  }
   if (!call) return;
   TLockGuard<ISipCall> lock(*call);
   TCallState state = call->State();
@@ -118,7 +137,8 @@ void TSipEngine::HandleRefer(const TSipMessage& m) {
   if (call->GetLocalCSeq() != ToIntDef(m.CSeqNumber, -1)) return;  // an earlier REFER's
   const int status = ToIntDef(m.StatusCode, 0);
   if (status < 300) return;  // 202: the NOTIFYs tell the rest
-  if (IsChallenge(m.StatusCode) && status != 403 && state == TCallState::ReferSent) {
+  if (IsChallenge(m.StatusCode) && status != 403 && state == TCallState::ReferSent &&
+      RealmAllowed(*call->GetAccount(), m, false)) {
     call->SetChallenge(m.Challenge());
     call->SetState(TCallState::InviteAuthSent);
     call->SetBranch(NewBranch());
@@ -131,6 +151,12 @@ void TSipEngine::HandleRefer(const TSipMessage& m) {
 void TSipEngine::HandleInvite(const TSipMessage& m) {
   TLockGuard<TSipCalls> listLock(calls_);
   if (ISipCallPtr call = FindCallByCallId(m.CallId)) {
+    if (!m.IsResponse()) {
+      // A re-INVITE must belong to the dialog before anything moves. Without
+      // a To tag, before the 2xx, it is a repeat of the INVITE: let be.
+      TLockGuard<ISipCall> lock(*call);
+      if ((!m.ToTag.empty() || call->Dialog().confirmed) && !AcceptInDialog(call, m)) return;
+    }
     TCallState state = call->State();
     bool confirmed;
     {
@@ -145,9 +171,17 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     }
     return;
   }
-  if (m.RequestUser.empty()) return;  // responses have no Request-URI user
-  ISipAccountPtr account = RequestAccount();
-  if (!account) return;
+  if (m.IsResponse()) return;  // an answer to an INVITE we do not know
+  if (!m.ToTag.empty()) {
+    NoSuchDialog(m);  // a re-INVITE of a dialog that is not ours
+    return;
+  }
+  ISipAccountPtr account = m.RequestUser.empty() ? nullptr : RequestAccount();
+  if (!account) {
+    transactions_->Forget(m);  // ignored, and nothing kept for it either
+    return;
+  }
+  if (!AdmitNewInvite(m, *account)) return;
 
   int chosen = m.PayloadTypes.empty() ? (CodecCount() > 0 ? CodecAt(0) : -1) : ChooseCodec(m);
   // 488 also for an offer the account's SRTP mode cannot take: RTP/SAVP
@@ -181,6 +215,8 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
     call->SetViaHost(m.ViaHost);
     call->SetViaPort(m.ViaPort);
     call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+    call->Dialog().inviteCSeq = ToIntDef(m.CSeqNumber, -1);
+    call->Dialog().inviteBranch = ParseTopVia(m.ViaHeaders).Branch;
     call->SetLocalCSeq(NextCSeq());
     call->SetRouteSet(m);
     call->SetRemoteTarget(m.ContactUri);
@@ -214,7 +250,14 @@ void TSipEngine::HandleInvite(const TSipMessage& m) {
 void TSipEngine::HandleBye(const TSipMessage& m) {
   if (m.IsResponse() && m.StatusCode[0] == '1') return;  // our BYE goes on: its final answer ends the call
   ISipCallPtr call = FindCallByCallId(m.CallId);
-  if (!call) return;
+  if (!call) {
+    if (!m.IsResponse()) NoSuchDialog(m);
+    return;
+  }
+  if (!m.IsResponse()) {
+    TLockGuard<ISipCall> lock(*call);
+    if (!AcceptInDialog(call, m)) return;
+  }
   // A call we ended for a reason (a missing ACK, a failed re-INVITE) keeps
   // it when the answer to our BYE, or the peer's own BYE, comes after.
   std::string status = m.StatusCode;
@@ -255,9 +298,13 @@ void TSipEngine::HandleInfo(const TSipMessage& m) {
     return;
   }
   ISipCallPtr call = FindCallByCallId(m.CallId);
-  if (!call || call->GetAccount()->State() != TAccountState::Registered) return;
+  if (!call) {
+    NoSuchDialog(m);
+    return;
+  }
   TLockGuard<ISipCall> lock(*call);
-  call->SetRemoteCSeq(ToIntDef(m.CSeqNumber, 0));
+  if (!AcceptInDialog(call, m)) return;  // no digit from outside the dialog
+  if (call->GetAccount()->State() != TAccountState::Registered) return;
   SendResponse(BuildOk(m));
   std::string digit = DtmfDigitOfSignal(m.DtmfSignal);
   if (digit.size() == 1) NotifyDtmf(call, digit);
@@ -275,8 +322,17 @@ void TSipEngine::HandleOptions(const TSipMessage& m) {
 void TSipEngine::HandleNotify(const TSipMessage& m) {
   if (m.IsResponse()) return;  // we never send a NOTIFY: an answer to one is nobody's
   if (!RequestAccount()) return;
-  SendResponse(BuildResponse(m, "200 OK"));
   ISipCallPtr call = FindCallByCallId(m.CallId);
+  if (!call && !m.ToTag.empty()) {
+    NoSuchDialog(m);
+    return;
+  }
+  if (call) {
+    TLockGuard<ISipCall> lock(*call);
+    if (!AcceptInDialog(call, m)) return;  // a third party cannot end a transfer
+  }
+  // Out of any dialog (a message-waiting NOTIFY): acknowledged, nothing more.
+  SendResponse(BuildResponse(m, "200 OK"));
   if (!call) return;
   TCallState state = call->State();
   if (state != TCallState::ReferSent && state != TCallState::ReferAuthSent) return;

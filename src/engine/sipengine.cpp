@@ -227,6 +227,7 @@ void TSipEngine::SendResponse(const std::string& text) { transactions_->SendResp
 void TSipEngine::HandleDatagram(const uint8_t* bytes, int length, const std::string& sourceHost, int sourcePort) {
   std::lock_guard<std::mutex> guard(dispatchLock_);
   TSipMessage message(std::string_view(reinterpret_cast<const char*>(bytes), size_t(length)));
+  NoteDatagramSource(sourceHost, sourcePort);
   // A retransmission was answered by its transaction and goes no further.
   if (transactions_->Receive(message, sourceHost, sourcePort)) Dispatch(message);
   Log(message.RawText);

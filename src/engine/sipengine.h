@@ -48,10 +48,11 @@ class TUdpSocket;
 constexpr int kDefaultRtpPortMin = 22000;
 constexpr int kDefaultRtpPortRange = 2000;
 
-// How many log lines and digits may wait in the consumer's queue; older ones
+// How many log lines, digits and ringbacks may wait in the consumer's queue; older ones
 // are dropped (and counted by the queue) beyond that.
 constexpr size_t kMaxWaitingLogLines = 2000;
 constexpr size_t kMaxWaitingDigits = 256;
+constexpr size_t kMaxWaitingRingbacks = 64;
 
 class TSipEngine final : public ISipEngine, public std::enable_shared_from_this<TSipEngine> {
 public:
@@ -85,6 +86,11 @@ public:
   // registered), on by default.
   void SetKeepAlive(bool value) override { keepAlive_ = value; }
   bool GetKeepAlive() override { return keepAlive_; }
+  // Limits against floods (sipguard.cpp); see ISipEngine.
+  int GetMaxCalls() override { return maxCalls_; }
+  void SetMaxCalls(int value) override;
+  int GetInviteRateLimit() override { return inviteRateLimit_; }
+  void SetInviteRateLimit(int value) override;
 
   // Settings given to new calls (sipengine.cpp).
   void SetCodecs(const std::vector<int>& payloadTypes) override;
@@ -223,6 +229,16 @@ private:
   // STUN (sipstun.cpp).
   void HandleStunAnswer(const std::string& datagram);
 
+  // Guards against hostile peers (sipguard.cpp), transport thread.
+  void NoteDatagramSource(const std::string& host, int port);
+  bool FromAccountServer(ISipAccount& account);
+  void RefuseStatelessly(const TSipMessage& message, const std::string& status);
+  bool AcceptInDialog(const ISipCallPtr& call, const TSipMessage& message);
+  void NoSuchDialog(const TSipMessage& message);
+  bool CancelMatches(ISipCall& call, const TSipMessage& message);
+  bool AdmitNewInvite(const TSipMessage& message, ISipAccount& account);
+  bool RealmAllowed(ISipAccount& account, const TSipMessage& challenge, bool mayLearn);
+
   // Dispatch (sipdispatch.cpp).
   void Dispatch(const TSipMessage& message);
   void HandleCancel(const TSipMessage& message);
@@ -273,6 +289,19 @@ private:
   std::map<std::string, TStreamEntry> streams_;  // by server "address:port"
   std::vector<TStreamConnectionPtr> deadStreams_;
   std::atomic<int> streamSerial_{0};
+
+  std::atomic<int> maxCalls_{32};
+  std::atomic<int> inviteRateLimit_{10};
+  // The source of the datagram in hand, and the new INVITEs each source sent
+  // within its current second. Under dispatchLock_ (the UDP thread or a
+  // connection's).
+  struct TInviteWindow {
+    int64_t start = 0;
+    int count = 0;
+  };
+  std::string datagramHost_;
+  int datagramPort_ = 0;
+  std::map<std::string, TInviteWindow> inviteRates_;
 
   TSipAccounts accounts_;
   TSipCalls calls_;

@@ -158,7 +158,8 @@ void TSipEngine::HandleRegisterResponse(const TSipMessage& m) {
   // The answer to an older REGISTER (a refresh overtaken by an
   // un-REGISTER) says nothing about the one out now.
   if (ToIntDef(m.CSeqNumber, -1) != reg.cseq || code < 200) return;
-  const bool challenge = status == "401" || status == "407";
+  // A challenge for a realm the account does not trust is a refusal.
+  const bool challenge = (status == "401" || status == "407") && RealmAllowed(*account, m, true);
   const TRegistrationEndReason refused{TRegistrationEnd::Refused, code};
   auto answerChallenge = [&](int expires) {
     account->SetChallenge(m.Challenge());

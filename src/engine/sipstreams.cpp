@@ -62,6 +62,7 @@ void TSipEngine::EnsureStream(ISipAccount& account) {
 void TSipEngine::HandleStreamMessage(const std::string& text, const std::string& host, int port) {
   std::lock_guard<std::mutex> guard(dispatchLock_);
   TSipMessage message(text);
+  NoteDatagramSource(host, port);
   if (transactions_->Receive(message, host, port)) Dispatch(message);
   Log(message.RawText);
 }

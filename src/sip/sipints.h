@@ -342,6 +342,15 @@ public:
   virtual bool GetSrtpKeysWithoutTls() = 0;
   virtual void SetSrtpKeysWithoutTls(bool value) = 0;
 
+  // Whom the account's password is given to. A 401/407 is answered only for
+  // the realm its own server named first (LearnedRealm, kept once learned),
+  // the account's domain, or one of the realms the user listed (Realms,
+  // separated by commas or blanks; empty by default).
+  virtual std::string GetRealms() = 0;
+  virtual void SetRealms(const std::string& value) = 0;
+  virtual std::string GetLearnedRealm() = 0;
+  virtual void SetLearnedRealm(const std::string& value) = 0;
+
   // The text of a MESSAGE kept for its retry with credentials.
   virtual std::string GetMessageText() = 0;
   virtual void SetMessageText(const std::string& value) = 0;
@@ -526,6 +535,10 @@ public:
     int reInviteCSeq = 0;       // our re-INVITE out (0: none)
     bool heldBefore = false;    // whether the call was on hold before that re-INVITE
     int64_t glareRetryAt = 0;   // after a 491: when the re-INVITE goes again (0: never)
+    // The peer's INVITE that made an incoming call: a CANCEL must name its
+    // transaction (RFC 3261 9.2: Call-ID, CSeq number, top Via branch).
+    int inviteCSeq = 0;
+    std::string inviteBranch;
   };
   virtual TDialogState& Dialog() = 0;
 
@@ -564,6 +577,14 @@ public:
   // every 25 s while registered over UDP), on unless switched off.
   virtual void SetKeepAlive(bool value) = 0;
   virtual bool GetKeepAlive() = 0;
+  // Limits against a flood of calls. MaxCalls (default 32): with that many
+  // calls listed, a new incoming INVITE is answered 486 and leaves nothing
+  // behind. InviteRateLimit (default 10, 0 = off): new INVITEs accepted from
+  // one source address within a second; beyond it 503, nothing kept.
+  virtual int GetMaxCalls() = 0;
+  virtual void SetMaxCalls(int value) = 0;
+  virtual int GetInviteRateLimit() = 0;
+  virtual void SetInviteRateLimit(int value) = 0;
 
   // Settings given to new calls.
   virtual void SetCodecs(const std::vector<int>& payloadTypes) = 0;

@@ -318,6 +318,12 @@ bool TTransactionLayer::Receive(TSipMessage& m, const std::string& sourceHost, i
   return true;
 }
 
+void TTransactionLayer::Forget(const TSipMessage& request) {
+  TTopVia via = ParseTopVia(request.ViaHeaders);
+  std::lock_guard<std::mutex> guard(mutex_);
+  servers_.erase(ServerKey(via, request, request.CSeqMethod));
+}
+
 void TTransactionLayer::SendResponse(const std::string& text) {
   TSipMessage m(text);
   TTopVia via = ParseTopVia(text);

@@ -103,6 +103,11 @@ public:
   // was a retransmission dealt with here (or an ACK of a non-2xx answer).
   bool Receive(TSipMessage& message, const std::string& sourceHost, int sourcePort);
 
+  // Drops the server transaction `request` made in Receive: a request refused
+  // statelessly (a flood, a scanner) keeps nothing, and its answer, sent
+  // after this, goes once.
+  void Forget(const TSipMessage& request);
+
   // Runs every timer that is due.
   void RunTimers();
 

@@ -83,13 +83,17 @@ int main(int argc, char** argv) {
 
   auto window = std::make_shared<TMessageQueue>();
   auto engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(atoi(argv[1]), window));
+  // sipp calls from one address at the test's rate, and keeps many calls up.
+  engine->SetInviteRateLimit(0);
+  engine->SetMaxCalls(100000);
   engine->SetActive(true);
   int peer = atoi(argv[2]);
   if (peer == 0) peer = FreeUdpPort();
   ISipAccountPtr account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer), "alice", "alicepw", "");
   const TFigures before = Measure(*engine);
-  printf("ready port=%d peer=%d media=%d threads=%ld fds=%d rss_kb=%ld\n", engine->GetBoundPort(), peer,
-         FreeUdpPort(), before.Threads, before.Descriptors, before.RssKb);
+  printf("ready port=%d peer=%d media=%d threads=%ld fds=%d rss_kb=%ld max_calls=%d invite_rate=%d\n",
+         engine->GetBoundPort(), peer, FreeUdpPort(), before.Threads, before.Descriptors, before.RssKb,
+         engine->GetMaxCalls(), engine->GetInviteRateLimit());
 
   long answered = 0, ended = 0, failures = 0;
   auto start = std::chrono::steady_clock::now();

@@ -31,6 +31,9 @@ void EngineTest::SetUp() {
   engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, window));
   UseFreeRtpRange(*engine);
   UseClock(*engine, clock);
+  // The test clock stands still: the INVITEs of a whole test fall into one
+  // second. The tests of the limit turn it on themselves.
+  engine->SetInviteRateLimit(0);
   engine->SetActive(true);
   events = std::make_unique<TEngineEvents>(window);
   account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer.Port()), "alice", "secret", "");
@@ -54,6 +57,7 @@ void EngineTest::UseEngineWithoutWindow() {
   engine = std::dynamic_pointer_cast<TSipEngine>(CreateSipEngine(0, nullptr));
   UseFreeRtpRange(*engine);
   UseClock(*engine, clock);
+  engine->SetInviteRateLimit(0);
   engine->SetActive(true);
   account = engine->AddAccount("", "127.0.0.1:" + std::to_string(peer.Port()), "alice", "secret", "");
   account->SetServer("127.0.0.1");
@@ -138,12 +142,23 @@ std::string EngineTest::InDialogRequest(const std::string& invite, const std::st
                                         const std::string& extraHeaders, const std::string& body,
                                         const std::string& contentType) {
   std::string port = std::to_string(peer.Port());
+  const std::string callId = Header(invite, "Call-ID");
+  // A CANCEL names the INVITE's transaction (its branch); any other request
+  // names the dialog, whose To carries the tag the engine gave the call.
+  std::string branch = "z9hG4bK-" + method + std::to_string(cseq);
+  std::string to = Header(invite, "To");
+  if (method == "CANCEL") {
+    std::string via = Header(invite, "Via");
+    branch = via.substr(via.find("branch=") + 7);
+    branch = branch.substr(0, branch.find(';'));
+  } else if (to.find(";tag=") == std::string::npos) {
+    if (ISipCallPtr call = engine->FindCallByCallId(callId)) to += ";tag=" + call->GetLocalTag();
+  }
   std::string text = method + " sip:alice@127.0.0.1:" + std::to_string(EnginePort()) + " SIP/2.0\r\n"
-                     "Via: SIP/2.0/UDP 127.0.0.1:" + port + ";branch=z9hG4bK-" + method +
-                     std::to_string(cseq) + "\r\n"
+                     "Via: SIP/2.0/UDP 127.0.0.1:" + port + ";branch=" + branch + "\r\n"
                      "From: " + Header(invite, "From") + "\r\n"
-                     "To: " + Header(invite, "To") + "\r\n"
-                     "Call-ID: " + Header(invite, "Call-ID") + "\r\n"
+                     "To: " + to + "\r\n"
+                     "Call-ID: " + callId + "\r\n"
                      "CSeq: " + std::to_string(cseq) + " " + method + "\r\n"
                      "Contact: <sip:bob@127.0.0.1:" + port + ">\r\n" + extraHeaders;
   if (!contentType.empty()) text += "Content-Type: " + contentType + "\r\n";

@@ -92,6 +92,12 @@ public:
   void Tick() override {}
   void SetKeepAlive(bool) override {}
   bool GetKeepAlive() override { return false; }
+  int GetMaxCalls() override { return maxCalls; }
+  void SetMaxCalls(int value) override { maxCalls = value; }
+  int GetInviteRateLimit() override { return inviteRateLimit; }
+  void SetInviteRateLimit(int value) override { inviteRateLimit = value; }
+  int maxCalls = 32;
+  int inviteRateLimit = 10;
 
 private:
   std::atomic<int> cseq_{0};

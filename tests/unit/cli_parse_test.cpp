@@ -57,7 +57,8 @@ TEST(CliOptions, DefaultsAndEveryOption) {
                                      "--local-port", "0", "--rtp-min", "30000", "--rtp-max=30010",
                                      "--dtmf-method", "info", "--input-device", "2", "--output-device=3",
                                      "--play-in", "tone:440", "--record-out", "out.wav", "--auto-answer=1.5",
-                                     "--no-register", "--exec", "status; quit", "--verbose", "--lines", "7"}));
+                                     "--no-register", "--exec", "status; quit", "--verbose", "--lines", "7",
+                                     "--invite-rate", "0", "--realms", "a.example, b.example"}));
   EXPECT_EQ(o.Password, "pw");
   EXPECT_EQ(o.Proxy, "proxy.test");
   EXPECT_EQ(o.Stun, "stun.test:3478");
@@ -75,6 +76,9 @@ TEST(CliOptions, DefaultsAndEveryOption) {
   EXPECT_TRUE(o.NoRegister && o.Verbose && o.HasExec);
   EXPECT_EQ(o.Exec, "status; quit");
   EXPECT_EQ(o.Lines, 7);
+  EXPECT_EQ(o.InviteRate, 0);
+  EXPECT_EQ(d.InviteRate, 10);
+  EXPECT_EQ(o.Realms, "a.example, b.example");
   EXPECT_EQ(ParseOptions(With({"--dtmf-method=inband"})).DtmfMethod, dtmfInBand);
   EXPECT_FALSE(ParseOptions(With({"--aec", "off"})).EchoCancellation);
   EXPECT_TRUE(ParseOptions(With({"--aec=off", "--aec=on"})).EchoCancellation);
@@ -108,6 +112,7 @@ TEST(CliOptions, BadCommandLinesAreRefusedWithOneLine) {
       With({"--auto-answer=nan"}),
       With({"--verbose=yes"}),
       With({"--lines", "0"}),
+      With({"--invite-rate", "-1"}),
       {"--server", "127.0.0.1:0", "--user", "alice"},
       {"--server", "bad host", "--user", "alice"},
       {"--server", "127.0.0.1", "--user", "ali ce"},
