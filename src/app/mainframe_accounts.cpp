@@ -115,6 +115,18 @@ void TakeSecurity(const TRegistrationForm& dialog, TAccountText& a) {
   a.SRTPKeysWithoutTLS = dialog.KeysWithoutTlsBox->isChecked() ? "1" : "";
 }
 
+// What the account dialog holds; the keys it does not show keep their defaults.
+TAccountText FromDialog(TRegistrationForm& dialog) {
+  TAccountText a;
+  a.Server = Text(dialog.ServerEdit->text());
+  a.User = Text(dialog.UserEdit->text());
+  a.Password = Text(dialog.PasswordEdit->text());
+  a.STUN = Text(dialog.StunServer());
+  a.Proxy = Text(dialog.ProxyEdit->text());
+  TakeSecurity(dialog, a);
+  return a;
+}
+
 }  // namespace
 
 void TMainForm::BuildAccountActions() {
@@ -220,10 +232,7 @@ void TMainForm::RegisterExecute() {
 void TMainForm::AddExecute() {
   TRegistrationForm dialog(this);
   if (dialog.exec() != QDialog::Accepted) return;
-  TAccountText added{Text(dialog.ServerEdit->text()), Text(dialog.UserEdit->text()),
-                     Text(dialog.PasswordEdit->text()), Text(dialog.StunServer()),
-                     Text(dialog.ProxyEdit->text())};
-  TakeSecurity(dialog, added);
+  TAccountText added = FromDialog(dialog);
   for (int i = 0; i < accountsFrm_->RowCount(); ++i) {
     QTreeWidgetItem* row = accountsFrm_->Row(i);
     if (Text(TAccountsFrm::Domain(row)) == added.Server && Text(TAccountsFrm::UserName(row)) == added.User)
@@ -267,14 +276,8 @@ void TMainForm::EditExecute() {
   if (k > 0) fill(ReadAccount(ini, SectionName(k)));
   if (dialog.exec() != QDialog::Accepted) return;
 
-  TAccountText edited;
-  edited.Server = Text(dialog.ServerEdit->text());
-  edited.User = Text(dialog.UserEdit->text());
-  edited.Password = Text(dialog.PasswordEdit->text());
-  edited.STUN = Text(dialog.StunServer());
-  edited.Proxy = Text(dialog.ProxyEdit->text());
+  TAccountText edited = FromDialog(dialog);
   edited.Realms = realms;
-  TakeSecurity(dialog, edited);
   edited.Wideband = wideband;
   TIniFile file(settingsPath_);  // the dialog was modal: read the file again
   if (isCurrent) {
