@@ -58,13 +58,21 @@ TEST(CliSrtp, MandatoryOnBothSidesCarriesTheTonesEncrypted) {
   TChildProcess alice(CliPath(), pair.Args("alice", true,
                                            {"--srtp", "mandatory", "--srtp-keys-without-tls", "--play-in", "tone:440",
                                             "--record-out", dir.File("alice.wav"), "--exec",
-                                            "call bob; wait-event answered 5; wait 2; status; hangup; wait-event bye 5"}));
+                                            "call bob; wait-event answered 5; wait 3; status; hangup; wait-event bye 5"}));
   ASSERT_EQ(alice.Wait(kLimitMs), 0) << alice.Err();
   ASSERT_EQ(bob.Wait(kLimitMs), 0) << bob.Err();
   EXPECT_EQ(alice.Err() + bob.Err(), "");
-  EXPECT_EQ(Matching(alice.OutLines(), "status line=1").at(0).substr(0, 13), "status line=1");
-  EXPECT_NE(Matching(alice.OutLines(), "status line=1").at(0).find(" srtp=yes tls=no"), std::string::npos);
-  EXPECT_NE(Matching(bob.OutLines(), "status line=1").at(0).find(" srtp=yes tls=no"), std::string::npos);
+  auto joined = [](const std::vector<std::string>& lines) {
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    return all;
+  };
+  const std::vector<std::string> aliceStatus = Matching(alice.OutLines(), "status line=1");
+  const std::vector<std::string> bobStatus = Matching(bob.OutLines(), "status line=1");
+  ASSERT_EQ(aliceStatus.size(), 1u) << joined(alice.OutLines());
+  ASSERT_EQ(bobStatus.size(), 1u) << joined(bob.OutLines());
+  EXPECT_NE(aliceStatus[0].find(" srtp=yes tls=no"), std::string::npos);
+  EXPECT_NE(bobStatus[0].find(" srtp=yes tls=no"), std::string::npos);
   EXPECT_GT(Level(dir.File("alice.wav"), 1000), 4000);
   EXPECT_GT(Level(dir.File("bob.wav"), 440), 4000);
 }
