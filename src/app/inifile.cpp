@@ -68,12 +68,7 @@ void MakeDirectories(const std::string& path) {
 
 }  // namespace
 
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+bool SameText(const std::string& a, const std::string& b) { return SameTextIgnoringCase(a, b); }
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {
   std::ifstream in(fileName_, std::ios::binary);

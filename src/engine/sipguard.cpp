@@ -4,7 +4,6 @@
 // call limits before anything is kept, and the password answers only the
 // realms the account trusts. Transport thread, but for the setters.
 #include <algorithm>
-#include <cctype>
 
 #include "dialogs/siprequests.h"
 #include "engine/engineutil.h"
@@ -20,18 +19,12 @@ namespace {
 // Past this many source addresses the table forgets those whose second is over.
 constexpr size_t kRateTableSoftLimit = 4096;
 
-bool SameRealm(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(uint8_t(x)) == std::tolower(uint8_t(y));
-         });
-}
-
 bool Listed(const std::string& list, const std::string& realm) {
   size_t i = 0;
   while (i < list.size()) {
     size_t end = list.find_first_of(", \t", i);
     if (end == std::string::npos) end = list.size();
-    if (end > i && SameRealm(list.substr(i, end - i), realm)) return true;
+    if (end > i && SameTextIgnoringCase(list.substr(i, end - i), realm)) return true;
     i = end + 1;
   }
   return false;
@@ -127,8 +120,8 @@ bool TSipEngine::AdmitNewInvite(const TSipMessage& m, ISipAccount& account) {
 bool TSipEngine::RealmAllowed(ISipAccount& account, const TSipMessage& m, bool mayLearn) {
   const std::string& realm = m.AuthRealm;
   const std::string learned = account.GetLearnedRealm();
-  if (!learned.empty() && SameRealm(realm, learned)) return true;
-  if (SameRealm(realm, account.GetDomain()) || Listed(account.GetRealms(), realm)) return true;
+  if (!learned.empty() && SameTextIgnoringCase(realm, learned)) return true;
+  if (SameTextIgnoringCase(realm, account.GetDomain()) || Listed(account.GetRealms(), realm)) return true;
   if (mayLearn && learned.empty() && FromAccountServer(account)) {
     account.SetLearnedRealm(realm);
     return true;

@@ -42,4 +42,12 @@ int ToIntDef(std::string_view text, int fallback) {
   return ParseInt(text, value) ? value : fallback;
 }
 
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 }  // namespace qv

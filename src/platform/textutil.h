@@ -16,6 +16,10 @@ bool IsBlank(char c);
 std::string_view TrimView(std::string_view text, bool (*isSpace)(char) = IsSpaceOrControl);
 std::string Trim(std::string_view text, bool (*isSpace)(char) = IsSpaceOrControl);
 
+// Equal but for the case of ASCII letters: header names, SDP tokens,
+// realms and settings keys compare this way.
+bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+
 // A decimal integer with an optional sign and nothing around it. Numbers in
 // messages stay text until a consumer converts them with a default:
 // `fallback` for anything else, and for values outside int.

@@ -10,17 +10,6 @@ namespace {
 
 using sv = std::string_view;
 
-bool SameText(sv a, sv b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = char(x + 32);
-    if (y >= 'A' && y <= 'Z') y = char(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool StartsWith(sv line, sv prefix) { return line.substr(0, prefix.size()) == prefix; }
 
 // The payload type number at the start of an attribute value ("96 ...").
@@ -70,19 +59,19 @@ int TSdpAudio::Meaning(int payloadType) const {
     const sv name = map->Encoding;
     // Telephone events run at the clock of the audio they go with (RFC 4733
     // 2.1), whatever that is.
-    if (SameText(name, "telephone-event")) return map->ClockRate > 0 ? kSdpTelephoneEvent : kSdpUnknown;
+    if (SameTextIgnoringCase(name, "telephone-event")) return map->ClockRate > 0 ? kSdpTelephoneEvent : kSdpUnknown;
     // RFC 7587 7: always "opus/48000/2", whatever the audio inside.
-    if (SameText(name, "opus"))
+    if (SameTextIgnoringCase(name, "opus"))
       return map->ClockRate == 48000 && (map->Channels == 2 || map->Channels == 1) ? 111 : kSdpUnknown;
     // Every other codec we know runs at 8000 Hz on one channel; speex/16000
     // (wideband) or a stereo PCMU is another format altogether.
     if (map->ClockRate != 8000 || map->Channels != 1) return kSdpUnknown;
-    if (SameText(name, "PCMU")) return 0;
-    if (SameText(name, "PCMA")) return 8;
-    if (SameText(name, "GSM")) return 3;
-    if (SameText(name, "G722")) return 9;
-    if (SameText(name, "speex")) return 110;
-    if (SameText(name, "CN")) return kSdpComfortNoise;
+    if (SameTextIgnoringCase(name, "PCMU")) return 0;
+    if (SameTextIgnoringCase(name, "PCMA")) return 8;
+    if (SameTextIgnoringCase(name, "GSM")) return 3;
+    if (SameTextIgnoringCase(name, "G722")) return 9;
+    if (SameTextIgnoringCase(name, "speex")) return 110;
+    if (SameTextIgnoringCase(name, "CN")) return kSdpComfortNoise;
     return kSdpUnknown;
   }
   if (payloadType == 110) return 110;

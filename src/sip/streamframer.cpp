@@ -1,23 +1,14 @@
 #include "sip/streamframer.h"
 
+#include "platform/textutil.h"
+
 namespace qv {
 
 namespace {
 
 using sv = std::string_view;
 
-bool SameTextI(sv a, sv b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = char(x + 32);
-    if (y >= 'A' && y <= 'Z') y = char(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-sv Trim(sv s) {
+sv TrimBlanksAndTabs(sv s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   return s;
@@ -35,9 +26,9 @@ long ContentLengthOf(sv headers) {
     pos = end + 2;
     const size_t colon = line.find(':');
     if (colon == sv::npos) continue;
-    sv name = Trim(line.substr(0, colon));
-    if (!SameTextI(name, "Content-Length") && !SameTextI(name, "l")) continue;
-    sv value = Trim(line.substr(colon + 1));
+    sv name = TrimBlanksAndTabs(line.substr(0, colon));
+    if (!SameTextIgnoringCase(name, "Content-Length") && !SameTextIgnoringCase(name, "l")) continue;
+    sv value = TrimBlanksAndTabs(line.substr(colon + 1));
     if (value.empty() || value.size() > 9) return -1;
     long n = 0;
     for (char c : value) {

@@ -28,6 +28,15 @@ std::string QueuedError() {
   return text;
 }
 
+// A read or write that must wait for the socket: which way, for the caller's
+// poll (a TLS read may need to write first, and a write to read).
+bool MustWait(int sslError, TTlsStream::TWant& want) {
+  if (sslError == SSL_ERROR_WANT_READ) want = TTlsStream::TWant::Read;
+  else if (sslError == SSL_ERROR_WANT_WRITE) want = TTlsStream::TWant::Write;
+  else return false;
+  return true;
+}
+
 }  // namespace
 
 TTlsContext::TTlsContext(const std::string& caFile) {
@@ -113,13 +122,9 @@ int TTlsStream::Read(char* buffer, int size, TWant& want) {
   ERR_clear_error();
   const int n = SSL_read(Ssl(ssl_), buffer, size);
   if (n > 0) return n;
-  switch (SSL_get_error(Ssl(ssl_), n)) {
-    case SSL_ERROR_WANT_READ:
-      want = TWant::Read;
-      return -1;
-    case SSL_ERROR_WANT_WRITE:
-      want = TWant::Write;
-      return -1;
+  const int error = SSL_get_error(Ssl(ssl_), n);
+  if (MustWait(error, want)) return -1;
+  switch (error) {
     case SSL_ERROR_ZERO_RETURN:
       return 0;
     case SSL_ERROR_SYSCALL:
@@ -142,16 +147,8 @@ int TTlsStream::Write(const char* data, int size, TWant& want) {
   ERR_clear_error();
   const int n = SSL_write(Ssl(ssl_), data, size);
   if (n > 0) return n;
-  switch (SSL_get_error(Ssl(ssl_), n)) {
-    case SSL_ERROR_WANT_READ:
-      want = TWant::Read;
-      return -1;
-    case SSL_ERROR_WANT_WRITE:
-      want = TWant::Write;
-      return -1;
-    default:
-      throw TTlsError("TLS: writing to " + host_ + " failed: " + QueuedError());
-  }
+  if (MustWait(SSL_get_error(Ssl(ssl_), n), want)) return -1;
+  throw TTlsError("TLS: writing to " + host_ + " failed: " + QueuedError());
 }
 
 std::string TTlsStream::Description() const {
