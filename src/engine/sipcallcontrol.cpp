@@ -463,6 +463,12 @@ void TSipEngine::HandleReInviteRequest(const ISipCallPtr& call, const TSipMessag
   if (!dialog.confirmed || dialog.ended ||
       !IsOneOf(state, {TCallState::Connected, TCallState::HoldSent, TCallState::InviteAuthSent}))
     return;
+  // RFC 3261 14.2: an offer of ours is still out. The peer asks again after
+  // its random wait, as we do on its 491.
+  if (dialog.reInviteCSeq != 0 && dialog.glareRetryAt == 0) {
+    SendResponse(BuildResponse(m, "491 Request Pending"));
+    return;
+  }
   // A new offer that the account's SRTP cannot take leaves the call as it was.
   TCallSrtp srtp = call->GetSrtp();
   if (m.SdpAudio.Present && !ReadSrtpOffer(m, *call->GetAccount(), srtp)) {

@@ -60,6 +60,24 @@ TEST_F(RepairTest, GlareIsRetriedAfterARandomWait) {
   EXPECT_NE(Header(again, "Via"), Header(first, "Via"));
   EXPECT_NE(Body(again).find("a=sendonly"), std::string::npos);
 
+  // The peer's offer crossing ours gets 491; once ours is answered, its
+  // retry is taken.
+  std::string glare = IncomingInvite("glare-crossing");
+  ISipCallPtr crossing = RingIncoming(glare);
+  ASSERT_TRUE(crossing);
+  engine->Answer(crossing);
+  peer.Expect("SIP/2.0 200 OK");
+  ToEngine(InDialogRequest(glare, "ACK", 1));
+  engine->Hold(crossing);
+  std::string ours = peer.Expect("INVITE ");
+  ToEngine(InDialogRequest(glare, "INVITE", 2, "", Sdp(40004, "0"), "application/sdp"));
+  peer.Expect("SIP/2.0 491 Request Pending");
+  ToEngine(InDialogRequest(glare, "ACK", 2));
+  ToEngine(Respond(ours, "200 OK", "", ContactOf(peer), Sdp(40000, "0", "recvonly")));
+  peer.Expect("ACK ");
+  ToEngine(InDialogRequest(glare, "INVITE", 3, "", Sdp(40004, "0"), "application/sdp"));
+  EXPECT_NE(Body(peer.Expect("SIP/2.0 200 OK")).find("a=sendonly\r\n"), std::string::npos);
+
   std::string invite = IncomingInvite("glare-callee");
   ISipCallPtr incoming = RingIncoming(invite);
   ASSERT_TRUE(incoming);
