@@ -3,6 +3,9 @@
 // target's URI parameters, a CANCEL that races the answer.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <thread>
+
 #include "support/engine_fixture.h"
 
 using namespace qv;
@@ -296,6 +299,41 @@ TEST_F(RepairTest, AnswerAfterTheCancelSendsNothing) {
   EXPECT_TRUE(peer.Quiet(150));
   EXPECT_EQ(call->GetState(), csIdle);
   EXPECT_FALSE(call->GetMediaActive());
+}
+
+// The user's answer and the peer's CANCEL at the same moment, many times:
+// whichever the call's lock lets in first decides, and the INVITE gets
+// exactly one final answer, a 200 or a 487, never both.
+TEST_F(RepairTest, AnswerRacingCancelGivesOneFinalAnswer) {
+  int answered = 0, cancelled = 0;
+  for (int i = 0; i < 25; ++i) {
+    std::string invite = IncomingInvite("race-" + std::to_string(i), 1);
+    ISipCallPtr call = RingIncoming(invite);
+    ASSERT_TRUE(call);
+    std::thread user([&] { engine->Answer(call); });
+    ToEngine(InDialogRequest(invite, "CANCEL", 1));
+    user.join();
+    int ok = 0, terminated = 0;
+    while (std::optional<std::string> d = peer.Receive(150)) {
+      if (Header(*d, "CSeq") != "1 INVITE") continue;
+      ok += d->rfind("SIP/2.0 200 OK", 0) == 0;
+      terminated += d->rfind("SIP/2.0 487", 0) == 0;
+    }
+    ASSERT_EQ(ok + terminated, 1) << "round " << i;
+    if (ok) {
+      ++answered;
+      EXPECT_EQ(call->GetState(), csConnected);
+      engine->Busy(call);  // too late once answered: no 486 may come before the BYE's 200
+      ToEngine(InDialogRequest(invite, "ACK", 1));
+      ToEngine(InDialogRequest(invite, "BYE", 2));
+      peer.Expect("SIP/2.0 200 OK");
+    } else {
+      ++cancelled;
+      EXPECT_EQ(call->GetState(), csIdle);
+      EXPECT_FALSE(call->GetMediaActive());
+    }
+  }
+  std::printf("answer won %d times, CANCEL %d times\n", answered, cancelled);
 }
 
 }  // namespace
