@@ -327,6 +327,7 @@ TEST_F(RepairTest, AnswerRacingCancelGivesOneFinalAnswer) {
       ToEngine(InDialogRequest(invite, "ACK", 1));
       ToEngine(InDialogRequest(invite, "BYE", 2));
       peer.Expect("SIP/2.0 200 OK");
+      EXPECT_EQ(call->GetState(), csIdle);
     } else {
       ++cancelled;
       EXPECT_EQ(call->GetState(), csIdle);
