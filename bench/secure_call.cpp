@@ -1,16 +1,21 @@
 // What a whole secure call costs beside a plain one.
 //
 // Two user agents of ours (two TSipClient in this process, each on its own
-// virtual sound devices, defaults otherwise) register with Digest at a
-// Kamailio this benchmark starts on 127.0.0.1 (certificates made for it
-// here, as the interop tests make them), then one calls the other through
-// it, the callee answers and both exchange a tone for a few seconds. Four
-// settings, the first and the last being the pair that matters:
+// virtual sound devices, echo canceller off, defaults otherwise) register
+// with Digest at a Kamailio this benchmark starts on 127.0.0.1
+// (certificates made for it here, as the interop tests make them), then one
+// calls the other through it, the callee answers and both exchange a tone
+// for a few seconds; the call must be encrypted when asked and carry both
+// tones. Settings (transport, srtp):
 //
-//   transport:0/srtp:0   SIP over UDP, plain RTP (what every account had)
-//   transport:0/srtp:1   SIP over UDP, SRTP mandatory (keys allowed over UDP)
-//   transport:1/srtp:0   SIP over TLS, plain RTP
-//   transport:1/srtp:1   SIP over TLS, SRTP mandatory
+//   0/0   SIP over UDP, plain RTP (what every account had)
+//   0/1   SIP over UDP, SRTP mandatory (keys allowed over UDP)
+//   1/0   SIP over TLS, plain RTP
+//   1/1   SIP over TLS, SRTP mandatory
+//
+// BM_PlainAndSecureInTurn is the comparison to read: plain (0/0) and secure
+// calls one after the other in the same step, so that other programs' load
+// falls on both alike; BM_WholeCall runs each setting on its own.
 //
 // Process CPU time (CLOCK_PROCESS_CPUTIME_ID: every thread of ours, both
 // user agents; Kamailio runs in its own process and is not counted), per
@@ -19,13 +24,15 @@
 //   call_setup_cpu_ms  INVITE, 407, INVITE, 180, 200, ACK and the media start,
 //                      both ends averaged
 //   cpu_ms_per_call_s  one end of the call for each second of conversation
-//                      (capture, echo canceller, encoding, SRTP, sending,
-//                      receiving, playout, and the signalling connection)
+//                      (capture, encoding, SRTP, sending, receiving, playout,
+//                      the signalling connection, the consumer's event loop)
 //
-//   build/default/bench/bench_secure_call [--benchmark_repetitions=3]
+//   build/default/bench/bench_secure_call --benchmark_filter=InTurn
 //   QV_BENCH_CALL_SECONDS=10 (default 5): the length of each call
 //
-// Needs kamailio and its tls module (kamailio-tls-modules).
+// Needs kamailio and its tls module (kamailio-tls-modules). CPU time grows
+// with the machine's load (late wake-ups, cold caches): compare only within
+// one run.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -37,6 +44,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "component/sipclient.h"
 #include "platform/audio_virtual.h"
@@ -118,12 +126,15 @@ struct TAgent {
 };
 
 // Pumps both agents' events until `done` or `timeoutMs`; false on time-out.
-bool PumpUntil(TAgent& a, TAgent& b, const std::function<bool()>& done, int timeoutMs) {
+// `sliceMs`: how long one agent's wait may hold up the other's events (short
+// while a set-up goes back and forth, long while the call only talks, as an
+// application's event loop would sleep).
+bool PumpUntil(TAgent& a, TAgent& b, const std::function<bool()>& done, int timeoutMs, int sliceMs = 5) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= end) return false;
-    a.client.ProcessMessages(5);
-    b.client.ProcessMessages(5);
+    a.client.ProcessMessages(sliceMs);
+    b.client.ProcessMessages(0);
   }
   return true;
 }
@@ -138,82 +149,157 @@ double Heard(int device) {
   return DominantFrequency(last, size_t(rate), rate);
 }
 
-void BM_WholeCall(benchmark::State& state) {
-  const bool tls = state.range(0) != 0, srtp = state.range(1) != 0;
+// What one call cost; `error` says why it did not happen as set.
+struct TCallCost {
+  double RegisterMs = 0, SetupMs = 0, TalkMs = 0, TalkSeconds = 0;
+  std::string Error;
+};
+
+// One whole call as the file comment tells, with both agents made afresh.
+TCallCost RunCall(bool tls, bool srtp, int callSeconds) {
+  TCallCost cost;
+  auto alice = std::make_unique<TAgent>("alice", tls, srtp);
+  auto bob = std::make_unique<TAgent>("bob", tls, srtp);
+  bob->client.OnInvite = [&bob](TSipClient& client, const ISipCallPtr& call) {
+    call->SetInputDevice(kBobDevice);
+    call->SetOutputDevice(kBobDevice);
+    bob->call = call;
+    client.Answer(call);
+  };
+
+  // One after the other, so that neither handshake waits for the other's.
+  double before = CpuMs();
+  alice->client.Register(alice->account);
+  const bool aliceIn = PumpUntil(*alice, *bob, [&] { return alice->registered; }, 10000);
+  bob->client.Register(bob->account);
+  if (!aliceIn || !PumpUntil(*alice, *bob, [&] { return bob->registered; }, 10000)) {
+    cost.Error = "no registration: " + alice->account->GetEndReason().Detail + " " +
+                 Server().kamailio.Process().LogTail(10);
+    return cost;
+  }
+  cost.RegisterMs = CpuMs() - before;
+
+  before = CpuMs();
+  alice->call = alice->client.MakeCall(alice->account, "bob", kAliceDevice, kAliceDevice);
+  if (!PumpUntil(*alice, *bob, [&] { return alice->answered && bob->answered; }, 10000)) {
+    cost.Error = "no call: end status " + alice->call->GetEndStatus();
+    return cost;
+  }
+  cost.SetupMs = CpuMs() - before;
+
+  VirtualAudio::ClearOutput(kAliceDevice);
+  VirtualAudio::ClearOutput(kBobDevice);
+  before = CpuMs();
+  const auto start = std::chrono::steady_clock::now();
+  PumpUntil(*alice, *bob, [&] { return alice->ended || bob->ended; }, callSeconds * 1000, 100);
+  cost.TalkSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  cost.TalkMs = CpuMs() - before;
+
+  // The call must have been what it claims: encrypted when asked, and
+  // carrying each side's tone to the other.
+  const double aliceHeard = Heard(kAliceDevice), bobHeard = Heard(kBobDevice);
+  const bool encrypted = alice->call->GetSrtp().Active() && bob->call->GetSrtp().Active();
+  const bool early = alice->ended || bob->ended;
+  alice->client.HangUp(alice->call);
+  PumpUntil(*alice, *bob, [&] { return bob->ended; }, 5000);
+  if (early) {
+    cost.Error = "the call ended early";
+  } else if (encrypted != srtp || std::abs(aliceHeard - kBobTone) > 5 || std::abs(bobHeard - kAliceTone) > 5) {
+    cost.Error = "the call was not as set: srtp " + std::to_string(encrypted) + ", heard " +
+                 std::to_string(aliceHeard) + " and " + std::to_string(bobHeard) + " Hz";
+  }
+  return cost;  // the agents go: un-REGISTER and close, not measured
+}
+
+bool StartAll(benchmark::State& state) {
   try {
     Server();
   } catch (const std::exception& e) {
     state.SkipWithError(e.what());
-    return;
+    return false;
   }
   SelectAudioBackend("virtual");
   VirtualAudio::ResetAll();
   VirtualAudio::SetInputTone(kAliceDevice, kAliceTone, 8000);
   VirtualAudio::SetInputTone(kBobDevice, kBobTone, 8000);
-  const int callSeconds = CallSeconds();
-  double registerMs = 0, setupMs = 0, talkMs = 0, talkSeconds = 0;
-  int64_t calls = 0;
-  for (auto _ : state) {
-    auto alice = std::make_unique<TAgent>("alice", tls, srtp);
-    auto bob = std::make_unique<TAgent>("bob", tls, srtp);
-    bob->client.OnInvite = [&bob](TSipClient& client, const ISipCallPtr& call) {
-      call->SetInputDevice(kBobDevice);
-      call->SetOutputDevice(kBobDevice);
-      bob->call = call;
-      client.Answer(call);
-    };
-
-    // One after the other, so that neither handshake waits for the other's.
-    double before = CpuMs();
-    alice->client.Register(alice->account);
-    const bool aliceIn = PumpUntil(*alice, *bob, [&] { return alice->registered; }, 10000);
-    bob->client.Register(bob->account);
-    if (!aliceIn || !PumpUntil(*alice, *bob, [&] { return bob->registered; }, 10000)) {
-      state.SkipWithError(("no registration: " + alice->account->GetEndReason().Detail + " " +
-                           Server().kamailio.Process().LogTail(10)).c_str());
-      break;
-    }
-    registerMs += CpuMs() - before;
-
-    before = CpuMs();
-    alice->call = alice->client.MakeCall(alice->account, "bob", kAliceDevice, kAliceDevice);
-    if (!PumpUntil(*alice, *bob, [&] { return alice->answered && bob->answered; }, 10000)) {
-      state.SkipWithError(("no call: end status " + alice->call->GetEndStatus()).c_str());
-      break;
-    }
-    setupMs += CpuMs() - before;
-
-    before = CpuMs();
-    const auto start = std::chrono::steady_clock::now();
-    PumpUntil(*alice, *bob, [&] { return alice->ended || bob->ended; }, callSeconds * 1000);
-    talkSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    talkMs += CpuMs() - before;
-    ++calls;
-
-    // The call must have been what it claims: encrypted when asked, and
-    // carrying each side's tone to the other.
-    const double aliceHeard = Heard(kAliceDevice), bobHeard = Heard(kBobDevice);
-    const bool encrypted = alice->call->GetSrtp().Active() && bob->call->GetSrtp().Active();
-    alice->client.HangUp(alice->call);
-    PumpUntil(*alice, *bob, [&] { return bob->ended; }, 5000);
-    if (alice->ended && !bob->ended) {
-      state.SkipWithError("the call ended early");
-      break;
-    }
-    if (encrypted != srtp || std::abs(aliceHeard - kBobTone) > 5 || std::abs(bobHeard - kAliceTone) > 5) {
-      state.SkipWithError(("the call was not as set: srtp " + std::to_string(encrypted) + ", heard " +
-                           std::to_string(aliceHeard) + " and " + std::to_string(bobHeard) + " Hz").c_str());
-      break;
-    }
-    alice.reset();  // un-REGISTER and close, not measured
-    bob.reset();
-  }
-  if (calls == 0) return;
-  // Two user agents took part in each step.
-  state.counters["register_cpu_ms"] = registerMs / 2 / double(calls);
-  state.counters["call_setup_cpu_ms"] = setupMs / 2 / double(calls);
-  state.counters["cpu_ms_per_call_s"] = talkMs / 2 / std::max(talkSeconds, 1e-9);
+  return true;
 }
+
+// Per user agent (two take part in each call).
+void Report(benchmark::State& state, const std::string& prefix, const std::vector<TCallCost>& costs) {
+  double registerMs = 0, setupMs = 0, talkMs = 0, talkSeconds = 0;
+  for (const TCallCost& c : costs) {
+    registerMs += c.RegisterMs;
+    setupMs += c.SetupMs;
+    talkMs += c.TalkMs;
+    talkSeconds += c.TalkSeconds;
+  }
+  const double n = double(std::max<size_t>(costs.size(), 1));
+  state.counters[prefix + "register_cpu_ms"] = registerMs / 2 / n;
+  state.counters[prefix + "call_setup_cpu_ms"] = setupMs / 2 / n;
+  state.counters[prefix + "cpu_ms_per_call_s"] = talkMs / 2 / std::max(talkSeconds, 1e-9);
+}
+
+void BM_WholeCall(benchmark::State& state) {
+  const bool tls = state.range(0) != 0, srtp = state.range(1) != 0;
+  if (!StartAll(state)) return;
+  std::vector<TCallCost> costs;
+  for (auto _ : state) {
+    costs.push_back(RunCall(tls, srtp, CallSeconds()));
+    if (!costs.back().Error.empty()) {
+      state.SkipWithError(costs.back().Error.c_str());
+      return;
+    }
+  }
+  Report(state, "", costs);
+}
+BENCHMARK(BM_WholeCall)
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->ArgNames({"transport", "srtp"})
+    ->Iterations(3)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+// The pair that matters, measured in turns: each step makes a plain call and
+// a secure one (transport:1/srtp:1, TLS and SRTP; the other two settings
+// tell the parts apart), the order changing every step, so that the load of
+// other programs on the machine weighs on both alike. "plain_" and
+// "secure_" counters as above; "extra_" the secure call's cost above the
+// plain one.
+void BM_PlainAndSecureInTurn(benchmark::State& state) {
+  const bool tls = state.range(0) != 0, srtp = state.range(1) != 0;
+  if (!StartAll(state)) return;
+  std::vector<TCallCost> plain, secure;
+  bool secureFirst = false;
+  for (auto _ : state) {
+    for (bool secureNow : {secureFirst, !secureFirst}) {
+      TCallCost cost = RunCall(secureNow && tls, secureNow && srtp, CallSeconds());
+      if (!cost.Error.empty()) {
+        state.SkipWithError(cost.Error.c_str());
+        return;
+      }
+      (secureNow ? secure : plain).push_back(cost);
+    }
+    secureFirst = !secureFirst;
+  }
+  Report(state, "plain_", plain);
+  Report(state, "secure_", secure);
+  for (const char* what : {"register_cpu_ms", "call_setup_cpu_ms", "cpu_ms_per_call_s"})
+    state.counters[std::string("extra_") + what] =
+        double(state.counters["secure_" + std::string(what)]) - double(state.counters["plain_" + std::string(what)]);
+}
+BENCHMARK(BM_PlainAndSecureInTurn)
+    ->Args({1, 1})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->ArgNames({"transport", "srtp"})
+    ->Iterations(6)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
 // The pieces of a secure set-up that may explain its cost: the TLS client
 // context each new connection makes (the system's certificate store read
 // and the CA file), and the two SRTP sessions of a call.
@@ -264,15 +350,6 @@ void BM_SrtpSessionPair(benchmark::State& state) {
 }
 BENCHMARK(BM_SrtpSessionPair)->Unit(benchmark::kMicrosecond);
 
-BENCHMARK(BM_WholeCall)
-    ->Args({0, 0})
-    ->Args({0, 1})
-    ->Args({1, 0})
-    ->Args({1, 1})
-    ->ArgNames({"transport", "srtp"})
-    ->Iterations(3)
-    ->Unit(benchmark::kSecond)
-    ->UseRealTime();
 
 }  // namespace
 
