@@ -204,6 +204,52 @@ TEST_F(RepairTest, RemoteTargetKeepsUriParameters) {
   EXPECT_EQ(FirstLine(peer.Expect("BYE ")), "BYE " + target + " SIP/2.0");
 }
 
+// Requests inside a dialog go to its next hop (RFC 3261 12.2.1.1), not to
+// the server: the first route, else the remote target. A target given as a
+// host name is left to the server, since nothing is looked up here.
+TEST_F(RepairTest, InDialogRequestsGoToTheDialogsNextHop) {
+  TUdpPeer phone, proxy;
+  // A caller's route set is the Record-Route list reversed: its first is the last.
+  std::string routes = "Record-Route: <sip:127.0.0.1:" + std::to_string(peer.Port()) + ";lr>\r\n" +
+                       "Record-Route: <sip:127.0.0.1:" + std::to_string(proxy.Port()) + ";lr>\r\n";
+  ISipCallPtr call = engine->Invite(account, "bob", -1, -1);
+  std::string invite = peer.Expect("INVITE ");
+  ToEngine(Respond(invite, "200 OK", "bobtag", routes + ContactOf(phone), Sdp(41000, "0")));
+  proxy.Expect("ACK ");
+  engine->HangUp(call);
+  proxy.Expect("BYE ");
+  // No route set: straight to the peer that answered.
+  call = engine->Invite(account, "bob", -1, -1);
+  invite = peer.Expect("INVITE ");
+  ToEngine(Respond(invite, "200 OK", "bobtag2", ContactOf(phone), Sdp(41000, "0")));
+  phone.Expect("ACK ");
+  engine->SendDtmfInfo(call, "5");
+  phone.Expect("INFO ");
+  engine->HangUp(call);
+  phone.Expect("BYE ");
+  EXPECT_TRUE(peer.Quiet(150));
+  // A callee's first route is the top Record-Route.
+  std::string incoming = IncomingInvite("next-hop", 1);
+  std::string theirs = "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.Port()) + ">\r\n";
+  incoming.replace(incoming.find(theirs), theirs.size(),
+                   "Record-Route: <sip:127.0.0.1:" + std::to_string(proxy.Port()) + ";lr>\r\n"
+                   "Record-Route: <sip:127.0.0.1:" + std::to_string(peer.Port()) + ";lr>\r\n" + ContactOf(phone));
+  call = RingIncoming(incoming);
+  ASSERT_TRUE(call);
+  engine->Answer(call);
+  peer.Expect("SIP/2.0 200 OK");  // the answer follows the Via
+  ToEngine(InDialogRequest(incoming, "ACK", 1));
+  engine->HangUp(call);
+  proxy.Expect("BYE ");
+  // A host name as the remote target: the server takes it.
+  call = engine->Invite(account, "bob", -1, -1);
+  invite = peer.Expect("INVITE ");
+  ToEngine(Respond(invite, "200 OK", "bobtag3", "Contact: <sip:bob@phone.invalid:5070>\r\n", Sdp(41000, "0")));
+  peer.Expect("ACK ");
+  engine->HangUp(call);
+  peer.Expect("BYE ");
+}
+
 // The MESSAGE sent again with credentials is a new transaction: new branch.
 TEST_F(RepairTest, MessageRetryIsANewTransaction) {
   engine->SendMessage(account, "bob", "hola");
