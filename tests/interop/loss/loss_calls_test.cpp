@@ -196,8 +196,9 @@ std::pair<int, TSippCounts> CallsToSipp(const TPeerDir& dir, int calls, const st
   for (int i = 0; i < calls; ++i) completed += caller->Call() ? 1 : 0;
   int rc = sipp.Wait(60000);
   if (rc < 0) ADD_FAILURE() << name << ": sipp still waits\n" << sipp.Screen();
-  if (completed < calls) PrintSippSideOfFailures(name, sipp);
-  return {completed, ReadSippCounts(stat)};
+  TSippCounts counts = ReadSippCounts(stat);
+  if (completed < calls || counts.Failed > 0) PrintSippSideOfFailures(name, sipp);
+  return {completed, counts};
 }
 
 TEST(LossTest, CallsToSippThroughTenPercentLoss) {
