@@ -1,5 +1,6 @@
 #include "media/echocanceller.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -32,10 +33,6 @@ TEchoCanceller::TEchoCanceller(int sampleRate, TEchoProcessorFactory factory)
 
 TEchoCanceller::~TEchoCanceller() = default;
 
-void TEchoCanceller::Played(const int16_t* samples, int count, TMediaTimeNs playTime, bool continues) {
-  reference_.Played(samples, count, playTime, continues);
-}
-
 void TEchoCanceller::SetEnabled(bool value) { enabled_ = value; }
 
 void TEchoCanceller::Capture(int16_t* samples, int count, TMediaTimeNs captureTime) {
@@ -63,7 +60,13 @@ void TEchoCanceller::Capture(int16_t* samples, int count, TMediaTimeNs captureTi
 // of nothing before the echo begins removes ten to twenty decibels less in
 // its first seconds. So once the filter has found where the echo starts, twice
 // in the same place, the reference is taken that much earlier, less a margin,
-// and the filter learns the room again, now at its start.
+// and the filter learns the room again, now at its start. An echo that came
+// earlier (another device) is followed back the same way while it is still in
+// the filter, once it stayed in its new place for kMoveBackMs (a filter that
+// has just begun to learn shows its first taps for a moment); one that left
+// the filter, or a filter that settled on something that is not the room,
+// shows no steady place for kLostMs, and then the search starts again from the
+// timing alone.
 void TEchoCanceller::FollowEcho(int guard) {
   const int peak = processor_->EchoPeak();
   if (peak < 0) return;
@@ -74,9 +77,24 @@ void TEchoCanceller::FollowEcho(int guard) {
   const int tolerance = rate_ * 2 / 1000;
   const bool steady = lastPeak_ >= 0 && std::abs(peak - lastPeak_) <= tolerance;
   lastPeak_ = peak;
-  if (!steady || peak <= margin + rate_ * kBlockMs / 1000) return;
+  const int checkMs = kDelayEveryBlocks * kBlockMs;
+  if (!steady) {
+    steadyChecks_ = 0;
+    if (shift_ > 0 && ++unsteady_ * checkMs >= kLostMs) Refocus(0);
+    return;
+  }
+  unsteady_ = 0;
+  ++steadyChecks_;
+  const bool later = peak > margin + block_;
+  const bool earlier = peak < margin / 2 && shift_ > 0 && steadyChecks_ * checkMs >= kMoveBackMs;
+  if (!later && !earlier) return;
   const int most = rate_ * (kHistoryMs - kFilterMs) / 1000 - guard;
-  const int shift = std::min(shift_ + peak - margin, most);
+  Refocus(std::clamp(shift_ + peak - margin, 0, most));
+}
+
+void TEchoCanceller::Refocus(int shift) {
+  unsteady_ = 0;
+  steadyChecks_ = 0;
   if (shift == shift_) return;
   shift_ = shift;
   lastPeak_ = -1;

@@ -4,8 +4,8 @@
 // end alone for the next two, and both for the last two.
 //
 // RunEchoScene runs a canceller over it offline, as the media threads would
-// feed it (10 ms play slices queued ahead of time, 20 ms capture frames,
-// each noted a little late), and measures what it did.
+// feed it (10 ms play slices handed ahead of time and timed by the device
+// once played, 20 ms capture frames), and measures what it did.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +36,7 @@ std::vector<int16_t> EchoAtMicrophone(const std::vector<int16_t>& far, int rate,
 
 struct TEchoFigures {
   double ErleDb = 0;          // echo removed on the far-only stretch
+  double ErleAfterSlipDb = 0; // the same from a quarter second after a slip on
   double NearCorrelation = 0; // output against the clean near speech
   double NearAloneCorrelation = 0, DoubleTalkCorrelation = 0;  // the two parts of it
   int EchoDelayMs = -1;       // what the canceller found
@@ -58,8 +59,10 @@ double SegmentedCorrelation(const std::vector<int16_t>& a, const std::vector<int
 
 // The room (delay, RT60 250 ms, gain 0.5) and the canceller made by `factory`
 // (nullptr: the default); `output` receives the cleaned microphone if given.
+// `slipMs`: the speaker runs dry for that long at 3 s, in the measured
+// stretch, and plays on late.
 TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory = nullptr,
-                          std::vector<int16_t>* output = nullptr);
+                          std::vector<int16_t>* output = nullptr, double slipMs = 0);
 
 constexpr double kSceneRt60Ms = 250;
 constexpr double kSceneRoomGain = 0.5;
