@@ -47,6 +47,7 @@ void TEchoCanceller::Capture(int16_t* samples, int count, TMediaTimeNs captureTi
     reference_.Fill(captureTime + (at / block_) * blockNs, block_, guard + shift_, far_.data());
     if (!enabled) continue;
     processor_->Process(samples + at, far_.data(), out_.data());
+    WatchRemoval(samples + at);
     std::memcpy(samples + at, out_.data(), sizeof(int16_t) * size_t(block_));
     if (++blocksSinceDelay_ >= kDelayEveryBlocks) {
       blocksSinceDelay_ = 0;
@@ -64,9 +65,7 @@ void TEchoCanceller::Capture(int16_t* samples, int count, TMediaTimeNs captureTi
 // earlier (another device) is followed back the same way while it is still in
 // the filter, once it stayed in its new place for kMoveBackMs (a filter that
 // has just begun to learn shows its first taps for a moment); one that left
-// the filter, or a filter that settled on something that is not the room,
-// shows no steady place for kLostMs, and then the search starts again from the
-// timing alone.
+// the filter is found by WatchRemoval.
 void TEchoCanceller::FollowEcho(int guard) {
   const int peak = processor_->EchoPeak();
   if (peak < 0) return;
@@ -78,13 +77,8 @@ void TEchoCanceller::FollowEcho(int guard) {
   const bool steady = lastPeak_ >= 0 && std::abs(peak - lastPeak_) <= tolerance;
   lastPeak_ = peak;
   const int checkMs = kDelayEveryBlocks * kBlockMs;
-  if (!steady) {
-    steadyChecks_ = 0;
-    if (shift_ > 0 && ++unsteady_ * checkMs >= kLostMs) Refocus(0);
-    return;
-  }
-  unsteady_ = 0;
-  ++steadyChecks_;
+  steadyChecks_ = steady ? steadyChecks_ + 1 : 0;
+  if (!steady) return;
   const bool later = peak > margin + block_;
   const bool earlier = peak < margin / 2 && shift_ > 0 && steadyChecks_ * checkMs >= kMoveBackMs;
   if (!later && !earlier) return;
@@ -92,8 +86,36 @@ void TEchoCanceller::FollowEcho(int guard) {
   Refocus(std::clamp(shift_ + peak - margin, 0, most));
 }
 
+// A filter that lost the room still shows the place it learnt, so the
+// removal itself is watched: while the reference is taken early, the echo
+// removed in each second in which the far end spoke and the microphone heard
+// something. Three such seconds in a row with less than 6 dB removed (the
+// echo left the filter, or the near talker spoke through all of them) and
+// the search starts again from the devices' times; a filter that just began
+// to learn has removed more than that by its second second.
+void TEchoCanceller::WatchRemoval(const int16_t* near) {
+  if (shift_ == 0) return;
+  double farEnergy = 0, nearEnergy = 0, outEnergy = 0;
+  for (int i = 0; i < block_; ++i) {
+    farEnergy += double(far_[size_t(i)]) * far_[size_t(i)];
+    nearEnergy += double(near[i]) * near[i];
+    outEnergy += double(out_[size_t(i)]) * out_[size_t(i)];
+  }
+  // -50 dBFS: a far end and a microphone that are not silent.
+  const double floor = double(block_) * 100.0 * 100.0;
+  if (farEnergy < floor || nearEnergy < floor) return;
+  nearSum_ += nearEnergy;
+  outSum_ += outEnergy;
+  if (++activeBlocks_ * kBlockMs < 1000) return;
+  lostSeconds_ = nearSum_ < 4 * outSum_ ? lostSeconds_ + 1 : 0;
+  activeBlocks_ = 0;
+  nearSum_ = outSum_ = 0;
+  if (lostSeconds_ * 1000 >= kLostMs) Refocus(0);
+}
+
 void TEchoCanceller::Refocus(int shift) {
-  unsteady_ = 0;
+  lostSeconds_ = activeBlocks_ = 0;
+  nearSum_ = outSum_ = 0;
   steadyChecks_ = 0;
   if (shift == shift_) return;
   shift_ = shift;

@@ -57,9 +57,9 @@ public:
   // The reference is taken this much earlier than the timing says, so that a
   // device whose times run a little late does not put the echo ahead of it.
   static constexpr int kGuardMs = 10;
-  // A filter that shows no steady echo for this long while the reference is
-  // taken early (the echo moved out of it, or it settled on something else)
-  // looks for the echo again from the timing alone.
+  // A filter that removes almost nothing for this long while the far end
+  // speaks and the reference is taken early (the echo moved out of it, or it
+  // settled on something else) looks for the echo again from the timing alone.
   static constexpr int kLostMs = 3000;
   static constexpr int kMoveBackMs = 1000;
   static constexpr int kHistoryMs = 2000;
@@ -98,6 +98,8 @@ private:
   // Takes the reference `shift` samples earlier than the timing says and
   // lets the filter learn the room again there.
   void Refocus(int shift);
+  // Capture thread: after each block processed; `near` is the microphone.
+  void WatchRemoval(const int16_t* near);
 
   const int rate_;
   const int block_;
@@ -109,7 +111,10 @@ private:
   int blocksSinceDelay_ = 0;
   int shift_ = 0;      // samples the reference is taken earlier still
   int lastPeak_ = -1;  // where the filter saw the echo last time
-  int unsteady_ = 0;   // checks in a row without a steady echo
+  // WatchRemoval: energies over the current second of far speech, and the
+  // seconds in a row that removed too little.
+  int activeBlocks_ = 0, lostSeconds_ = 0;
+  double nearSum_ = 0, outSum_ = 0;
   int steadyChecks_ = 0;  // checks in a row with the echo in the same place
   std::atomic<int> echoDelayMs_{-1};
 };

@@ -136,31 +136,15 @@ double SegmentedCorrelation(const std::vector<int16_t>& a, const std::vector<int
   return sumAa > 0 && sumBb > 0 ? sumAb / std::sqrt(sumAa * sumBb) : 0;
 }
 
-TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory,
-                          std::vector<int16_t>* output, double slipMs) {
-  TEchoFigures figures;
-  const int rate = scene.Rate;
+std::chrono::nanoseconds FeedCanceller(TEchoCanceller& canceller, const std::vector<int16_t>& far,
+                                       std::vector<int16_t>& mic, size_t slipAt, size_t gap) {
+  const int rate = canceller.SampleRate();
   const int slice = rate / 100;    // a play slice, 10 ms
   const int frame = 2 * slice;     // a capture frame, 20 ms
   const int64_t sliceNs = 10000000;
   const TMediaTimeNs start = 5'000'000'000;
   auto timeOf = [&](size_t sample) { return start + TMediaTimeNs(sample) * 1'000'000'000 / rate; };
-  // The speaker runs dry at 3 s for `slipMs`: what it was handed from there
-  // on plays that much later, and the room hears silence in between.
-  const size_t slipAt = size_t(3 * rate), gap = size_t(slipMs * rate / 1000);
   auto begins = [&](size_t first) { return timeOf(first + (first >= slipAt ? gap : 0)); };
-  std::vector<int16_t> played(scene.Far);
-  if (gap > 0) {
-    played.insert(played.begin() + long(slipAt), gap, int16_t(0));
-    played.resize(scene.Far.size());
-  }
-  const std::vector<int16_t> echo = EchoAtMicrophone(played, rate, delayMs, kSceneRt60Ms, kSceneRoomGain);
-  std::vector<int16_t> mic(scene.Near.size());
-  for (size_t i = 0; i < mic.size(); ++i)
-    mic[i] = int16_t(std::clamp(int(scene.Near[i]) + echo[i], -32768, 32767));
-
-  TEchoCanceller canceller(rate, factory);
-  std::vector<int16_t> out(mic);
   std::vector<int64_t> indices;
   size_t handed = 0, marked = 0;
   std::chrono::nanoseconds spent{0};
@@ -169,16 +153,37 @@ TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcesso
     // handed the speaker two slices beyond what plays, and the device has
     // given back, with the time each began, the slices that have played.
     const TMediaTimeNs now = timeOf(at + size_t(frame));
-    while (handed + size_t(slice) <= scene.Far.size() && begins(handed) < now + 2 * sliceNs) {
-      indices.push_back(canceller.Played(scene.Far.data() + handed, slice));
+    while (handed + size_t(slice) <= far.size() && begins(handed) < now + 2 * sliceNs) {
+      indices.push_back(canceller.Played(far.data() + handed, slice));
       handed += size_t(slice);
     }
     for (; marked < handed && begins(marked) + sliceNs <= now; marked += size_t(slice))
       canceller.Began(indices[marked / size_t(slice)], slice, begins(marked));
     const auto t0 = std::chrono::steady_clock::now();
-    canceller.Capture(out.data() + at, frame, timeOf(at));
+    canceller.Capture(mic.data() + at, frame, timeOf(at));
     spent += std::chrono::steady_clock::now() - t0;
   }
+  return spent;
+}
+
+TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory,
+                          std::vector<int16_t>* output, double slipMs) {
+  TEchoFigures figures;
+  const int rate = scene.Rate;
+  // The speaker runs dry at 3 s for `slipMs`: what it was handed from there
+  // on plays that much later, and the room hears silence in between.
+  const size_t slipAt = size_t(3 * rate), gap = size_t(slipMs * rate / 1000);
+  std::vector<int16_t> played(scene.Far);
+  if (gap > 0) {
+    played.insert(played.begin() + long(slipAt), gap, int16_t(0));
+    played.resize(scene.Far.size());
+  }
+  const std::vector<int16_t> echo = EchoAtMicrophone(played, rate, delayMs, kSceneRt60Ms, kSceneRoomGain);
+  std::vector<int16_t> out(scene.Near.size());
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = int16_t(std::clamp(int(scene.Near[i]) + echo[i], -32768, 32767));
+  TEchoCanceller canceller(rate, factory);
+  const std::chrono::nanoseconds spent = FeedCanceller(canceller, scene.Far, out, slipAt, gap);
   figures.ErleDb = PowerRatioDb(echo, out, scene.FarOnlyBegin, scene.FarOnlyEnd);
   // What a slip costs is the filter's length of wrong history (a quarter of
   // a second); what it must not cost is the room.
@@ -188,7 +193,7 @@ TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcesso
   figures.NearAloneCorrelation = BestCorrelation(scene.Near, out, scene.NearBegin, size_t(7 * rate), rate / 50);
   figures.DoubleTalkCorrelation = BestCorrelation(scene.Near, out, size_t(7 * rate), scene.NearEnd, rate / 50);
   figures.EchoDelayMs = canceller.EchoDelayMs();
-  figures.NsPerBlock = double(spent.count()) / double(mic.size() / size_t(slice));
+  figures.NsPerBlock = double(spent.count()) / double(out.size() / size_t(rate / 100));
   if (output) *output = std::move(out);
   return figures;
 }

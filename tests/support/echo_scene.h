@@ -8,6 +8,7 @@
 // once played, 20 ms capture frames), and measures what it did.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -63,6 +64,13 @@ double SegmentedCorrelation(const std::vector<int16_t>& a, const std::vector<int
 // stretch, and plays on late.
 TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory = nullptr,
                           std::vector<int16_t>* output = nullptr, double slipMs = 0);
+
+// Feeds `canceller` as the media threads would: `far` handed to the speaker
+// in 10 ms slices, each timed by the device once played, and `mic` captured in
+// 20 ms frames, cleaned in place. From `slipAt` on (a sample of `far`) the
+// speaker plays `gap` samples late. Returns the time the canceller took.
+std::chrono::nanoseconds FeedCanceller(TEchoCanceller& canceller, const std::vector<int16_t>& far,
+                                       std::vector<int16_t>& mic, size_t slipAt = SIZE_MAX, size_t gap = 0);
 
 constexpr double kSceneRt60Ms = 250;
 constexpr double kSceneRoomGain = 0.5;

@@ -44,6 +44,27 @@ TEST(EchoCanceller, KeepsTheRoomWhenThePlayoutRanDry) {
   }
 }
 
+// The echo comes 80 ms earlier than before (another device, a moved phone):
+// it has left the part of the filter the reference was moved to, so the
+// canceller looks for it again from the devices' times and finds it.
+TEST(EchoCanceller, FindsAnEchoThatCameEarlier) {
+  const int rate = 8000;
+  const TEchoScene scene = MakeEchoScene(rate);
+  ASSERT_FALSE(scene.Far.empty()) << "eSpeak NG has no English or Spanish voice";
+  // The far talker alone for fifteen seconds; the room moves at 4 s.
+  std::vector<int16_t> far;
+  for (int i = 0; i < 3; ++i) far.insert(far.end(), scene.Far.begin(), scene.Far.begin() + 5 * rate);
+  const auto before = EchoAtMicrophone(far, rate, 120, kSceneRt60Ms, kSceneRoomGain);
+  const auto after = EchoAtMicrophone(far, rate, 40, kSceneRt60Ms, kSceneRoomGain);
+  std::vector<int16_t> echo(before.begin(), before.begin() + 4 * rate);
+  echo.insert(echo.end(), after.begin() + 4 * rate, after.end());
+  std::vector<int16_t> out(echo);
+  TEchoCanceller canceller(rate);
+  FeedCanceller(canceller, far, out);
+  EXPECT_NEAR(canceller.EchoDelayMs(), 40, 10);
+  EXPECT_GE(PowerRatioDb(echo, out, size_t(12 * rate), far.size()), 25.0) << "in its last three seconds";
+}
+
 // The reference read for each captured block is what played at its capture
 // time, by the devices' times only: a slice that never played, a speaker that
 // ran dry and a capture that lost sound do not shift what comes after.
