@@ -210,6 +210,14 @@ std::string TCall::RenderReversed(const char* name) {
   return lines;
 }
 
+// The set is kept reversed for a caller and in arrival order for a callee
+// (see SetRouteSet and DialogRoute), so the first hop sits at either end.
+std::string TCall::FirstRoute() {
+  std::lock_guard guard(fields_);
+  if (routeSet_.empty()) return {};
+  return incoming_.load() ? routeSet_.back() : routeSet_.front();
+}
+
 std::string TCall::RouteLine() {
   std::lock_guard guard(fields_);
   if (routeSet_.empty()) return {};

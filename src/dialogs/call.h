@@ -91,6 +91,7 @@ public:
   std::string GetAuthHeader() override { return Get(authHeader_); }
   void SetAuthHeader(const std::string& value) override { Set(authHeader_, value); }
   std::string RouteLine() override;
+  std::string FirstRoute() override;
   void SetRouteSet(const TSipMessage& message) override;
   std::string GetFromHeader() override { return Get(fromHeader_); }
   void SetFromHeader(const std::string& value) override { Set(fromHeader_, value); }

@@ -87,7 +87,7 @@ void TSipEngine::HangUp(const ISipCallPtr& call) {
   if (dialog.confirmed) {
     call->SetBranch(NewBranch());
     call->SetLocalCSeq(NextCSeq());
-    SendRequest(*call->GetAccount(), BuildBye(*call));
+    SendInDialog(*call, BuildBye(*call));
   } else if (!call->GetIncoming() && call->State() != TCallState::Idle) {
     SendRequest(*call->GetAccount(), BuildCancel(*call));
   } else {
@@ -166,7 +166,7 @@ void TSipEngine::SendReInvite(const ISipCallPtr& call) {
     dialog.reInviteCSeq = call->GetLocalCSeq();
     dialog.glareRetryAt = 0;
   }
-  SendRequest(*call->GetAccount(), text);
+  SendInDialog(*call, text);
 }
 
 // RFC 3261 14.1: a re-INVITE that fails leaves the session as it was. Under
@@ -191,7 +191,7 @@ void TSipEngine::Transfer(const ISipCallPtr& call, const std::string& typed) {
       call->SetState(TCallState::ReferSent);
       call->SetLocalCSeq(NextCSeq());
       call->SetBranch(NewBranch());  // a transaction of its own
-      SendRequest(*call->GetAccount(), BuildRefer(*call, target));
+      SendInDialog(*call, BuildRefer(*call, target));
       return;
     }
     call->Dialog().ended = true;
@@ -208,7 +208,7 @@ void TSipEngine::TransferWithCredentials(const ISipCallPtr& call) {
   call->SetState(TCallState::ReferAuthSent);
   RequireActive();
   call->SetLocalCSeq(NextCSeq());
-  SendRequest(*call->GetAccount(), BuildReferAuth(*call, call->GetReferTarget()));
+  SendInDialog(*call, BuildReferAuth(*call, call->GetReferTarget()));
 }
 
 void TSipEngine::SendDtmfInfo(const ISipCallPtr& call, const std::string& digit) {
@@ -228,7 +228,7 @@ void TSipEngine::SendNextDtmfInfo(const ISipCallPtr& call) {
   call->SetLocalCSeq(NextCSeq());
   info.inFlightCSeq = call->GetLocalCSeq();
   info.sentAt = NowMs();
-  SendRequest(*call->GetAccount(), BuildInfoDtmf(*call, digit));
+  SendInDialog(*call, BuildInfoDtmf(*call, digit));
 }
 
 void TSipEngine::SendDtmfRfc2833(const ISipCallPtr& call, const std::string& digits) {
@@ -304,7 +304,7 @@ void TSipEngine::HandleInviteMessage(const ISipCallPtr& call, const TSipMessage&
       // A 2xx the transaction did not take for a repeat (another fork, or
       // the answer to a re-INVITE of a call we hung up): RFC 3261 13.2.2.4
       // wants every 2xx acknowledged; it changes nothing else.
-      SendRequest(account, BuildAck(*call, m));
+      SendInDialog(*call, BuildAck(*call, m));
     }
     return;
   }
@@ -401,7 +401,7 @@ void TSipEngine::AcceptAnswer(const ISipCallPtr& call, const TSipMessage& m) {
   } else if (m.SdpAudio.Present && m.SdpAudio.Port == 0) {
     StopMedia(*call);  // the answer refused the audio stream (RFC 3264 6)
   }
-  SendRequest(account, BuildAck(*call, m));
+  SendInDialog(*call, BuildAck(*call, m));
   if (!srtpOk) {
     // The dialog exists, so it ends with BYE; "488" says why, as the peer
     // would have if it had refused our offer itself.
@@ -463,6 +463,12 @@ void TSipEngine::HandleReInviteRequest(const ISipCallPtr& call, const TSipMessag
   if (!dialog.confirmed || dialog.ended ||
       !IsOneOf(state, {TCallState::Connected, TCallState::HoldSent, TCallState::InviteAuthSent}))
     return;
+  // RFC 3261 14.2: an offer of ours is still out. The peer asks again after
+  // its random wait, as we do on its 491.
+  if (dialog.reInviteCSeq != 0 && dialog.glareRetryAt == 0) {
+    SendResponse(BuildResponse(m, "491 Request Pending"));
+    return;
+  }
   // A new offer that the account's SRTP cannot take leaves the call as it was.
   TCallSrtp srtp = call->GetSrtp();
   if (m.SdpAudio.Present && !ReadSrtpOffer(m, *call->GetAccount(), srtp)) {

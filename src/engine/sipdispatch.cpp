@@ -101,15 +101,14 @@ void TSipEngine::HandleCancel(const TSipMessage& m) {
 void TSipEngine::FinishCancelledCall(const ISipCallPtr& call, const TSipMessage& m) {
   if (m.StatusCode[0] == '1') return;
   TLockGuard<ISipCall> lock(*call);
-  ISipAccount& account = *call->GetAccount();
   if (m.StatusCode[0] == '2') {
     call->SetRemoteTag(m.ToTag);
     call->SetRemoteTarget(m.ContactUri);
     if (m.RecordRouteCount() > 0) call->SetRouteSet(m);
-    SendRequest(account, BuildAck(*call, m));
+    SendInDialog(*call, BuildAck(*call, m));
     call->SetBranch(NewBranch());
     call->SetLocalCSeq(NextCSeq());
-    SendRequest(account, BuildBye(*call));
+    SendInDialog(*call, BuildBye(*call));
   }
   calls_.Remove(call);  // the list's lock is held by HandleInvite, taken first
 }

@@ -12,6 +12,8 @@
 #include "platform/errors.h"
 #include "platform/lockguard.h"
 #include "platform/textutil.h"
+#include "sip/contact.h"
+#include "sip/iputils.h"
 #include "sip/sipmessage.h"
 #include "sip/udp.h"
 
@@ -220,6 +222,23 @@ TSendResult TSipEngine::TransportSend(const std::string& text, const std::string
 void TSipEngine::SendRequest(ISipAccount& account, const std::string& text) {
   if (account.GetTransport() != TSipTransport::Udp) EnsureStream(account);
   transactions_->SendRequest(text, account.GetServer(), account.GetServerPort());
+}
+
+// A request inside a dialog goes to the first entry of its route set, else
+// to the remote target (RFC 3261 12.2.1.1): behind a second proxy, or on a
+// call from a peer that is not our server, the server is not the next hop.
+// Only an address is taken, since no name is looked up on the transport
+// thread; a name, or a stream transport (whose connection to the server is
+// the dialog's flow), leaves the request to the account's server.
+void TSipEngine::SendInDialog(ISipCall& call, const std::string& text) {
+  ISipAccount& account = *call.GetAccount();
+  std::string route = call.FirstRoute();
+  TUriHop hop = UriHop(route.empty() ? call.GetRemoteTarget() : route);
+  if (account.GetTransport() != TSipTransport::Udp || !IsIpAddress(hop.Host)) {
+    SendRequest(account, text);
+    return;
+  }
+  transactions_->SendRequest(text, hop.Host, hop.Port);
 }
 
 void TSipEngine::SendResponse(const std::string& text) { transactions_->SendResponse(text); }

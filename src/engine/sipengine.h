@@ -167,6 +167,7 @@ private:
   // Sending, always through the transactions: a request to the account's
   // server, a response where the request's top Via says (RFC 3261 18.2.2).
   void SendRequest(ISipAccount& account, const std::string& text);
+  void SendInDialog(ISipCall& call, const std::string& text);
   void SendResponse(const std::string& text);
   // What the transaction layer sends with.
   TSendResult TransportSend(const std::string& text, const std::string& host, int port);

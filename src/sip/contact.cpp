@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "platform/textutil.h"
+#include "sip/iputils.h"
 
 namespace qv {
 
@@ -76,6 +77,30 @@ int ContactExpires(const std::vector<std::string>& values, const std::string& ur
     return -1;
   }
   return -1;
+}
+
+TUriHop UriHop(const std::string& uriOrNameAddr) {
+  std::string uri = ContactEntryUri(uriOrNameAddr);
+  std::string lower = Lowered(uri.substr(0, 5));
+  bool secure = lower == "sips:";
+  if (!secure && lower.rfind("sip:", 0) != 0) return {};
+  std::string rest = uri.substr(secure ? 5 : 4);
+  rest = rest.substr(0, rest.find('?'));
+  size_t at = rest.rfind('@');
+  if (at != std::string::npos) rest.erase(0, at + 1);
+  std::string hostPort = rest.substr(0, rest.find(';'));
+  TUriHop hop;
+  hop.Port = secure ? 5061 : 5060;
+  size_t colon = PortColon(hostPort);
+  if (colon != std::string::npos) {
+    std::string digits = hostPort.substr(colon + 1);
+    hostPort.erase(colon);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return {};
+    hop.Port = std::stoi(digits);
+    if (hop.Port < 1 || hop.Port > 65535) return {};
+  }
+  hop.Host = BareHost(hostPort);
+  return hop;
 }
 
 }  // namespace qv

@@ -20,4 +20,14 @@ std::vector<std::string> ContactEntries(const std::vector<std::string>& values);
 // 200, each with its own expiry); -1 when no entry is ours or it has none.
 int ContactExpires(const std::vector<std::string>& values, const std::string& uri);
 
+// Where a SIP URI (bare, or a name-addr in angle brackets) sends a request:
+// its host, bare (an IPv6 address without brackets), and its port, 5060
+// (5061 for sips) when none is written. Host "" for anything that is not a
+// sip or sips URI with a usable host and port.
+struct TUriHop {
+  std::string Host;
+  int Port = 0;
+};
+TUriHop UriHop(const std::string& uriOrNameAddr);
+
 }  // namespace qv

@@ -30,6 +30,7 @@ bool IsDottedIpv4(const std::string& text) {
 // One query through a resolver of our own, with short waits: the system's
 // defaults (5 s, twice per server) would keep a user waiting for long.
 int Query(const std::string& name, int type, unsigned char* answer, int capacity) {
+  NoteNameLookup();
   struct __res_state state {};
   if (res_ninit(&state) != 0) return -1;
   state.retrans = 1;

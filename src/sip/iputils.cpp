@@ -39,8 +39,12 @@ std::string Dotted(const in_addr& a) {
   return text;
 }
 
+thread_local bool transportThread = false;
+std::atomic<long> lookupsOnTransportThreads{0};
+
 bool Resolve(const std::string& name, std::string& out) {
   if (name.empty()) return false;
+  NoteNameLookup();
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
@@ -395,6 +399,7 @@ std::string ResolveSipHostOrEmpty(const std::string& name) {
   if (bare.empty()) return {};
   if (IsIpv4Address(bare)) return bare;
   if (IsIpv6Address(bare)) return socketFamily.load() == AF_INET ? std::string() : bare;
+  NoteNameLookup();
   addrinfo hints{};
   hints.ai_family = socketFamily.load() == AF_INET ? AF_INET : AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
@@ -415,5 +420,13 @@ std::string ResolveSipHostOrEmpty(const std::string& name) {
   freeaddrinfo(result);
   return out;
 }
+
+void MarkTransportThread() { transportThread = true; }
+
+void NoteNameLookup() {
+  if (transportThread) lookupsOnTransportThreads.fetch_add(1);
+}
+
+long LookupsOnTransportThreads() { return lookupsOnTransportThreads.load(); }
 
 }  // namespace qv

@@ -43,6 +43,14 @@ std::string SocketErrorText(int error);
 // errno -> the WinSock number that names the same condition (errno itself when none does).
 int WinSockError(int errnoValue);
 
+// A name lookup can take seconds; the threads that carry SIP must never
+// wait for one. They call MarkTransportThread() when they start, every
+// lookup calls NoteNameLookup(), and LookupsOnTransportThreads() counts the
+// lookups that broke the rule (zero, which tests check).
+void MarkTransportThread();
+void NoteNameLookup();
+long LookupsOnTransportThreads();
+
 // IPv4 only (STUN servers, and what the programs check a name with).
 std::string ResolveHost(const std::string& name);         // the name itself when unresolvable
 std::string ResolveHostOrEmpty(const std::string& name);  // "" when unresolvable

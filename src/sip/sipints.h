@@ -455,6 +455,9 @@ public:
   virtual void SetRouteSet(const TSipMessage& message) = 0;
   virtual int RouteCount() = 0;
   virtual std::string RouteLine() = 0;  // one "Route:" line, entries first to last
+  // The entry the requests of the dialog go to first (RFC 3261 12.2.1.1);
+  // "" with no route set.
+  virtual std::string FirstRoute() = 0;
   virtual std::string RouteLines() = 0;
   virtual std::string RecordRouteLines() = 0;
 

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "sip/iputils.h"
 #include "sip/streamframer.h"
 
 namespace qv {
@@ -109,6 +110,7 @@ void TStreamConnection::Run(std::shared_ptr<TState> s) {
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  MarkTransportThread();
   const TOptions& o = s->options;
   const std::string where = o.Host + ":" + std::to_string(o.Port);
   TEnd end;

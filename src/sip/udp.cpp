@@ -59,6 +59,7 @@ int TUdpSocket::Port() const { return state_->port; }
 
 void TUdpSocket::Run(std::shared_ptr<TState> state) {
   SetThreadName("qv-sip");
+  MarkTransportThread();
   SetTimeCriticalPriority();
   std::vector<uint8_t> buffer(kReceiveBufferSize);
   std::vector<bool> readable;

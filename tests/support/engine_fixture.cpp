@@ -145,7 +145,9 @@ std::string EngineTest::InDialogRequest(const std::string& invite, const std::st
   const std::string callId = Header(invite, "Call-ID");
   // A CANCEL names the INVITE's transaction (its branch); any other request
   // names the dialog, whose To carries the tag the engine gave the call.
-  std::string branch = "z9hG4bK-" + method + std::to_string(cseq);
+  // Branches are unique per call: a request reusing another call's branch is
+  // that request repeated (RFC 3261 17.2.3).
+  std::string branch = "z9hG4bK-" + callId + "-" + method + std::to_string(cseq);
   std::string to = Header(invite, "To");
   if (method == "CANCEL") {
     std::string via = Header(invite, "Via");

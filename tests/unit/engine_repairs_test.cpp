@@ -3,6 +3,9 @@
 // target's URI parameters, a CANCEL that races the answer.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <thread>
+
 #include "support/engine_fixture.h"
 
 using namespace qv;
@@ -59,6 +62,24 @@ TEST_F(RepairTest, GlareIsRetriedAfterARandomWait) {
   EXPECT_GT(CSeqNumber(again), CSeqNumber(first));
   EXPECT_NE(Header(again, "Via"), Header(first, "Via"));
   EXPECT_NE(Body(again).find("a=sendonly"), std::string::npos);
+
+  // The peer's offer crossing ours gets 491; once ours is answered, its
+  // retry is taken.
+  std::string glare = IncomingInvite("glare-crossing");
+  ISipCallPtr crossing = RingIncoming(glare);
+  ASSERT_TRUE(crossing);
+  engine->Answer(crossing);
+  peer.Expect("SIP/2.0 200 OK");
+  ToEngine(InDialogRequest(glare, "ACK", 1));
+  engine->Hold(crossing);
+  std::string ours = peer.Expect("INVITE ");
+  ToEngine(InDialogRequest(glare, "INVITE", 2, "", Sdp(40004, "0"), "application/sdp"));
+  peer.Expect("SIP/2.0 491 Request Pending");
+  ToEngine(InDialogRequest(glare, "ACK", 2));
+  ToEngine(Respond(ours, "200 OK", "", ContactOf(peer), Sdp(40000, "0", "recvonly")));
+  peer.Expect("ACK ");
+  ToEngine(InDialogRequest(glare, "INVITE", 3, "", Sdp(40004, "0"), "application/sdp"));
+  EXPECT_NE(Body(peer.Expect("SIP/2.0 200 OK")).find("a=sendonly\r\n"), std::string::npos);
 
   std::string invite = IncomingInvite("glare-callee");
   ISipCallPtr incoming = RingIncoming(invite);
@@ -204,6 +225,52 @@ TEST_F(RepairTest, RemoteTargetKeepsUriParameters) {
   EXPECT_EQ(FirstLine(peer.Expect("BYE ")), "BYE " + target + " SIP/2.0");
 }
 
+// Requests inside a dialog go to its next hop (RFC 3261 12.2.1.1), not to
+// the server: the first route, else the remote target. A target given as a
+// host name is left to the server, since nothing is looked up here.
+TEST_F(RepairTest, InDialogRequestsGoToTheDialogsNextHop) {
+  TUdpPeer phone, proxy;
+  // A caller's route set is the Record-Route list reversed: its first is the last.
+  std::string routes = "Record-Route: <sip:127.0.0.1:" + std::to_string(peer.Port()) + ";lr>\r\n" +
+                       "Record-Route: <sip:127.0.0.1:" + std::to_string(proxy.Port()) + ";lr>\r\n";
+  ISipCallPtr call = engine->Invite(account, "bob", -1, -1);
+  std::string invite = peer.Expect("INVITE ");
+  ToEngine(Respond(invite, "200 OK", "bobtag", routes + ContactOf(phone), Sdp(41000, "0")));
+  proxy.Expect("ACK ");
+  engine->HangUp(call);
+  proxy.Expect("BYE ");
+  // No route set: straight to the peer that answered.
+  call = engine->Invite(account, "bob", -1, -1);
+  invite = peer.Expect("INVITE ");
+  ToEngine(Respond(invite, "200 OK", "bobtag2", ContactOf(phone), Sdp(41000, "0")));
+  phone.Expect("ACK ");
+  engine->SendDtmfInfo(call, "5");
+  phone.Expect("INFO ");
+  engine->HangUp(call);
+  phone.Expect("BYE ");
+  EXPECT_TRUE(peer.Quiet(150));
+  // A callee's first route is the top Record-Route.
+  std::string incoming = IncomingInvite("next-hop", 1);
+  std::string theirs = "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.Port()) + ">\r\n";
+  incoming.replace(incoming.find(theirs), theirs.size(),
+                   "Record-Route: <sip:127.0.0.1:" + std::to_string(proxy.Port()) + ";lr>\r\n"
+                   "Record-Route: <sip:127.0.0.1:" + std::to_string(peer.Port()) + ";lr>\r\n" + ContactOf(phone));
+  call = RingIncoming(incoming);
+  ASSERT_TRUE(call);
+  engine->Answer(call);
+  peer.Expect("SIP/2.0 200 OK");  // the answer follows the Via
+  ToEngine(InDialogRequest(incoming, "ACK", 1));
+  engine->HangUp(call);
+  proxy.Expect("BYE ");
+  // A host name as the remote target: the server takes it.
+  call = engine->Invite(account, "bob", -1, -1);
+  invite = peer.Expect("INVITE ");
+  ToEngine(Respond(invite, "200 OK", "bobtag3", "Contact: <sip:bob@phone.invalid:5070>\r\n", Sdp(41000, "0")));
+  peer.Expect("ACK ");
+  engine->HangUp(call);
+  peer.Expect("BYE ");
+}
+
 // The MESSAGE sent again with credentials is a new transaction: new branch.
 TEST_F(RepairTest, MessageRetryIsANewTransaction) {
   engine->SendMessage(account, "bob", "hola");
@@ -232,6 +299,42 @@ TEST_F(RepairTest, AnswerAfterTheCancelSendsNothing) {
   EXPECT_TRUE(peer.Quiet(150));
   EXPECT_EQ(call->GetState(), csIdle);
   EXPECT_FALSE(call->GetMediaActive());
+}
+
+// The user's answer and the peer's CANCEL at the same moment, many times:
+// whichever the call's lock lets in first decides, and the INVITE gets
+// exactly one final answer, a 200 or a 487, never both.
+TEST_F(RepairTest, AnswerRacingCancelGivesOneFinalAnswer) {
+  int answered = 0, cancelled = 0;
+  for (int i = 0; i < 25; ++i) {
+    std::string invite = IncomingInvite("race-" + std::to_string(i), 1);
+    ISipCallPtr call = RingIncoming(invite);
+    ASSERT_TRUE(call);
+    std::thread user([&] { engine->Answer(call); });
+    ToEngine(InDialogRequest(invite, "CANCEL", 1));
+    user.join();
+    int ok = 0, terminated = 0;
+    while (std::optional<std::string> d = peer.Receive(150)) {
+      if (Header(*d, "CSeq") != "1 INVITE") continue;
+      ok += d->rfind("SIP/2.0 200 OK", 0) == 0;
+      terminated += d->rfind("SIP/2.0 487", 0) == 0;
+    }
+    ASSERT_EQ(ok + terminated, 1) << "round " << i;
+    if (ok) {
+      ++answered;
+      EXPECT_EQ(call->GetState(), csConnected);
+      engine->Busy(call);  // too late once answered: no 486 may come before the BYE's 200
+      ToEngine(InDialogRequest(invite, "ACK", 1));
+      ToEngine(InDialogRequest(invite, "BYE", 2));
+      peer.Expect("SIP/2.0 200 OK");
+      EXPECT_EQ(call->GetState(), csIdle);
+    } else {
+      ++cancelled;
+      EXPECT_EQ(call->GetState(), csIdle);
+      EXPECT_FALSE(call->GetMediaActive());
+    }
+  }
+  std::printf("answer won %d times, CANCEL %d times\n", answered, cancelled);
 }
 
 }  // namespace

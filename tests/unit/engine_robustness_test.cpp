@@ -3,6 +3,7 @@
 // each, the engine must still answer the next request normally.
 #include <gtest/gtest.h>
 
+#include "sip/iputils.h"
 #include "support/engine_fixture.h"
 
 using namespace qv;
@@ -85,6 +86,32 @@ TEST_F(RobustnessTest, InviteWhoseViaNamesAnUnknownHost) {
   peer.Expect("SIP/2.0 180 Ringing");
   EXPECT_TRUE(events->WaitFor(MsgIncomingCall));
   ExpectAlive();
+}
+
+// Host names wherever a peer may write one (Via, Contact, Record-Route, the
+// SDP's address) are taken as text: the transport thread never waits for a
+// lookup, through a whole call each way.
+TEST_F(RobustnessTest, NamesInMessagesAreNeverLookedUpOnTheTransportThread) {
+  const long before = LookupsOnTransportThreads();
+  std::string named = "Contact: <sip:bob@phone.invalid:5070>\r\nRecord-Route: <sip:proxy.invalid;lr>\r\n";
+  std::string sdp = Sdp(40000, "0 8", "sendrecv", "media.invalid");
+  std::string invite = IncomingInvite("named", 1, sdp);
+  std::string contact = "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.Port()) + ">\r\n";
+  invite.replace(invite.find(contact), contact.size(), named);
+  ISipCallPtr call = RingIncoming(invite);
+  ASSERT_TRUE(call);
+  engine->Answer(call);
+  peer.Expect("SIP/2.0 200 OK");
+  ToEngine(InDialogRequest(invite, "ACK", 1));
+  ToEngine(InDialogRequest(invite, "BYE", 2));
+  peer.Expect("SIP/2.0 200 OK");
+  call = engine->Invite(account, "bob", -1, -1);
+  ToEngine(Respond(peer.Expect("INVITE "), "200 OK", "named-out", named, sdp));
+  peer.Expect("ACK ");  // the names leave the next hop to the server
+  engine->HangUp(call);
+  peer.Expect("BYE ");
+  ExpectAlive();
+  EXPECT_EQ(LookupsOnTransportThreads(), before);
 }
 
 // A BYE whose Via names nobody we can reach still ends the call.

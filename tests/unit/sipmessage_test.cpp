@@ -239,6 +239,18 @@ TEST(SipMessageContact, RegistrarAnswerListsBindings) {
   EXPECT_EQ(m.MinExpires, "60");
 }
 
+// Where a route entry or a remote target sends a request.
+TEST(SipMessageContact, UriHopFindsHostAndPort) {
+  auto hop = [](const std::string& uri) { TUriHop h = UriHop(uri); return h.Host + " " + std::to_string(h.Port); };
+  EXPECT_EQ(hop("<sip:10.0.0.1;lr>"), "10.0.0.1 5060");
+  EXPECT_EQ(hop("sip:bob@10.0.0.2:5072;transport=udp;ob"), "10.0.0.2 5072");
+  EXPECT_EQ(hop("<SIPS:bob;x=1@[2001:db8::2]>"), "2001:db8::2 5061");
+  EXPECT_EQ(hop("<sip:[::1]:5080;lr>"), "::1 5080");
+  EXPECT_EQ(hop("sip:bob@host.example?Subject=x"), "host.example 5060");
+  for (const char* bad : {"tel:+34911", "sip:bob@10.0.0.1:99999", "sip:bob@10.0.0.1:", "sip:bob@h:5o6", ""})
+    EXPECT_EQ(UriHop(bad).Host, "") << bad;
+}
+
 TEST(SipMessageContact, CompactFormAddrSpecAndNoUser) {
   TSipMessage compact(Lines({"m: \"A\" < sip:ann@pc.example.com >;q=0.5"}));
   EXPECT_EQ(compact.ContactUri, "sip:ann@pc.example.com");

@@ -127,12 +127,21 @@ struct TCliCaller : TCaller {
     if (at < 0 || cli.OutLines()[size_t(at)].rfind("event answered", 0) != 0) {
       cli.Write("hangup\n");
       cli.WaitLine("event bye", 10000, from);
-      return false;
+      return Failed(from);
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));
     cli.Write("hangup\n");
     int bye = cli.WaitLine("event bye", 10000, size_t(at));
-    return bye >= 0 && cli.OutLines()[size_t(bye)].find("status=200") != std::string::npos;
+    if (bye >= 0 && cli.OutLines()[size_t(bye)].find("status=200") != std::string::npos) return true;
+    return Failed(from);
+  }
+  // What the console said about a call that did not complete, for the log.
+  bool Failed(size_t from) {
+    std::vector<std::string> lines = cli.OutLines();
+    std::string said;
+    for (size_t i = from; i < lines.size(); ++i) said += "  " + lines[i] + "\n";
+    std::printf("a call did not complete; the console said:\n%s", said.c_str());
+    return false;
   }
   TChildProcess& cli;
 };
@@ -188,7 +197,8 @@ TEST(LossTest, CallsToSippThroughTenPercentLoss) {
   });
   std::unique_ptr<TChildProcess> cli;
   auto [ours, oursAtSipp] = CallsToSipp(dir, kCalls, "ours", [&](const TSipp& sipp) -> std::unique_ptr<TCaller> {
-    cli = std::make_unique<TChildProcess>(CliPath(), CliArgs(ourPort, sipp.Address(), {}), true);
+    // --verbose: the datagrams it received go into the log of a call that fails.
+    cli = std::make_unique<TChildProcess>(CliPath(), CliArgs(ourPort, sipp.Address(), {"--verbose"}), true);
     if (!WaitUdpPortBound(ourPort, 10000)) ADD_FAILURE() << cli->Err();
     DropAtRandom(ourPort, kLossPercent);
     return std::make_unique<TCliCaller>(*cli);
