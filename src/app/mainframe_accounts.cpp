@@ -182,6 +182,9 @@ void TMainForm::LoadSettings() {
   // Files written before the switch existed have no key: the canceller is on.
   audioFrm_->echoCancel->setChecked(ini.ReadInteger("AUDIO", "CancelarEco", 1) != 0);
   client_->SetEchoCancellation(audioFrm_->echoCancel->isChecked());
+  // Behind no NAT, or with a server that minds the empty lines, a user may
+  // set this key to 0; nothing writes it, so files without it keep them on.
+  client_->SetKeepAlive(ini.ReadInteger("ACCOUNT", "KeepAlive", 1) != 0);
 }
 
 void TMainForm::SaveSettings() {

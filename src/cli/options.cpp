@@ -87,6 +87,10 @@ TCliOptions ParseOptions(const std::vector<std::string>& args) {
            throw TUsageError("--audio wants portaudio or virtual, not \"" + Printable(v) + "\"");
          o.Audio = v;
        }},
+      {"--keep-alive", [&](const std::string& v) {
+         if (v != "on" && v != "off") throw TUsageError("--keep-alive wants on or off, not \"" + Printable(v) + "\"");
+         o.KeepAlive = v == "on";
+       }},
       {"--aec", [&](const std::string& v) {
          if (v != "on" && v != "off") throw TUsageError("--aec wants on or off, not \"" + Printable(v) + "\"");
          o.EchoCancellation = v == "on";
@@ -226,6 +230,8 @@ Calls:
   --srtp-keys-without-tls
                          send SRTP keys over udp or tcp too, where anyone on
                          the path reads them (by default only over tls)
+  --keep-alive on|off    while registered over UDP, an empty line to the server
+                         every 25 s holds the NAT's binding (default on)
   --wideband on|off      on: offer Opus, then G.722, before G.711, GSM and Speex
                          (calls that take them run at 16000 Hz); off (default):
                          the narrowband codecs only

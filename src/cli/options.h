@@ -36,6 +36,7 @@ struct TCliOptions {
   std::string PlayIn;     // virtual capture source: FILE.wav, tone:HZ or silence
   std::string RecordOut;  // virtual playback sink file
   bool EchoCancellation = true;  // --aec on|off
+  bool KeepAlive = true;         // --keep-alive on|off
   bool AutoAnswer = false;
   double AutoAnswerSeconds = 0;
   bool NoRegister = false;

@@ -26,6 +26,7 @@ TCliPhone::TCliPhone(const TCliOptions& options, TOutput& output)
   client_.SetRtpPortMax(options_.RtpMax);
   client_.SetDtmfMethod(options_.DtmfMethod);
   client_.SetEchoCancellation(options_.EchoCancellation);
+  client_.SetKeepAlive(options_.KeepAlive);
   client_.SetMaxCalls(options_.Lines);
   client_.SetInviteRateLimit(options_.InviteRate);
   client_.SetWideband(options_.Wideband);

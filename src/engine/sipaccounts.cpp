@@ -40,7 +40,8 @@ ISipAccountPtr TSipEngine::AddAccount(const std::string& stunServer, const std::
   return account;
 }
 
-// RFC 3263: a name given without a port is looked up by SRV first. On the
+// RFC 3263: a name given without a port is looked up by SRV first (the
+// transport's own service: _sips._tcp for TLS, RFC 3263 4.1). On the
 // user's thread, bounded; the transport thread never resolves.
 bool TSipEngine::ResolveServer(ISipAccount& account) {
   std::string current = account.GetServer();
@@ -55,15 +56,16 @@ bool TSipEngine::ResolveServer(ISipAccount& account) {
     name = name.substr(0, colon);
     portGiven = true;
   }
+  // RFC 3261 19.1.2: TLS has its own default port, unless SRV names another.
+  const TSipTransport transport = account.GetTransport();
+  if (!portGiven && port == 5060 && transport == TSipTransport::Tls) port = 5061;
   std::string address;
-  if (!ResolveSipServer(name, portGiven, address, port)) {
+  if (!ResolveSipServer(name, portGiven, address, port, 5000, SrvService(transport))) {
     // Kept as the name: a send to it raises "IP address is incorrect", as
     // it always did; a registration ends with its reason instead.
     account.SetServer(name);
     return false;
   }
-  // RFC 3261 19.1.2: TLS has its own default port.
-  if (!portGiven && port == 5060 && account.GetTransport() == TSipTransport::Tls) port = 5061;
   account.SetServerPort(port);
   account.SetServer(address);
   return true;

@@ -237,6 +237,7 @@ private:
   bool AcceptInDialog(const ISipCallPtr& call, const TSipMessage& message);
   void NoSuchDialog(const TSipMessage& message);
   bool CancelMatches(ISipCall& call, const TSipMessage& message);
+  int CallsHoldingALine();
   bool AdmitNewInvite(const TSipMessage& message, ISipAccount& account);
   bool RealmAllowed(ISipAccount& account, const TSipMessage& challenge, bool mayLearn);
 

@@ -8,6 +8,7 @@
 #include "dialogs/siprequests.h"
 #include "engine/engineutil.h"
 #include "engine/sipengine.h"
+#include "platform/lockguard.h"
 #include "platform/textutil.h"
 #include "sip/sipmessage.h"
 #include "sip/via.h"
@@ -106,11 +107,24 @@ bool TSipEngine::AdmitNewInvite(const TSipMessage& m, ISipAccount& account) {
     RefuseStatelessly(m, "404 Not Found");
     return false;
   }
-  if (calls_.Count() >= maxCalls_) {
+  if (CallsHoldingALine() >= maxCalls_) {
     RefuseStatelessly(m, "486 Busy here");
     return false;
   }
   return true;
+}
+
+// Under the call list's lock. A call hung up stays listed until its BYE is
+// answered (half a minute when the answers are lost) but holds no line: it
+// must not keep the user's next call out.
+int TSipEngine::CallsHoldingALine() {
+  int count = 0;
+  for (int i = 0; i < calls_.Count(); ++i) {
+    ISipCallPtr call = calls_.Item(i);
+    TLockGuard<ISipCall> lock(*call);
+    if (!call->Dialog().ended) ++count;
+  }
+  return count;
 }
 
 // Under the account's or the call's lock, for the 401/407 in `m`. Only a

@@ -76,11 +76,11 @@ struct TResult {
   int port = 0;
 };
 
-TResult Resolve(const std::string& name, bool portGiven, int port) {
+TResult Resolve(const std::string& name, bool portGiven, int port, const std::string& service) {
   TResult result;
   if (!portGiven) {
     unsigned char answer[NS_PACKETSZ * 4];
-    int length = Query("_sip._udp." + name, ns_t_srv, answer, sizeof answer);
+    int length = Query(service + "." + name, ns_t_srv, answer, sizeof answer);
     if (length > 0) {
       for (const TSrvRecord& record : ParseSrvAnswer(answer, length)) {
         // RFC 2782: a target of "." says the service is not offered there.
@@ -123,7 +123,19 @@ std::vector<TSrvRecord> ParseSrvAnswer(const unsigned char* answer, int length) 
   return records;
 }
 
-bool ResolveSipServer(const std::string& name, bool portGiven, std::string& address, int& port, int timeoutMs) {
+std::string SrvService(TSipTransport transport) {
+  switch (transport) {
+    case TSipTransport::Tcp:
+      return "_sip._tcp";
+    case TSipTransport::Tls:
+      return "_sips._tcp";
+    default:
+      return "_sip._udp";
+  }
+}
+
+bool ResolveSipServer(const std::string& name, bool portGiven, std::string& address, int& port, int timeoutMs,
+                      const std::string& service) {
   if (name.empty()) return false;
   if (IsDottedIpv4(name)) {
     address = name;
@@ -135,8 +147,8 @@ bool ResolveSipServer(const std::string& name, bool portGiven, std::string& addr
   }
   // The lookup runs on a thread of its own, so that the bound holds even
   // when the system's resolver takes longer; a late answer is let go.
-  auto task = std::make_shared<std::packaged_task<TResult()>>([name, portGiven, port] {
-    return Resolve(name, portGiven, port);
+  auto task = std::make_shared<std::packaged_task<TResult()>>([name, portGiven, port, service] {
+    return Resolve(name, portGiven, port, service);
   });
   std::future<TResult> future = task->get_future();
   std::thread([task] { (*task)(); }).detach();

@@ -27,6 +27,7 @@ struct TStreamConnection::TState {
   int wake = -1;  // eventfd: Send and Close wake the thread's poll
   std::atomic<bool> closing{false};
   std::atomic<bool> done{false};
+  std::atomic<size_t> unsent{0};  // the thread's bytes taken from `queued`, not written yet
   std::mutex lock;  // guards what follows
   std::string queued;
   std::string closeReason;
@@ -49,6 +50,13 @@ struct TEnd {
   std::string reason;
   bool insecure = false;
 };
+
+std::string Where(const TStreamConnection::TOptions& o) { return o.Host + ":" + std::to_string(o.Port); }
+
+std::string Overflow(const TStreamConnection::TOptions& o, size_t waiting) {
+  return "the server stopped reading: " + std::to_string(waiting) + " bytes waited to go to " + Where(o) +
+         " (at most " + std::to_string(o.MaxQueuedBytes) + ")";
+}
 
 short PollEvents(TTlsStream::TWant want) {
   return want == TTlsStream::TWant::Write ? POLLOUT : POLLIN;
@@ -76,12 +84,26 @@ TStreamConnection::~TStreamConnection() {
 
 bool TStreamConnection::Send(const std::string& text) {
   if (state_->done.load() || state_->closing.load()) return false;
+  bool taken = true;
   {
     std::lock_guard guard(state_->lock);
-    state_->queued += text;
+    const size_t waiting = state_->queued.size() + state_->unsent.load() + text.size();
+    if (waiting <= state_->options.MaxQueuedBytes) {
+      state_->queued += text;
+    } else if (!state_->closing.load()) {
+      std::string().swap(state_->queued);  // the memory goes now, not when the thread ends
+      state_->closeReason = Overflow(state_->options, waiting);
+      state_->closing = true;
+      taken = false;
+    }
   }
   state_->Wake();
-  return true;
+  return taken;
+}
+
+size_t TStreamConnection::Waiting() const {
+  std::lock_guard guard(state_->lock);
+  return state_->queued.size() + state_->unsent.load();
 }
 
 bool TStreamConnection::Open() const { return !state_->done.load() && !state_->closing.load(); }
@@ -112,7 +134,7 @@ void TStreamConnection::Run(std::shared_ptr<TState> s) {
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   MarkTransportThread();
   const TOptions& o = s->options;
-  const std::string where = o.Host + ":" + std::to_string(o.Port);
+  const std::string where = Where(o);
   TEnd end;
   int fd = -1;
   std::unique_ptr<TTlsStream> tls;
@@ -172,6 +194,7 @@ void TStreamConnection::Run(std::shared_ptr<TState> s) {
         std::lock_guard guard(s->lock);
         out += s->queued;
         s->queued.clear();
+        s->unsent = out.size();
       }
       const int64_t now = MonotonicMs();
       if (pingAt != 0 && now >= pingAt) {
@@ -193,7 +216,9 @@ void TStreamConnection::Run(std::shared_ptr<TState> s) {
         }
         if (n <= 0) break;
         out.erase(0, size_t(n));
+        s->unsent = out.size();
       }
+      if (out.size() > o.MaxQueuedBytes) throw TEnd{Overflow(o, out.size())};
       short events = POLLIN;
       if (!out.empty()) events |= PollEvents(writeWant);
       if (readWant == TTlsStream::TWant::Write) events |= POLLOUT;
@@ -224,7 +249,8 @@ void TStreamConnection::Run(std::shared_ptr<TState> s) {
         std::string message;
         for (TStreamFramer::TItem item; (item = framer.Next(message)) != TStreamFramer::TItem::None;) {
           if (item == TStreamFramer::TItem::Broken) throw TEnd{"the server broke the message framing on " + where};
-          if (item == TStreamFramer::TItem::Ping) out += "\r\n";
+          if (item == TStreamFramer::TItem::Ping && (out += "\r\n").size() > o.MaxQueuedBytes)
+            throw TEnd{Overflow(o, out.size())};
           if (item == TStreamFramer::TItem::Pong) pongsSeen = true, pongDue = 0;
           if (item == TStreamFramer::TItem::Message && s->receiver) s->receiver(message, o.Host, o.Port);
         }
@@ -239,6 +265,7 @@ void TStreamConnection::Run(std::shared_ptr<TState> s) {
   } catch (const std::exception& e) {
     end = {e.what(), false};
   }
+  s->unsent = 0;  // `out` is gone with the loop
   tls.reset();
   if (fd >= 0) close(fd);
   std::string reason;

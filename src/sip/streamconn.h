@@ -13,6 +13,12 @@
 // runs once, on this thread, with the reason ("" for a plain close by the
 // peer) and whether the reason is a certificate or TLS failure.
 //
+// What waits to be written is bounded (MaxQueuedBytes): a server that stops
+// reading while we keep sending (or keeps pinging us without reading the
+// pongs) would otherwise make it grow without end. Past the bound the
+// connection closes with a reason that says so, and like any lost
+// connection it is made again by the next request.
+//
 // Threads: Send, Open, Close and the destructor from any thread; the
 // callbacks run on the connection's thread, one at a time, and may call
 // Send on the same connection (it only queues). The destructor may run on
@@ -46,6 +52,8 @@ public:
     int ConnectWaitMs = 10000;
     int KeepAliveMs = 25000;  // 0: no pings
     int PongWaitMs = 10000;
+    // Bytes that may wait in memory for the socket to take them.
+    size_t MaxQueuedBytes = size_t(1) << 20;
   };
 
   TStreamConnection(TOptions options, TReceiver receiver, TClosed closed);
@@ -54,8 +62,11 @@ public:
   TStreamConnection& operator=(const TStreamConnection&) = delete;
 
   // Queues `text` for the server (sent once the connection stands). False
-  // when the connection has closed.
+  // when the connection has closed, or closes now because `text` would take
+  // what waits past MaxQueuedBytes.
   bool Send(const std::string& text);
+  // Bytes queued and not yet taken by the socket.
+  size_t Waiting() const;
   // Not closed yet (connecting counts as open).
   bool Open() const;
   // Ends the connection; the closed callback runs with `reason`.

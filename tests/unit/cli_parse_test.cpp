@@ -81,6 +81,9 @@ TEST(CliOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(o.Realms, "a.example, b.example");
   EXPECT_EQ(ParseOptions(With({"--dtmf-method=inband"})).DtmfMethod, dtmfInBand);
   EXPECT_FALSE(ParseOptions(With({"--aec", "off"})).EchoCancellation);
+  EXPECT_TRUE(ParseOptions(With({})).KeepAlive);
+  EXPECT_FALSE(ParseOptions(With({"--keep-alive", "off"})).KeepAlive);
+  EXPECT_THROW(ParseOptions(With({"--keep-alive", "no"})), TUsageError);
   EXPECT_TRUE(ParseOptions(With({"--aec=off", "--aec=on"})).EchoCancellation);
   EXPECT_FALSE(ParseOptions(With({"--play-in", "tone:440"})).EchoCancellation);  // no room around a tone
   EXPECT_TRUE(ParseOptions(With({"--play-in", "tone:440", "--aec", "on"})).EchoCancellation);

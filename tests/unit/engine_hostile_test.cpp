@@ -207,4 +207,19 @@ TEST_F(HostileTest, LimitsOnNewInvites) {
   stranger.Quiet(300);
 }
 
+// A call hung up whose BYE is still unanswered holds no line: the next call
+// rings instead of meeting 486.
+TEST_F(HostileTest, HungUpCallsAwaitingTheirByeHoldNoLine) {
+  engine->SetMaxCalls(1);
+  ISipCallPtr call = ConnectOutgoing();
+  engine->HangUp(call);
+  peer.Expect("BYE ");  // and no answer to it
+  EXPECT_EQ(engine->Calls().Count(), 1);
+  ToEngine(IncomingInvite("after-hangup"));
+  peer.Expect("SIP/2.0 100 ");
+  peer.Expect("SIP/2.0 180 ");
+  ToEngine(IncomingInvite("one-too-many"));
+  peer.Expect("SIP/2.0 486 ");
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "sip/dnssrv.h"
 #include "support/engine_fixture.h"
+#include "support/streampeer.h"
 
 using namespace qv;
 using namespace qv::test;
@@ -304,6 +305,37 @@ TEST_F(RegistrationTest, ServerFoundByDnsSrv) {
   EXPECT_EQ(nowhere->GetState(), asIdle);
   EXPECT_EQ(nowhere->GetEndReason().Kind, TRegistrationEnd::UnknownServer);
   EXPECT_TRUE(peer.Quiet(100));
+}
+
+// Over TCP the domain's _sip._tcp record names the server, over TLS its
+// _sips._tcp record (RFC 3263 4.1); without one, TLS goes to port 5061 of
+// the domain's address.
+TEST_F(RegistrationTest, StreamTransportsLookUpTheirOwnSrvRecords) {
+  TFakeDns dns;
+  TStreamPeer server;
+  dns.Srv("_sip._udp.example.test", 10, 0, peer.Port(), "pbx.example.test");
+  dns.Srv("_sip._tcp.example.test", 10, 0, server.Port(), "pbx.example.test");
+  dns.Srv("_sips._tcp.example.test", 10, 0, 5090, "pbx.example.test");
+  dns.Srv("_sips._tcp.five.test", 10, 0, 5060, "pbx.example.test");
+  dns.A("pbx.example.test", "127.0.0.1");
+  dns.A("plain.test", "127.0.0.1");
+  ISipAccountPtr tcp = engine->AddAccount("", "example.test", "carol", "pw", "");
+  tcp->SetTransport(TSipTransport::Tcp);
+  engine->StartRegistration(tcp);
+  EXPECT_NE(server.Expect("REGISTER sip:example.test SIP/2.0").find("Via: SIP/2.0/TCP "), std::string::npos);
+  EXPECT_TRUE(peer.Quiet(100));
+
+  // Resolved only: nothing listens there.
+  auto portOverTls = [&](const std::string& domain) {
+    ISipAccountPtr tls = engine->AddAccount("", domain, "dave", "pw", "");
+    tls->SetTransport(TSipTransport::Tls);
+    engine->PrepareAccount(tls);
+    EXPECT_EQ(tls->GetServer(), "127.0.0.1") << domain;
+    return tls->GetServerPort();
+  };
+  EXPECT_EQ(portOverTls("example.test"), 5090);
+  EXPECT_EQ(portOverTls("five.test"), 5060);
+  EXPECT_EQ(portOverTls("plain.test"), 5061);
 }
 
 // Going inactive: BYE for a held call, un-REGISTER answered through its
