@@ -219,8 +219,11 @@ TEST_F(VirtualAudioTest, BuffersCarryTheTimeTheyPlayedOrWereCaptured) {
   for (int i = 0; i < 6; ++i) {
     ASSERT_TRUE(Next(q, m));
     TWaveHeader* h = HeaderOf(m);
-    if (i == 0) EXPECT_GE(h->TimeNs, started);
-    if (i > 0) EXPECT_NEAR(double(h->TimeNs - last), 20e6, 1e3);
+    if (i == 0) {
+      EXPECT_GE(h->TimeNs, started);
+    } else {
+      EXPECT_NEAR(double(h->TimeNs - last), 20e6, 1e3);
+    }
     EXPECT_LE(h->TimeNs, ns(Clock::now()) - 20000000) << "full before it comes back";
     last = h->TimeNs;
     in->AddBuffer(h);
