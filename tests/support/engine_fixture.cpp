@@ -138,6 +138,15 @@ ISipCallPtr EngineTest::RingIncoming(const std::string& invite) {
   return call;
 }
 
+ISipCallPtr EngineTest::ConnectIncoming(const std::string& invite) {
+  ISipCallPtr call = RingIncoming(invite);
+  if (!call) return nullptr;
+  engine->Answer(call);
+  peer.Expect("SIP/2.0 200 OK");
+  ToEngine(InDialogRequest(invite, "ACK", 1));
+  return call;
+}
+
 std::string EngineTest::InDialogRequest(const std::string& invite, const std::string& method, int cseq,
                                         const std::string& extraHeaders, const std::string& body,
                                         const std::string& contentType) {

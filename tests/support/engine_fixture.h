@@ -60,6 +60,9 @@ protected:
   // Sends `invite`, takes "100 Trying" and "180 Ringing", waits for
   // MsgIncomingCall and puts the call into ringing (3) as the component does.
   ISipCallPtr RingIncoming(const std::string& invite);
+  // RingIncoming, then answered and acknowledged: a connected incoming call
+  // (nullptr when it never rang).
+  ISipCallPtr ConnectIncoming(const std::string& invite);
   // A request of the peer inside the dialog of `invite` (From/To swapped
   // back as the calling side keeps them).
   std::string InDialogRequest(const std::string& invite, const std::string& method, int cseq,

@@ -66,11 +66,8 @@ TEST_F(RepairTest, GlareIsRetriedAfterARandomWait) {
   // The peer's offer crossing ours gets 491; once ours is answered, its
   // retry is taken.
   std::string glare = IncomingInvite("glare-crossing");
-  ISipCallPtr crossing = RingIncoming(glare);
+  ISipCallPtr crossing = ConnectIncoming(glare);
   ASSERT_TRUE(crossing);
-  engine->Answer(crossing);
-  peer.Expect("SIP/2.0 200 OK");
-  ToEngine(InDialogRequest(glare, "ACK", 1));
   engine->Hold(crossing);
   std::string ours = peer.Expect("INVITE ");
   ToEngine(InDialogRequest(glare, "INVITE", 2, "", Sdp(40004, "0"), "application/sdp"));
@@ -82,11 +79,8 @@ TEST_F(RepairTest, GlareIsRetriedAfterARandomWait) {
   EXPECT_NE(Body(peer.Expect("SIP/2.0 200 OK")).find("a=sendonly\r\n"), std::string::npos);
 
   std::string invite = IncomingInvite("glare-callee");
-  ISipCallPtr incoming = RingIncoming(invite);
+  ISipCallPtr incoming = ConnectIncoming(invite);
   ASSERT_TRUE(incoming);
-  engine->Answer(incoming);
-  peer.Expect("SIP/2.0 200 OK");
-  ToEngine(InDialogRequest(invite, "ACK", 1));
   engine->Hold(incoming);
   ToEngine(Respond(peer.Expect("INVITE "), "491 Request Pending"));
   peer.Expect("ACK ");
@@ -134,11 +128,8 @@ TEST_F(RepairTest, ReInviteThatFindsNoDialogEndsTheCall) {
 // the call held (sendonly), or inactive when the peer holds us too.
 TEST_F(RepairTest, ReInviteWhileWeHold) {
   std::string invite = IncomingInvite("held-reinvite");
-  ISipCallPtr call = RingIncoming(invite);
+  ISipCallPtr call = ConnectIncoming(invite);
   ASSERT_TRUE(call);
-  engine->Answer(call);
-  peer.Expect("SIP/2.0 200 OK");
-  ToEngine(InDialogRequest(invite, "ACK", 1));
   engine->Hold(call);
   ToEngine(Respond(peer.Expect("INVITE "), "200 OK", "", ContactOf(peer), Sdp(40000, "0", "recvonly")));
   peer.Expect("ACK ");
