@@ -66,7 +66,7 @@ void BM_Echo(benchmark::State& state) {
   qv::TMediaTimeNs now = 1'000'000'000;
   for (auto _ : state) {
     if (at + size_t(frame) > far.size()) at = 0;
-    canceller.Played(far.data() + at, frame, now, true);
+    canceller.Began(canceller.Played(far.data() + at, frame), frame, now);
     std::copy(mic.begin() + long(at), mic.begin() + long(at + size_t(frame)), out.begin());
     canceller.Capture(out.data(), frame, now);
     benchmark::DoNotOptimize(out.data());

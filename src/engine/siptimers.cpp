@@ -7,6 +7,7 @@
 // ended without its answer means for its call or account.
 
 #include "dialogs/guids.h"
+#include "dialogs/siprequests.h"
 #include "engine/engineutil.h"
 #include "engine/sipengine.h"
 #include "platform/clock.h"
@@ -80,8 +81,16 @@ void TSipEngine::Tick() {
       }
     }
     if (!outgoing) {
+      // Not to be answered any more; the caller, whose phone still rings,
+      // is told so rather than left to its own timer.
       TLockGuard<ISipCall> lock(*call);
-      call->Dialog().ended = true;  // not to be answered any more
+      if (!call->Dialog().ended) {
+        call->Dialog().ended = true;
+        try {
+          SendResponse(BuildInviteResponse(*call, "480 Temporarily Unavailable"));
+        } catch (...) {
+        }
+      }
     }
     call->SetState(TCallState::Idle);
     if (!outgoing) DropCall(call);

@@ -10,14 +10,14 @@
 // blocks of what it is given (a 20 ms frame is two) and leaves a remainder
 // shorter than a block as it was.
 //
-// The reference is aligned by the times both sides noted (echoreference.h),
+// The reference is aligned by the times the devices gave (echoreference.h),
 // then moved by where the filter finds the echo (device latency and the way
 // through the room); the filter covers the room from there, kFilterMs.
 // The processing itself is an IEchoProcessor: speexdsp's echo canceller and
 // preprocessor (echospeex.h) unless another is given.
 //
-// Threads: Played from the playback thread, Capture and SetEnabled from the
-// capture thread; the rest from any thread.
+// Threads: Played and Began from the playback thread, Capture and SetEnabled
+// from the capture thread; the rest from any thread.
 #pragma once
 
 #include <atomic>
@@ -55,8 +55,13 @@ public:
   // timing that moved).
   static constexpr int kEchoMarginMs = 30;
   // The reference is taken this much earlier than the timing says, so that a
-  // note that came out a little early does not put the echo ahead of it.
+  // device whose times run a little late does not put the echo ahead of it.
   static constexpr int kGuardMs = 10;
+  // A filter that removes almost nothing for this long while the far end
+  // speaks and the reference is taken early (the echo moved out of it, or it
+  // settled on something else) looks for the echo again from the timing alone.
+  static constexpr int kLostMs = 3000;
+  static constexpr int kMoveBackMs = 1000;
   static constexpr int kHistoryMs = 2000;
 
   // `factory` nullptr: speexdsp. Raises qv::Exception for a rate it cannot take.
@@ -68,12 +73,14 @@ public:
   int SampleRate() const { return rate_; }
   int BlockSamples() const { return block_; }
 
-  // Playback thread: `count` samples going to the speaker, the first playing
-  // at `playTime`; `continues` as in TEchoReference::Played.
-  void Played(const int16_t* samples, int count, TMediaTimeNs playTime, bool continues);
+  // Playback thread: `count` samples handed to the speaker; returns their
+  // index, which Began takes once the device says when they began to play
+  // (TEchoReference::Played, Began).
+  int64_t Played(const int16_t* samples, int count) { return reference_.Played(samples, count); }
+  void Began(int64_t index, int count, TMediaTimeNs playTime) { reference_.Began(index, count, playTime); }
 
-  // Capture thread: `count` samples captured from `captureTime` on, cleaned in
-  // place while enabled.
+  // Capture thread: `count` samples captured from `captureTime` on (the
+  // capture device's time), cleaned in place while enabled.
   void Capture(int16_t* samples, int count, TMediaTimeNs captureTime);
 
   // Capture thread: while off, Capture leaves the microphone as it is; on
@@ -88,6 +95,11 @@ public:
 
 private:
   void FollowEcho(int guard);
+  // Takes the reference `shift` samples earlier than the timing says and
+  // lets the filter learn the room again there.
+  void Refocus(int shift);
+  // Capture thread: after each block processed; `near` is the microphone.
+  void WatchRemoval(const int16_t* near);
 
   const int rate_;
   const int block_;
@@ -99,6 +111,11 @@ private:
   int blocksSinceDelay_ = 0;
   int shift_ = 0;      // samples the reference is taken earlier still
   int lastPeak_ = -1;  // where the filter saw the echo last time
+  // WatchRemoval: energies over the current second of far speech, and the
+  // seconds in a row that removed too little.
+  int activeBlocks_ = 0, lostSeconds_ = 0;
+  double nearSum_ = 0, outSum_ = 0;
+  int steadyChecks_ = 0;  // checks in a row with the echo in the same place
   std::atomic<int> echoDelayMs_{-1};
 };
 

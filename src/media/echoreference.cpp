@@ -12,61 +12,73 @@ TMediaTimeNs MediaTimeNow() {
       .count();
 }
 
-void TClockFloor::Note(double offset) {
-  notes_[count_ % kNotes] = offset;
-  ++count_;
-  const int kept = std::min(count_, kNotes);
-  value_ = notes_[0];
-  for (int i = 1; i < kept; ++i) value_ = std::min(value_, notes_[i]);
-}
-
 TEchoReference::TEchoReference(int sampleRate, int historySamples)
     : rate_(sampleRate),
       samplesPerNs_(sampleRate / 1e9),
       ring_(size_t(std::max(historySamples, sampleRate / 10))),
-      relock_(sampleRate * 0.004) {}
+      relock_(sampleRate * 0.001) {}
 
-void TEchoReference::Played(const int16_t* samples, int count, TMediaTimeNs playTime, bool continues) {
-  if (count <= 0) return;
-  const int64_t size = int64_t(ring_.size());
+int64_t TEchoReference::Played(const int16_t* samples, int count) {
   std::lock_guard guard(lock_);
-  double offset = double(playTime) * samplesPerNs_ - double(written_);
-  if (!continues && playFloor_.Known()) {
-    // The device ran dry: what it plays now starts after a silence, which
-    // the ring keeps as silence so that index and time stay in step.
-    const double gap = std::floor(offset - playFloor_.Value());
-    if (gap > 0 && gap < double(size)) {
-      const int64_t n = int64_t(gap);
-      for (int64_t i = 0; i < n; ++i) ring_[size_t((written_ + i) % size)] = 0;
-      written_ += n;
-      offset -= double(n);
-    } else if (gap >= double(size)) {
-      std::fill(ring_.begin(), ring_.end(), int16_t(0));
-      playFloor_.Restart();
-    } else {
-      playFloor_.Restart();  // it starts earlier than we thought: believe it
-    }
-  }
-  playFloor_.Note(offset);
+  const int64_t first = written_;
+  if (count <= 0) return first;
+  const int64_t size = int64_t(ring_.size());
   for (int i = 0; i < count; ++i) ring_[size_t((written_ + i) % size)] = samples[i];
   written_ += count;
+  return first;
+}
+
+void TEchoReference::Began(int64_t index, int count, TMediaTimeNs time) {
+  if (count <= 0) return;
+  std::lock_guard guard(lock_);
+  // Times only go forward: a device that says a slice began before one it
+  // played earlier was wrong about the earlier one.
+  while (marked_ > 0) {
+    const TMark& last = marks_[size_t((first_ + marked_ - 1) % kMarks)];
+    if (last.Time < time && last.Index < index) break;
+    --marked_;
+  }
+  if (marked_ == kMarks) {
+    first_ = (first_ + 1) % kMarks;
+    --marked_;
+  }
+  marks_[size_t((first_ + marked_) % kMarks)] = {index, count, time};
+  ++marked_;
+}
+
+bool TEchoReference::IndexAt(TMediaTimeNs time, double& index) const {
+  // The newest slice that began by `time` (binary search: the times rise).
+  int low = 0, high = marked_;
+  while (low < high) {
+    const int mid = (low + high) / 2;
+    if (marks_[size_t((first_ + mid) % kMarks)].Time <= time)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  if (low == 0) return false;
+  const TMark& mark = marks_[size_t((first_ + low - 1) % kMarks)];
+  index = double(mark.Index) + double(time - mark.Time) * samplesPerNs_;
+  if (index < double(mark.Index + mark.Count)) return true;
+  // Past that slice: the speaker was silent until the next one began, or,
+  // after the newest, plays on into what it was handed but has not timed yet.
+  return low == marked_ && index < double(written_);
 }
 
 void TEchoReference::RestartCapture() {
-  captureFloor_.Restart();
   captured_ = 0;
   haveLag_ = false;
 }
 
 void TEchoReference::Fill(TMediaTimeNs captureTime, int count, int guardSamples, int16_t* out) {
   if (count <= 0) return;
-  captureFloor_.Note(double(captureTime) * samplesPerNs_ - double(captured_));
   const int64_t size = int64_t(ring_.size());
   {
     std::lock_guard guard(lock_);
-    if (playFloor_.Known()) {
-      // Capture sample c was taken when reference sample c + lag played.
-      const double target = captureFloor_.Value() - playFloor_.Value();
+    // Capture sample c was taken while reference sample c + lag played.
+    double playing = 0;
+    if (IndexAt(captureTime, playing)) {
+      const double target = playing - double(captured_);
       if (!haveLag_ || std::fabs(target - double(lag_)) > relock_) {
         lag_ = int64_t(std::llround(target));
         haveLag_ = true;

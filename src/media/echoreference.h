@@ -1,26 +1,30 @@
 // The far-end reference of the echo canceller: what the speaker played, kept
-// with the time each sample was played, and read back for each captured block
-// as the samples that were playing when that block was captured.
+// in the order it was handed to the speaker, and read back for each captured
+// block as the samples that were playing when that block was captured.
 //
-// Why by time: the playout and the capture run on two device clocks, behind
-// queues of their own, and a thread that wakes late sees every buffer late.
-// Each side therefore notes, per buffer, when it thinks the buffer played or
-// was captured. Scheduling only ever makes those notes late, never early, so
-// each side's clock offset is the least of its recent notes: a late thread does
-// not move it, a drifting clock or a capture that lost buffers does, within a
-// few seconds. A playout that ran dry and starts again says so, and the time
-// it was silent is kept as silence. The reference given to the canceller moves only
-// when the difference of the two offsets moved by more than a few
-// milliseconds, since every move makes the adaptive filter learn the room
-// again, and the filter covers a few milliseconds either way.
+// Why by the devices' times: the playout and the capture run on two device
+// clocks, behind queues of their own, and a thread that wakes late sees every
+// buffer late. The devices themselves say, for each buffer they give back,
+// when its first sample began to play or was captured (TWaveHeader::TimeNs),
+// counted on their own sample clocks; a playout that ran dry and went on
+// later, or a capture that lost sound, shows in those times at once, while
+// the threads' lateness does not show at all. So the reference is placed by
+// the play times of the slices around each capture time, and nothing that
+// happened to a slice (played late, never played) shifts the ones after it.
 //
-// What this does not see, the device's own latency and the way from the
+// The reference given to the canceller moves only when the alignment moved by
+// more than a millisecond, since every move makes the adaptive filter learn
+// the room again.
+//
+// What the times do not see, the device's own latency and the way from the
 // speaker to the microphone, the canceller's filter covers.
 //
-// Threads: Played on the playback thread, Fill and the lag on the capture
-// thread; a leaf mutex guards the ring between them for one copy at a time.
+// Threads: Played and Began on the playback thread, Fill and RestartCapture
+// on the capture thread, Lag on any; a leaf mutex guards the ring between
+// them for one copy at a time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -32,42 +36,23 @@ namespace qv {
 using TMediaTimeNs = int64_t;
 TMediaTimeNs MediaTimeNow();
 
-// A stream's sample count against the clock, noted once per buffer and kept
-// as the least of the recent notes (see above). In samples; single thread.
-class TClockFloor {
-public:
-  // `offset`: the clock, in samples, at which this buffer's first sample was
-  // played or captured, minus that sample's index in its stream.
-  void Note(double offset);
-  // Forgets the notes: the next one sets the floor.
-  void Restart() { count_ = 0; }
-  bool Known() const { return count_ > 0; }
-  double Value() const { return value_; }
-
-  // Notes kept: three seconds of 10 ms buffers. A thread that is late for
-  // less than that is not believed: a machine busy with something else for
-  // a second makes every media thread late at once, and a reference that
-  // followed it would move twice, each time costing the filter the room it
-  // had learnt. A clock that drifts (a few ms a minute) is followed within
-  // that; a capture that lost buffers is followed three seconds late (rare:
-  // the capture thread does little more than hand buffers on).
-  static constexpr int kNotes = 300;
-
-private:
-  double notes_[kNotes] = {};
-  int count_ = 0;  // notes taken since the restart
-  double value_ = 0;
-};
-
 class TEchoReference {
 public:
+  // How many play slices' times are kept: five seconds of 10 ms slices, more
+  // than the ring reaches back.
+  static constexpr int kMarks = 512;
+
   // `historySamples`: how far back the ring reaches (a second or two).
   TEchoReference(int sampleRate, int historySamples);
 
-  // Playback thread: `count` samples about to play, the first at `playTime`.
-  // `continues`: the device still plays what came before, so these follow it
-  // without a gap; false when it had run dry or starts.
-  void Played(const int16_t* samples, int count, TMediaTimeNs playTime, bool continues);
+  // Playback thread: `count` samples handed to the speaker after those handed
+  // before. Returns the index of the first of them in the played stream (0
+  // for the first sample ever handed).
+  int64_t Played(const int16_t* samples, int count);
+  // Playback thread: the device says that `count` samples from `index` on
+  // began to play at `time`. Slices that never played are never marked; the
+  // speaker was silent then.
+  void Began(int64_t index, int count, TMediaTimeNs time);
 
   // Capture thread: `count` samples were captured, the first at
   // `captureTime`; writes to `out` the samples that played `guardSamples`
@@ -78,23 +63,30 @@ public:
   void RestartCapture();
 
   // The tracked delay from a sample's playout to the capture of the same
-  // moment, in samples (0 until both sides were noted). Any thread.
+  // moment, in samples (0 until both sides were timed). Any thread.
   int Lag() const { return publishedLag_.load(); }
 
 private:
-  int64_t ReadIndexFor(int count);
+  struct TMark {
+    int64_t Index = 0;
+    int Count = 0;
+    TMediaTimeNs Time = 0;
+  };
+  // Under lock_: the index of the sample that played at `time`; false when
+  // nothing known played then (before the first mark, or the speaker ran dry).
+  bool IndexAt(TMediaTimeNs time, double& index) const;
 
   const int rate_;
   const double samplesPerNs_;
 
-  std::mutex lock_;
+  mutable std::mutex lock_;
   std::vector<int16_t> ring_;  // guarded by lock_
-  int64_t written_ = 0;         // samples written so far (the next index)
-  TClockFloor playFloor_;       // guarded by lock_
+  int64_t written_ = 0;        // samples handed so far (the next index)
+  std::array<TMark, kMarks> marks_{};  // guarded by lock_, oldest at marks_[first_]
+  int first_ = 0, marked_ = 0;
 
   // Capture thread only.
-  TClockFloor captureFloor_;
-  const double relock_;         // samples the timing must move to move the lag
+  const double relock_;  // samples the alignment must move to move the lag
   int64_t captured_ = 0;
   bool haveLag_ = false;
   int64_t lag_ = 0;

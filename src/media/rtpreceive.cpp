@@ -369,15 +369,13 @@ void TRtpReceiver::QueueSlice(const int16_t* samples, bool speaker) {
     std::memset(header->Data, 0, bytes);
   header->BufferLength = uint32_t(bytes);
   header->User = 1;
-  const int ahead = queued_;
   ++queued_;
   if (!device_) return;  // SliceElapsed plays it
-  // What the speaker plays, the microphone may hear again. The slice starts
-  // once those queued before it have played; with none queued the device had
-  // run dry and starts it now.
+  // What the speaker plays, the microphone may hear again: the reference
+  // takes the slice now, and when it played once the device gives it back.
   if (echo_)
-    echo_->Played(reinterpret_cast<const int16_t*>(header->Data), sliceSamples_,
-                  MediaTimeNow() + int64_t(ahead) * sliceSamples_ * 1000000000 / rate_, ahead > 0);
+    echoIndex_[size_t(header - headers_.data())] =
+        echo_->Played(reinterpret_cast<const int16_t*>(header->Data), sliceSamples_);
   try {
     device_->AddBuffer(header);
   } catch (...) {
@@ -392,6 +390,8 @@ void TRtpReceiver::BufferDone(TWaveHeader* header, ISipCall* call) {
   header->User = 0;
   header->Done = false;
   --queued_;
+  if (echo_ && header->TimeNs != 0)
+    echo_->Began(echoIndex_[size_t(header - headers_.data())], sliceSamples_, header->TimeNs);
   if (call) Refill(*call);
 }
 

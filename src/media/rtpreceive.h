@@ -154,6 +154,8 @@ private:
   int16_t frame_[kMaxFrameSamples] = {};
   int frameLeft_ = 0;  // samples of frame_ not queued yet (from its end)
   std::array<TWaveHeader, kPlayBuffers> headers_;
+  // Where each play buffer's slice lies in the echo reference's stream.
+  std::array<int64_t, kPlayBuffers> echoIndex_{};
   alignas(int16_t) uint8_t buffers_[kPlayBuffers][kMaxPlayBufferBytes] = {};
   int queued_ = 0;     // slices on the device (or counted as playing without one)
   int16_t decoded_[kMaxDecodedSamples] = {};

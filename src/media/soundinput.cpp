@@ -53,11 +53,11 @@ void HandleCapturedBuffer(TWaveHeader& header, const std::weak_ptr<ISipCall>& ca
                           TEchoCanceller* echo) {
   const uint32_t frameBytes = std::min<uint32_t>(header.BufferLength, 2 * kMaxFrameSamples);
   if (header.BytesRecorded == frameBytes && frameBytes > 0) {
-    // The buffer was full a moment ago: its first sample was captured a
-    // buffer's time before that.
+    // When its first sample was captured, by the device's clock; a device
+    // that cannot tell filled it a moment ago, a buffer's time after that.
     const int samples = int(frameBytes / 2);
-    const TMediaTimeNs captured =
-        echo ? MediaTimeNow() - int64_t(samples) * 1000000000 / echo->SampleRate() : TMediaTimeNs(0);
+    TMediaTimeNs captured = header.TimeNs;
+    if (echo && captured == 0) captured = MediaTimeNow() - int64_t(samples) * 1000000000 / echo->SampleRate();
     // SendAudioFrame may overwrite the frame (WAV source, mute, conference mix).
     int16_t frame[kMaxFrameSamples];
     std::memcpy(frame, header.Data, frameBytes);

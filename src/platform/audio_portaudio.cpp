@@ -15,6 +15,12 @@
 // (callback -> notifier), and a semaphore post (async-signal-safe, never
 // blocks) wakes our notifier thread, which posts the owner's messages.
 //
+// Each buffer given back carries the time its first sample met the converter
+// (TWaveHeader::TimeNs), counted in frames of the stream from its start
+// (TStreamClock), so that the times of one sound card's input and output
+// move together and a buffer that waited for a late owner carries the later
+// time.
+//
 // Reset and Stop first stop the stream (PortAudio returns once the callback
 // has finished), so the owner's thread may then take over the callback's side
 // of the queues; the notifier mutex keeps the order of the notifications when
@@ -31,6 +37,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -86,6 +94,51 @@ int WaveCodeOf(PaError err) {
   }
 }
 
+// A stream's clock: when each callback's first frame is captured or played,
+// in steady-clock nanoseconds. Counted in frames from the start, which keeps
+// the times exact and free of the callback's scheduling; set against the
+// host's estimate of the same moment, which a count cannot know: the count is
+// moved to it at once when the host lost or inserted sound (it says so) or
+// when the two are further apart than kJumpNs, and follows it slowly
+// otherwise, since the sound card's crystal and the system's clock drift
+// apart by a few milliseconds a minute. Real-time thread; no allocation.
+class TStreamClock {
+public:
+  static constexpr int64_t kJumpNs = 20'000'000;
+  static constexpr double kFollow = 1.0 / 256;  // of the difference, per callback
+
+  explicit TStreamClock(double rate = 8000) : nsPerFrame_(1e9 / rate) {}
+  void Restart() { known_ = false; }
+  // The time of the first of the next `frames` frames, the host's estimate
+  // of it being `hostNs`; `slipped`: the host lost or inserted sound since.
+  int64_t Block(int64_t hostNs, unsigned long frames, bool slipped) {
+    double at = base_ + double(frames_) * nsPerFrame_;
+    const double off = double(hostNs) - at;
+    if (!known_ || slipped || std::fabs(off) > double(kJumpNs)) {
+      base_ = double(hostNs);
+      frames_ = 0;
+      at = base_;
+      known_ = true;
+    } else {
+      base_ += off * kFollow;
+      at += off * kFollow;
+    }
+    frames_ += frames;
+    return int64_t(std::llround(at));
+  }
+
+private:
+  double nsPerFrame_;
+  bool known_ = false;
+  double base_ = 0;
+  uint64_t frames_ = 0;
+};
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // The stream's side of the conversion: its rate and channels, and the
 // resampler between it and the owner's format (16-bit only).
 struct TStreamShape {
@@ -121,7 +174,10 @@ public:
 private:
   static int Callback(const void* in, void* out, unsigned long frames, const PaStreamCallbackTimeInfo*,
                       PaStreamCallbackFlags, void* self);
-  void Transfer(const uint8_t* in, uint8_t* out, size_t bytes);  // real-time thread
+  // Real-time thread. `atNs`: when the first of these bytes is captured or
+  // played; it stamps a buffer begun here.
+  void Transfer(const uint8_t* in, uint8_t* out, size_t bytes, int64_t atNs);
+  int64_t FrameNs(size_t frames) const { return blockNs_ + int64_t(double(frames) * 1e9 / shape_.Rate); }
   // The callback when the stream's shape differs from the owner's format.
   void ConvertIn(const int16_t* in, unsigned long frames);
   void ConvertOut(int16_t* out, unsigned long frames);
@@ -147,6 +203,8 @@ private:
   // stream is stopped.
   TWaveHeader* current_ = nullptr;
   uint32_t offset_ = 0;
+  TStreamClock clock_;
+  int64_t blockNs_ = 0;  // the time of the callback's first frame
 
   // Conversion state, callback thread only (preallocated at open).
   static constexpr size_t kStage = 4096;  // samples per step, in either direction
@@ -164,6 +222,7 @@ private:
 
 void TPaDevice::Open(PaStreamParameters params, const TStreamShape& shape) {
   shape_ = shape;
+  clock_ = TStreamClock(shape.Rate);
   params.channelCount = shape.Channels;
   const uint32_t rate = uint32_t(shape.Rate);
   if (rate != format_.SamplesPerSec) {
@@ -184,11 +243,23 @@ void TPaDevice::Open(PaStreamParameters params, const TStreamShape& shape) {
   notifier_ = std::thread([this] { Notifier(); });
 }
 
-int TPaDevice::Callback(const void* in, void* out, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* self) {
+int TPaDevice::Callback(const void* in, void* out, unsigned long frames, const PaStreamCallbackTimeInfo* times,
+                        PaStreamCallbackFlags flags, void* self) {
   auto* d = static_cast<TPaDevice*>(self);
+  // The host's estimate, in PortAudio's clock, moved to ours by the time
+  // between it and now; without one, the moment the callback runs: the input
+  // block was complete by then, the output one is about to leave.
+  const int64_t now = SteadyNs();
+  int64_t host = d->input_ ? now - int64_t(double(frames) * 1e9 / d->shape_.Rate) : now;
+  if (times && times->currentTime > 0) {
+    const double device = d->input_ ? times->inputBufferAdcTime : times->outputBufferDacTime;
+    if (device > 0) host = now + int64_t((device - times->currentTime) * 1e9);
+  }
+  const bool slipped = (flags & (paInputUnderflow | paInputOverflow | paOutputUnderflow | paOutputOverflow)) != 0;
+  d->blockNs_ = d->clock_.Block(host, frames, slipped);
   if (!d->Converting()) {
-    d->Transfer(static_cast<const uint8_t*>(in), static_cast<uint8_t*>(out), frames * d->format_.BlockAlign());
+    d->Transfer(static_cast<const uint8_t*>(in), static_cast<uint8_t*>(out), frames * d->format_.BlockAlign(),
+                d->blockNs_);
   } else if (d->input_) {
     d->ConvertIn(static_cast<const int16_t*>(in), frames);
   } else {
@@ -199,6 +270,7 @@ int TPaDevice::Callback(const void* in, void* out, unsigned long frames, const P
 
 void TPaDevice::ConvertIn(const int16_t* in, unsigned long frames) {
   const int channels = shape_.Channels;
+  size_t done = 0;
   while (frames > 0) {
     // Small steps: even converting up (a stream slower than the owner's
     // rate, up to 8 times) the result fits the stage.
@@ -211,6 +283,9 @@ void TPaDevice::ConvertIn(const int16_t* in, unsigned long frames) {
     }
     if (in) in += n * size_t(channels);
     frames -= n;
+    // The resampler's own delay is left out: it is the same for every buffer.
+    const int64_t stepNs = FrameNs(done);
+    done += n;
     spx_uint32_t inLength = spx_uint32_t(n), outLength = spx_uint32_t(kStage);
     const int16_t* ready = mono_.data();
     size_t count = n;
@@ -221,13 +296,14 @@ void TPaDevice::ConvertIn(const int16_t* in, unsigned long frames) {
     }
     // The owner's format: one channel, or the same copied to each.
     if (format_.Channels == 1) {
-      Transfer(reinterpret_cast<const uint8_t*>(ready), nullptr, count * 2);
+      Transfer(reinterpret_cast<const uint8_t*>(ready), nullptr, count * 2, stepNs);
     } else {
       int16_t pair[2 * 256];
       for (size_t at = 0; at < count;) {
         const size_t k = std::min<size_t>(count - at, 256);
         for (size_t i = 0; i < k; ++i) pair[2 * i] = pair[2 * i + 1] = ready[at + i];
-        Transfer(reinterpret_cast<const uint8_t*>(pair), nullptr, k * 4);
+        Transfer(reinterpret_cast<const uint8_t*>(pair), nullptr, k * 4,
+                 stepNs + int64_t(double(at) * 1e9 / format_.SamplesPerSec));
         at += k;
       }
     }
@@ -237,13 +313,16 @@ void TPaDevice::ConvertIn(const int16_t* in, unsigned long frames) {
 void TPaDevice::ConvertOut(int16_t* out, unsigned long frames) {
   const int channels = shape_.Channels;
   const size_t ownerChannels = format_.Channels;
+  size_t done = 0;
   while (frames > 0) {
     if (ownerUsed_ == ownerFill_) {
       // Stage the owner's next stretch, converted to one channel; enough for
       // about 10 ms of the stream.
       const size_t want = std::min<size_t>(kStage / 2, std::max<size_t>(16, format_.SamplesPerSec / 100));
       int16_t raw[2 * (kStage / 2)];
-      Transfer(nullptr, reinterpret_cast<uint8_t*>(raw), want * ownerChannels * 2);
+      // What is staged plays once the stream has taken what was staged before
+      // (the resampler's own delay left out: the same for every buffer).
+      Transfer(nullptr, reinterpret_cast<uint8_t*>(raw), want * ownerChannels * 2, FrameNs(done));
       for (size_t i = 0; i < want; ++i)
         owner_[i] = ownerChannels == 1 ? raw[i] : int16_t((raw[2 * i] + raw[2 * i + 1]) / 2);
       ownerFill_ = want;
@@ -267,16 +346,20 @@ void TPaDevice::ConvertOut(int16_t* out, unsigned long frames) {
     for (size_t f = 0; f < outLength; ++f)
       for (int c = 0; c < channels; ++c) *out++ = mono_[f];
     frames -= outLength;
+    done += outLength;
   }
 }
 
-void TPaDevice::Transfer(const uint8_t* in, uint8_t* out, size_t bytes) {
+void TPaDevice::Transfer(const uint8_t* in, uint8_t* out, size_t bytes, int64_t atNs) {
   bool completed = false;
+  const double nsPerByte = 1e9 / double(format_.AvgBytesPerSec());
+  size_t moved = 0;
   while (bytes > 0 || (current_ && offset_ == current_->BufferLength)) {
     if (!current_) {
       current_ = pending_.Pop();
       offset_ = 0;
       if (!current_) break;
+      current_->TimeNs = atNs + int64_t(double(moved) * nsPerByte);
     }
     size_t k = std::min<size_t>(bytes, current_->BufferLength - offset_);
     if (input_) {
@@ -291,6 +374,7 @@ void TPaDevice::Transfer(const uint8_t* in, uint8_t* out, size_t bytes) {
     }
     offset_ += uint32_t(k);
     bytes -= k;
+    moved += k;
     if (offset_ == current_->BufferLength) {
       if (input_) current_->BytesRecorded = offset_;
       done_.Push(current_);  // cannot fail: inFlight_ bounds it
@@ -335,10 +419,12 @@ void TPaDevice::AddBuffer(TWaveHeader* header) {
   if (inFlight_.load() >= int(THeaderRing::kCapacity)) throw TWaveException(WaveErrNoMem);
   header->Done = false;
   header->InQueue = true;
+  header->TimeNs = 0;
   if (input_) header->BytesRecorded = 0;
   inFlight_.fetch_add(1);
   pending_.Push(header);
   if (!input_ && !running_) {
+    clock_.Restart();  // the callback is idle while the stream is stopped
     PaError err = Pa_StartStream(stream_);
     if (err != paNoError) throw Exception(Pa_GetErrorText(err));
     running_ = true;
@@ -348,6 +434,7 @@ void TPaDevice::AddBuffer(TWaveHeader* header) {
 void TPaDevice::Start() {
   CheckOpen();
   if (!input_ || running_) return;
+  clock_.Restart();  // the callback is idle while the stream is stopped
   PaError err = Pa_StartStream(stream_);
   if (err != paNoError) throw Exception(Pa_GetErrorText(err));
   running_ = true;

@@ -88,6 +88,7 @@ void TVirtualDevice::AddBuffer(TWaveHeader* header) {
   std::lock_guard<std::mutex> lock(mutex_);
   header->Done = false;
   header->InQueue = true;
+  header->TimeNs = 0;
   if (input_) header->BytesRecorded = 0;
   buffers_.push_back(header);
   wake_.notify_all();
@@ -157,6 +158,7 @@ void TVirtualDevice::CutHead() {
 void TVirtualDevice::Complete(TWaveHeader* h, uint64_t frames, Clock::time_point started) {
   auto* pcm = reinterpret_cast<int16_t*>(h->Data);
   size_t values = size_t(frames) * format_.Channels;
+  h->TimeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count();
   TVirtualRegistry& registry = TVirtualRegistry::Instance();
   if (input_) {
     if (TVirtualSourcePtr changed = registry.SourceIfChanged(device_, sourceGeneration_))

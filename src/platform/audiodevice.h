@@ -71,6 +71,13 @@ struct TWaveHeader {
   std::atomic<bool> Done{false};
   // True from AddBuffer until the buffer is given back.
   std::atomic<bool> InQueue{false};
+  // Set by the device when it gives the buffer back, cleared by AddBuffer:
+  // when its first sample was captured (input) or began to play (output), in
+  // steady-clock nanoseconds, counted on the device's own sample clock, so
+  // that a buffer played after the device ran dry, or captured after sound was
+  // lost, carries the later time. 0: it never played, or the device cannot
+  // tell.
+  int64_t TimeNs = 0;
 };
 
 // Open failures carry the original error code and its text, so that the media

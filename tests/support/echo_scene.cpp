@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "media/resample.h"
@@ -137,46 +136,64 @@ double SegmentedCorrelation(const std::vector<int16_t>& a, const std::vector<int
   return sumAa > 0 && sumBb > 0 ? sumAb / std::sqrt(sumAa * sumBb) : 0;
 }
 
-TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory,
-                          std::vector<int16_t>* output) {
-  TEchoFigures figures;
-  const int rate = scene.Rate;
-  const std::vector<int16_t> echo = EchoAtMicrophone(scene.Far, rate, delayMs, kSceneRt60Ms, kSceneRoomGain);
-  std::vector<int16_t> mic(scene.Near.size());
-  for (size_t i = 0; i < mic.size(); ++i)
-    mic[i] = int16_t(std::clamp(int(scene.Near[i]) + echo[i], -32768, 32767));
-
-  TEchoCanceller canceller(rate, factory);
+std::chrono::nanoseconds FeedCanceller(TEchoCanceller& canceller, const std::vector<int16_t>& far,
+                                       std::vector<int16_t>& mic, size_t slipAt, size_t gap) {
+  const int rate = canceller.SampleRate();
   const int slice = rate / 100;    // a play slice, 10 ms
   const int frame = 2 * slice;     // a capture frame, 20 ms
   const int64_t sliceNs = 10000000;
   const TMediaTimeNs start = 5'000'000'000;
-  // The media threads note each buffer up to 2 ms late.
-  std::mt19937 random(7);
-  std::uniform_int_distribution<int64_t> late(0, 2000000);
-  std::vector<int16_t> out(mic);
-  size_t played = 0;
+  auto timeOf = [&](size_t sample) { return start + TMediaTimeNs(sample) * 1'000'000'000 / rate; };
+  auto begins = [&](size_t first) { return timeOf(first + (first >= slipAt ? gap : 0)); };
+  std::vector<int64_t> indices;
+  size_t handed = 0, marked = 0;
   std::chrono::nanoseconds spent{0};
   for (size_t at = 0; at + size_t(frame) <= mic.size(); at += size_t(frame)) {
-    // The playout queues two slices ahead of what plays.
-    while (played < at + size_t(3 * slice) && played + size_t(slice) <= scene.Far.size()) {
-      const TMediaTimeNs plays = start + int64_t(played / size_t(slice)) * sliceNs;
-      canceller.Played(scene.Far.data() + played, slice, plays + late(random), played > 0);
-      played += size_t(slice);
+    // A capture frame is handled once it is full. By then the playout has
+    // handed the speaker two slices beyond what plays, and the device has
+    // given back, with the time each began, the slices that have played.
+    const TMediaTimeNs now = timeOf(at + size_t(frame));
+    while (handed + size_t(slice) <= far.size() && begins(handed) < now + 2 * sliceNs) {
+      indices.push_back(canceller.Played(far.data() + handed, slice));
+      handed += size_t(slice);
     }
-    // A capture frame is noted when it is full.
-    const TMediaTimeNs captured = start + int64_t(at / size_t(slice)) * sliceNs;
+    for (; marked < handed && begins(marked) + sliceNs <= now; marked += size_t(slice))
+      canceller.Began(indices[marked / size_t(slice)], slice, begins(marked));
     const auto t0 = std::chrono::steady_clock::now();
-    canceller.Capture(out.data() + at, frame, captured + late(random));
+    canceller.Capture(mic.data() + at, frame, timeOf(at));
     spent += std::chrono::steady_clock::now() - t0;
   }
+  return spent;
+}
+
+TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory,
+                          std::vector<int16_t>* output, double slipMs) {
+  TEchoFigures figures;
+  const int rate = scene.Rate;
+  // The speaker runs dry at 3 s for `slipMs`: what it was handed from there
+  // on plays that much later, and the room hears silence in between.
+  const size_t slipAt = size_t(3 * rate), gap = size_t(slipMs * rate / 1000);
+  std::vector<int16_t> played(scene.Far);
+  if (gap > 0) {
+    played.insert(played.begin() + long(slipAt), gap, int16_t(0));
+    played.resize(scene.Far.size());
+  }
+  const std::vector<int16_t> echo = EchoAtMicrophone(played, rate, delayMs, kSceneRt60Ms, kSceneRoomGain);
+  std::vector<int16_t> out(scene.Near.size());
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = int16_t(std::clamp(int(scene.Near[i]) + echo[i], -32768, 32767));
+  TEchoCanceller canceller(rate, factory);
+  const std::chrono::nanoseconds spent = FeedCanceller(canceller, scene.Far, out, slipAt, gap);
   figures.ErleDb = PowerRatioDb(echo, out, scene.FarOnlyBegin, scene.FarOnlyEnd);
+  // What a slip costs is the filter's length of wrong history (a quarter of
+  // a second); what it must not cost is the room.
+  if (gap > 0) figures.ErleAfterSlipDb = PowerRatioDb(echo, out, slipAt + size_t(rate / 4), scene.FarOnlyEnd);
   // Both libraries' suppressors hand the voice back a block or two late.
   figures.NearCorrelation = BestCorrelation(scene.Near, out, scene.NearBegin, scene.NearEnd, rate / 50);
   figures.NearAloneCorrelation = BestCorrelation(scene.Near, out, scene.NearBegin, size_t(7 * rate), rate / 50);
   figures.DoubleTalkCorrelation = BestCorrelation(scene.Near, out, size_t(7 * rate), scene.NearEnd, rate / 50);
   figures.EchoDelayMs = canceller.EchoDelayMs();
-  figures.NsPerBlock = double(spent.count()) / double(mic.size() / size_t(slice));
+  figures.NsPerBlock = double(spent.count()) / double(out.size() / size_t(rate / 100));
   if (output) *output = std::move(out);
   return figures;
 }

@@ -4,10 +4,11 @@
 // end alone for the next two, and both for the last two.
 //
 // RunEchoScene runs a canceller over it offline, as the media threads would
-// feed it (10 ms play slices queued ahead of time, 20 ms capture frames,
-// each noted a little late), and measures what it did.
+// feed it (10 ms play slices handed ahead of time and timed by the device
+// once played, 20 ms capture frames), and measures what it did.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -36,6 +37,7 @@ std::vector<int16_t> EchoAtMicrophone(const std::vector<int16_t>& far, int rate,
 
 struct TEchoFigures {
   double ErleDb = 0;          // echo removed on the far-only stretch
+  double ErleAfterSlipDb = 0; // the same from a quarter second after a slip on
   double NearCorrelation = 0; // output against the clean near speech
   double NearAloneCorrelation = 0, DoubleTalkCorrelation = 0;  // the two parts of it
   int EchoDelayMs = -1;       // what the canceller found
@@ -58,8 +60,17 @@ double SegmentedCorrelation(const std::vector<int16_t>& a, const std::vector<int
 
 // The room (delay, RT60 250 ms, gain 0.5) and the canceller made by `factory`
 // (nullptr: the default); `output` receives the cleaned microphone if given.
+// `slipMs`: the speaker runs dry for that long at 3 s, in the measured
+// stretch, and plays on late.
 TEchoFigures RunEchoScene(const TEchoScene& scene, double delayMs, TEchoProcessorFactory factory = nullptr,
-                          std::vector<int16_t>* output = nullptr);
+                          std::vector<int16_t>* output = nullptr, double slipMs = 0);
+
+// Feeds `canceller` as the media threads would: `far` handed to the speaker
+// in 10 ms slices, each timed by the device once played, and `mic` captured in
+// 20 ms frames, cleaned in place. From `slipAt` on (a sample of `far`) the
+// speaker plays `gap` samples late. Returns the time the canceller took.
+std::chrono::nanoseconds FeedCanceller(TEchoCanceller& canceller, const std::vector<int16_t>& far,
+                                       std::vector<int16_t>& mic, size_t slipAt = SIZE_MAX, size_t gap = 0);
 
 constexpr double kSceneRt60Ms = 250;
 constexpr double kSceneRoomGain = 0.5;

@@ -184,6 +184,50 @@ TEST_F(VirtualAudioTest, PlaybackKeepsExactlyWhatWasQueuedInOrder) {
   dev->Close();
 }
 
+// Each buffer comes back with when it began to play or was captured, on the
+// device's sample clock: back to back exactly a buffer apart, later after the
+// output ran dry, and none for a buffer that never played.
+TEST_F(VirtualAudioTest, BuffersCarryTheTimeTheyPlayedOrWereCaptured) {
+  auto ns = [](Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+  };
+  TMessageQueue q;
+  TBuffers b(3, 160), c(4, 320);  // 10 ms slices, 20 ms capture buffers
+  IWaveDevicePtr out = WaveOutOpen(2, kCallFormat, &q);
+  const int64_t handed = ns(Clock::now());
+  for (int i = 0; i < 2; ++i) out->AddBuffer(&b.headers[size_t(i)]);
+  TMessage m;
+  ASSERT_TRUE(Next(q, m));
+  ASSERT_TRUE(Next(q, m));
+  EXPECT_GE(b.headers[0].TimeNs, handed);
+  EXPECT_NEAR(double(b.headers[1].TimeNs - b.headers[0].TimeNs), 10e6, 1e3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(25));  // the speaker runs dry
+  const int64_t late = ns(Clock::now());
+  for (size_t i : {2, 0, 1}) out->AddBuffer(&b.headers[i]);
+  ASSERT_TRUE(Next(q, m));
+  out->Reset();  // while the second of them plays
+  EXPECT_GE(b.headers[2].TimeNs, late);
+  EXPECT_EQ(b.headers[1].TimeNs, 0) << "reset before it played";
+  while (q.Get(m)) {
+  }
+
+  IWaveDevicePtr in = WaveInOpen(2, kCallFormat, &q);
+  for (auto& h : c.headers) in->AddBuffer(&h);
+  const int64_t started = ns(Clock::now());
+  in->Start();
+  int64_t last = 0;
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(Next(q, m));
+    TWaveHeader* h = HeaderOf(m);
+    if (i == 0) EXPECT_GE(h->TimeNs, started);
+    if (i > 0) EXPECT_NEAR(double(h->TimeNs - last), 20e6, 1e3);
+    EXPECT_LE(h->TimeNs, ns(Clock::now()) - 20000000) << "full before it comes back";
+    last = h->TimeNs;
+    in->AddBuffer(h);
+  }
+  in->Close();
+}
+
 TEST_F(VirtualAudioTest, ResetGivesBackEveryBufferAndStopsAtOnce) {
   TMessageQueue q;
   TBuffers b(5, 44100), c(4, 3200);                       // 1 s and 200 ms

@@ -69,6 +69,7 @@ TEST(PortAudioChild, DISABLED_Run) {
       EXPECT_EQ(m.Msg, uint32_t(MsgWaveInData));
       EXPECT_EQ(hdr->User, uintptr_t(i % 4));
       EXPECT_EQ(hdr->BytesRecorded, 320u);
+      EXPECT_NE(hdr->TimeNs, 0) << "each buffer carries when it was captured";
       in->AddBuffer(hdr);
     }
     in->Reset();
@@ -86,6 +87,7 @@ TEST(PortAudioChild, DISABLED_Run) {
       ASSERT_TRUE(Next(q, m)) << "playback buffer " << i;
       EXPECT_EQ(m.Msg, uint32_t(MsgWaveOutDone));
       EXPECT_EQ(reinterpret_cast<TWaveHeader*>(m.LParam)->User, i) << "in queue order";
+      EXPECT_NE(reinterpret_cast<TWaveHeader*>(m.LParam)->TimeNs, 0) << "each buffer carries when it played";
     }
     std::vector<std::vector<char>> big(4, std::vector<char>(44100));  // 1 s each
     for (int i = 0; i < 4; ++i) {

@@ -306,6 +306,11 @@ TEST_F(IncomingTest, UnansweredCallTimesOut) {
   ASSERT_TRUE(CallEnded());
   EXPECT_EQ(call->GetEndStatus(), "408");
   EXPECT_EQ(engine->Calls().Count(), 0);
+  // The caller stops ringing: a final answer, repeated until acknowledged.
+  std::string refusal = peer.Expect("SIP/2.0 480 Temporarily Unavailable");
+  EXPECT_EQ(Header(refusal, "CSeq"), "1 INVITE");
+  AdvanceClock(500);
+  peer.Expect("SIP/2.0 480 ");
 }
 
 }  // namespace

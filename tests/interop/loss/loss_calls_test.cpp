@@ -160,6 +160,28 @@ struct TBaresipCaller : TCaller {
   std::string uri;
 };
 
+// What sipp said about the calls it failed, and every message of those
+// calls as sipp saw them, for the log of a run that missed some.
+void PrintSippSideOfFailures(const std::string& name, const TSipp& sipp) {
+  const std::string errors = sipp.Errors();
+  std::printf("%s: sipp's errors:\n%s", name.c_str(), errors.c_str());
+  const std::string messages = sipp.Messages();
+  const std::string separator = "\n-----------------------------------------------";
+  for (size_t at = errors.find("Call-Id '"); at != std::string::npos; at = errors.find("Call-Id '", at + 1)) {
+    size_t end = errors.find('\'', at + 9);
+    if (end == std::string::npos) break;
+    const std::string callId = errors.substr(at + 9, end - at - 9);
+    std::printf("%s: sipp's messages of call %s:\n", name.c_str(), callId.c_str());
+    for (size_t from = 0; from < messages.size();) {
+      size_t next = messages.find(separator, from + 1);
+      std::string block = messages.substr(from, next == std::string::npos ? std::string::npos : next - from);
+      if (block.find(callId) != std::string::npos) std::printf("%s\n", block.c_str());
+      if (next == std::string::npos) break;
+      from = next;
+    }
+  }
+}
+
 // `calls` calls from `caller` to a sipp answerer; ours and sipp's counts.
 std::pair<int, TSippCounts> CallsToSipp(const TPeerDir& dir, int calls, const std::string& name,
                                         const std::function<std::unique_ptr<TCaller>(const TSipp&)>& make) {
@@ -174,7 +196,9 @@ std::pair<int, TSippCounts> CallsToSipp(const TPeerDir& dir, int calls, const st
   for (int i = 0; i < calls; ++i) completed += caller->Call() ? 1 : 0;
   int rc = sipp.Wait(60000);
   if (rc < 0) ADD_FAILURE() << name << ": sipp still waits\n" << sipp.Screen();
-  return {completed, ReadSippCounts(stat)};
+  TSippCounts counts = ReadSippCounts(stat);
+  if (completed < calls || counts.Failed > 0) PrintSippSideOfFailures(name, sipp);
+  return {completed, counts};
 }
 
 TEST(LossTest, CallsToSippThroughTenPercentLoss) {
