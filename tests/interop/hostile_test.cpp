@@ -191,7 +191,11 @@ TEST(HostilePeer, AttacksLeaveTheCallAndItsAudioAlone) {
   const long rssAfter = RssKb(alice.Pid());
   EXPECT_LE(int(ringing.size()), kLines - 1) << "calls beyond the cap";
   EXPECT_GT(answers503, 0);
+  // A sanitized build keeps freed blocks in ASan's quarantine (256 MB by
+  // default) and grows without leaking: memory is judged on plain builds.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LT(rssAfter - rssBefore, 20 * 1024) << rssBefore << " kB before, " << rssAfter << " kB after";
+#endif
   // The scanner goes: its ringing calls are cancelled as they should be.
   for (const std::string& id : ringing) {
     int i = std::stoi(id.substr(5));

@@ -27,7 +27,7 @@ namespace qv::test {
 
 namespace {
 
-int FreePort(int type) {
+int FreePortOnce(int type) {
   int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -40,6 +40,20 @@ int FreePort(int type) {
   }
   close(s);
   return ntohs(a.sin_port);
+}
+
+// The port is released before the caller binds it, so two calls in a row
+// (both sides of a test call) may be handed the same one, or one that a
+// call of an earlier round still holds while its threads wind down: a port
+// is given out once per process.
+int FreePort(int type) {
+  static std::mutex lock;
+  static std::set<std::pair<int, int>> given;
+  std::lock_guard<std::mutex> guard(lock);
+  for (int attempt = 0;; ++attempt) {
+    const int port = FreePortOnce(type);
+    if (given.insert({type, port}).second || attempt == 100) return port;
+  }
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 //   test process (PR_SET_PDEATHSIG), so a crashed test leaves nothing behind.
 //   Its stdout and stderr go to a log file in the TPeerDir; on a failed test
 //   the tail of that log is printed.
-// - FreeUdpPort / FreeTcpPort: a port on 127.0.0.1 that nothing holds now.
+// - FreeUdpPort / FreeTcpPort: a port on 127.0.0.1 that nothing holds now,
+//   never the same one twice in one process.
 // - RequireProgram: the path of an installed program, or an exception that
 //   fails the test (a missing peer is a failure, never a skip).
 //
