@@ -55,11 +55,11 @@ void BM_Echo(benchmark::State& state) {
   const int frame = 2 * canceller.BlockSamples();
   // Far speech-like noise played, its echo plus a little near noise captured.
   std::vector<int16_t> far(size_t(rate) * 4), mic(far.size());
-  uint32_t seed = 1;
+  uint32_t noise = 1;
   for (size_t i = 0; i < far.size(); ++i) {
-    seed = seed * 1664525u + 1013904223u;
-    far[i] = int16_t(int32_t(seed >> 16) % 6000 - 3000);
-    mic[i] = int16_t((i >= 400 ? far[i - 400] / 2 : 0) + int32_t(seed >> 24) - 128);
+    noise = noise * 1664525u + 1013904223u;
+    far[i] = int16_t(int32_t(noise >> 16) % 6000 - 3000);
+    mic[i] = int16_t((i >= 400 ? far[i - 400] / 2 : 0) + int32_t(noise >> 24) - 128);
   }
   std::vector<int16_t> out(static_cast<size_t>(frame));
   size_t at = 0;

@@ -19,12 +19,12 @@ std::vector<TRoomTap> RoomImpulse(int rate, double delayMs, double rt60Ms, doubl
   // random sign, each 60 dB down after rt60: the level falls as 10^(-3 t/rt60).
   // The cut at 45 dB leaves far less than a canceller is asked to remove.
   const double lengthS = rt60Ms / 1000.0 * 45.0 / 60.0;
-  uint32_t seed = 0x2545F491u;
-  auto next = [&seed] {
-    seed ^= seed << 13;
-    seed ^= seed >> 17;
-    seed ^= seed << 5;
-    return double(seed) / 4294967296.0;
+  uint32_t state = 0x2545F491u;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return double(state) / 4294967296.0;
   };
   const double spacing = 0.0005;
   for (double t = 0.001; t < lengthS; t += spacing) {
