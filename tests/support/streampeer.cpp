@@ -32,25 +32,17 @@ struct TStreamPeer::TImpl {
   bool handshakeFailed = false;
 };
 
-TStreamPeer::TStreamPeer() : impl_(new TImpl) {
-  impl_->listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(impl_->listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(impl_->listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(impl_->listen, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
-  ::listen(impl_->listen, 4);
-  thread_ = std::thread([this] { Run(); });
-}
+TStreamPeer::TStreamPeer() : impl_(new TImpl) { Listen(); }
 
 TStreamPeer::TStreamPeer(const TServerCert& cert) : impl_(new TImpl) {
   impl_->ctx = SSL_CTX_new(TLS_server_method());
   SSL_CTX_use_certificate_file(impl_->ctx, cert.CertFile.c_str(), SSL_FILETYPE_PEM);
   SSL_CTX_use_PrivateKey_file(impl_->ctx, cert.KeyFile.c_str(), SSL_FILETYPE_PEM);
+  Listen();
+}
+
+// A listening socket on a free loopback port, and the thread that serves it.
+void TStreamPeer::Listen() {
   impl_->listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(impl_->listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

@@ -48,6 +48,7 @@ public:
   bool HandshakeFailed() const;
 
 private:
+  void Listen();
   void Run();
   struct TImpl;
   TImpl* impl_;
