@@ -54,32 +54,9 @@ protected:
 
   std::string AliceUri() { return "sip:alice@" + kamailio.Address(); }
 
-  // The frequency of the last second our speaker (virtual output 0) played,
-  // once it has played `seconds` of the call; 0 when it played too little or
-  // only silence.
-  double WeHear(double seconds) {
-    VirtualAudio::WaitOutputSamples(0, uint64_t(seconds * kRate), int(seconds * 1000) + 3000);
-    std::vector<int16_t> played = VirtualAudio::OutputSamples(0);
-    if (played.size() < size_t(kRate) || VirtualAudio::OutputFormat(0).SamplesPerSec != kRate) return 0;
-    const int16_t* last = played.data() + played.size() - kRate;
-    if (Rms(last, kRate) < 500) return 0;
-    return DominantFrequency(last, kRate, kRate);
-  }
+  double WeHear(double seconds) { return FrequencyWeHear(seconds, kRate); }
 
-  // The frequency bob heard in the second from 0.5 s into the call, from his
-  // recording of the decoded audio; 0 when there is no such recording.
-  double BobHeard() {
-    for (const std::string& path : bob->RecordedAudio()) {
-      if (path.find("-dec.wav") == std::string::npos) continue;
-      TMonoPcm heard = ReadWavAsMono16(path);
-      const size_t skip = kRate / 2;
-      if (heard.SampleRate != kRate || heard.Samples.size() < skip + kRate) return 0;
-      const int16_t* second = heard.Samples.data() + skip;
-      if (Rms(second, kRate) < 500) return 0;
-      return DominantFrequency(second, kRate, kRate);
-    }
-    return 0;
-  }
+  double BobHeard() { return FrequencyBaresipHeard(*bob, kRate); }
 
   // Our RFC 2833 digits reach bob; his (one command per digit, as a user
   // presses keys) reach us as MsgDtmf for the call.

@@ -2,8 +2,12 @@
 
 #include <chrono>
 
+#include "platform/audio_virtual.h"
+#include "platform/audio_wavfile.h"
 #include "platform/audiodevice.h"
+#include "support/peer_baresip.h"
 #include "support/peer_process.h"
+#include "support/tone_analysis.h"
 
 namespace qv::test {
 
@@ -61,6 +65,28 @@ std::string TInteropUa::Received() {
   std::string all;
   for (const std::string& text : events_.Logs()) all += text + "\n----\n";
   return all;
+}
+
+double FrequencyWeHear(double seconds, int rate) {
+  VirtualAudio::WaitOutputSamples(0, uint64_t(seconds * rate), int(seconds * 1000) + 3000);
+  std::vector<int16_t> played = VirtualAudio::OutputSamples(0);
+  if (played.size() < size_t(rate) || int(VirtualAudio::OutputFormat(0).SamplesPerSec) != rate) return 0;
+  const int16_t* last = played.data() + played.size() - rate;
+  if (Rms(last, size_t(rate)) < 500) return 0;
+  return DominantFrequency(last, size_t(rate), rate);
+}
+
+double FrequencyBaresipHeard(const TBaresip& peer, int rate) {
+  for (const std::string& path : peer.RecordedAudio()) {
+    if (path.find("-dec.wav") == std::string::npos) continue;
+    TMonoPcm heard = ReadWavAsMono16(path);
+    const size_t skip = size_t(rate) / 2;
+    if (int(heard.SampleRate) != rate || heard.Samples.size() < skip + size_t(rate)) return 0;
+    const int16_t* second = heard.Samples.data() + skip;
+    if (Rms(second, size_t(rate)) < 500) return 0;
+    return DominantFrequency(second, size_t(rate), rate);
+  }
+  return 0;
 }
 
 }  // namespace qv::test

@@ -10,6 +10,10 @@
 #include "support/udppeer.h"
 
 namespace qv::test {
+class TBaresip;
+}
+
+namespace qv::test {
 
 class TInteropUa {
 public:
@@ -38,5 +42,14 @@ private:
   std::shared_ptr<TSipEngine> engine_;
   TEngineEvents events_;
 };
+
+// The frequency of the last second our speaker (virtual output 0) played at
+// `rate`, once it has played `seconds` of the call; 0 when it played too
+// little or only silence.
+double FrequencyWeHear(double seconds, int rate);
+
+// The frequency `peer` heard in the second from 0.5 s into the call, from its
+// recording of the decoded audio at `rate`; 0 when there is no such recording.
+double FrequencyBaresipHeard(const TBaresip& peer, int rate);
 
 }  // namespace qv::test

@@ -106,27 +106,9 @@ protected:
     return a;
   }
 
-  double WeHear(double seconds) {
-    VirtualAudio::WaitOutputSamples(0, uint64_t(seconds * kRate), int(seconds * 1000) + 3000);
-    std::vector<int16_t> played = VirtualAudio::OutputSamples(0);
-    if (played.size() < size_t(kRate) || VirtualAudio::OutputFormat(0).SamplesPerSec != kRate) return 0;
-    const int16_t* last = played.data() + played.size() - kRate;
-    if (Rms(last, kRate) < 500) return 0;
-    return DominantFrequency(last, kRate, kRate);
-  }
+  double WeHear(double seconds) { return FrequencyWeHear(seconds, kRate); }
 
-  double BobHeard() {
-    for (const std::string& path : bob->RecordedAudio()) {
-      if (path.find("-dec.wav") == std::string::npos) continue;
-      TMonoPcm heard = ReadWavAsMono16(path);
-      const size_t skip = kRate / 2;
-      if (heard.SampleRate != kRate || heard.Samples.size() < skip + kRate) return 0;
-      const int16_t* second = heard.Samples.data() + skip;
-      if (Rms(second, kRate) < 500) return 0;
-      return DominantFrequency(second, kRate, kRate);
-    }
-    return 0;
-  }
+  double BobHeard() { return FrequencyBaresipHeard(*bob, kRate); }
 
   // The REGISTER 200s the engine has received so far.
   int RegisterOks() {
